@@ -1,0 +1,26 @@
+#!/usr/bin/env bash
+# Installs, only when missing, every Debian package that the build, the tests, the demo and the
+# benchmarks need. Idempotent and quiet: prints nothing when everything is already there.
+set -euo pipefail
+
+packages=(
+  cmake g++ make pkg-config
+  libcomedi-dev
+  default-jdk-headless openjdk-17-jdk-headless
+  liblwjgl-java junit5 libjfreechart-java
+  libgtest-dev googletest
+  clang libclang-rt-14-dev
+)
+
+missing=()
+for p in "${packages[@]}"; do
+  dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
+done
+[ ${#missing[@]} -eq 0 ] && exit 0
+
+echo "Installing missing packages: ${missing[*]}"
+sudo_cmd=()
+[ "$(id -u)" -eq 0 ] || sudo_cmd=(sudo)
+export DEBIAN_FRONTEND=noninteractive
+"${sudo_cmd[@]}" apt-get update -qq
+"${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null

@@ -1,0 +1,79 @@
+package org.vorn.acq.comedi;
+
+import java.nio.ByteBuffer;
+
+/**
+ * Software-timed analog output: every {@link #write} sets each configured channel to a new
+ * voltage, all channels in one call to the driver. Voltages beyond a channel's range are written
+ * as the nearest end of the range.
+ *
+ * <pre>
+ * try (var ao = new ComediAnalogSWOutDevice("/dev/comedi0", 2)) {
+ *     ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
+ *     ao.configureChannel(1, 1, -10, 10, AnalogReference.GROUND);
+ *     ao.write(1.25, -3.5);
+ * }
+ * </pre>
+ */
+public final class ComediAnalogSWOutDevice extends ComediDevice {
+    private final int nChannels;
+    private ByteBuffer scratch;
+
+    /** Opens the first analog output subdevice of {@code device} for {@code nChannels} channels. */
+    public ComediAnalogSWOutDevice(String device, int nChannels) {
+        super(device);
+        this.nChannels = nChannels;
+        attach(nCreateTask(device, nChannels));
+    }
+
+    public int getChannelCount() {
+        return nChannels;
+    }
+
+    /**
+     * Makes value {@code index} of every write go to hardware channel {@code channel}, in the
+     * smallest voltage range that covers [{@code minVolts}, {@code maxVolts}].
+     */
+    public void configureChannel(int index, int channel, double minVolts, double maxVolts, AnalogReference reference) {
+        configureChannel(index, channel, minVolts, maxVolts, reference.nativeName());
+    }
+
+    /** As above, with the reference by name: "ground", "common", "diff" or "other" (anything else means "diff"). */
+    public void configureChannel(int index, int channel, double minVolts, double maxVolts, String reference) {
+        nCreateChannels(handle(), index, hardwareChannel(channel), minVolts, maxVolts, reference);
+    }
+
+    /** Writes the voltages in {@code volts}: a direct, native-order buffer, value i at byte 8 × i. */
+    public void write(ByteBuffer volts) {
+        requireDataBuffer(volts, 8L * nChannels, "value");
+        nWrite(handle(), volts);
+    }
+
+    /** Writes the first {@link #getChannelCount()} voltages of {@code volts}. */
+    public void write(double... volts) {
+        requireLength(volts.length, nChannels, "value array");
+        ByteBuffer buf = scratch();
+        buf.asDoubleBuffer().put(volts, 0, nChannels);
+        nWrite(handle(), buf);
+    }
+
+    private ByteBuffer scratch() {
+        if (scratch == null) {
+            scratch = newDataBuffer(8 * Math.max(nChannels, 1));
+        }
+        return scratch;
+    }
+
+    @Override
+    void destroy(ByteBuffer handle) {
+        nDestroy(handle);
+    }
+
+    native ByteBuffer nCreateTask(String devString, int nChannels);
+
+    native void nCreateChannels(ByteBuffer handle, int i, short chan, double min, double max, String aref);
+
+    native void nWrite(ByteBuffer handle, ByteBuffer buf);
+
+    native void nDestroy(ByteBuffer handle);
+}

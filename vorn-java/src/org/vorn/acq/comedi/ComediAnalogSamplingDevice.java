@@ -1,0 +1,86 @@
+package org.vorn.acq.comedi;
+
+import java.nio.ByteBuffer;
+
+/**
+ * Software-timed analog input: every {@link #scan} reads one value from each configured channel,
+ * in channel-index order, converted to volts.
+ *
+ * <pre>
+ * try (var ai = new ComediAnalogSamplingDevice("/dev/comedi0", 2)) {
+ *     ai.configureChannel(0, 5, -10, 10, AnalogReference.GROUND);
+ *     ai.configureChannel(1, 0, -1, 1, AnalogReference.DIFF);
+ *     double[] volts = ai.scan();
+ * }
+ * </pre>
+ */
+public final class ComediAnalogSamplingDevice extends ComediDevice {
+    private final int nChannels;
+    private ByteBuffer scratch;
+
+    /** Opens the first analog input subdevice of {@code device} for a scan of {@code nChannels} channels. */
+    public ComediAnalogSamplingDevice(String device, int nChannels) {
+        super(device);
+        this.nChannels = nChannels;
+        attach(nCreateTask(device, nChannels));
+    }
+
+    public int getChannelCount() {
+        return nChannels;
+    }
+
+    /**
+     * Makes position {@code index} of every scan read hardware channel {@code channel}, in the
+     * smallest voltage range that covers [{@code minVolts}, {@code maxVolts}].
+     */
+    public void configureChannel(int index, int channel, double minVolts, double maxVolts, AnalogReference reference) {
+        configureChannel(index, channel, minVolts, maxVolts, reference.nativeName());
+    }
+
+    /** As above, with the reference by name: "ground", "common", "diff" or "other" (anything else means "diff"). */
+    public void configureChannel(int index, int channel, double minVolts, double maxVolts, String reference) {
+        nCreateChannels(handle(), index, hardwareChannel(channel), minVolts, maxVolts, reference);
+    }
+
+    /** Reads one scan into {@code volts}: a direct, native-order buffer, value i at byte 8 × i. */
+    public void scan(ByteBuffer volts) {
+        requireDataBuffer(volts, 8L * nChannels, "scan");
+        requireWritable(volts, "scan");
+        nScan(handle(), volts);
+    }
+
+    /** Reads one scan into the first {@link #getChannelCount()} elements of {@code volts}. */
+    public void scan(double[] volts) {
+        requireLength(volts.length, nChannels, "scan array");
+        ByteBuffer buf = scratch();
+        nScan(handle(), buf);
+        buf.asDoubleBuffer().get(volts, 0, nChannels);
+    }
+
+    /** Reads one scan and returns it as a new array. */
+    public double[] scan() {
+        double[] volts = new double[nChannels];
+        scan(volts);
+        return volts;
+    }
+
+    private ByteBuffer scratch() {
+        if (scratch == null) {
+            scratch = newDataBuffer(8 * Math.max(nChannels, 1));
+        }
+        return scratch;
+    }
+
+    @Override
+    void destroy(ByteBuffer handle) {
+        nDestroy(handle);
+    }
+
+    native ByteBuffer nCreateTask(String devString, int nChannels);
+
+    native void nCreateChannels(ByteBuffer handle, int i, short chan, double min, double max, String aref);
+
+    native void nScan(ByteBuffer handle, ByteBuffer buf);
+
+    native void nDestroy(ByteBuffer handle);
+}

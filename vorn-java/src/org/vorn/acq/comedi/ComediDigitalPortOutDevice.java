@@ -1,0 +1,74 @@
+package org.vorn.acq.comedi;
+
+import java.nio.ByteBuffer;
+
+/**
+ * Digital output in ports: port p of L lines drives channels p × L to p × L + L − 1 of the
+ * device's first configurable digital I/O subdevice, and bit k of a port's value drives line k of
+ * the port. Every line of the listed ports is made an output when the device is created.
+ *
+ * <pre>
+ * try (var dio = new ComediDigitalPortOutDevice("/dev/comedi0", new int[] {0, 2}, 8)) {
+ *     dio.write(0xA5, 0x0F);   // port 0 gets 0xA5, port 2 gets 0x0F
+ * }
+ * </pre>
+ */
+public final class ComediDigitalPortOutDevice extends ComediDevice {
+    private final int nPorts;
+    private ByteBuffer scratch;
+
+    /** Opens {@code device} with the given port numbers (at most 256) of {@code linesPerPort} lines each. */
+    public ComediDigitalPortOutDevice(String device, int[] ports, int linesPerPort) {
+        this(device, portBuffer(ports), linesPerPort);
+    }
+
+    /** As above, with the port numbers as native-order 32-bit integers in a direct buffer (one per 4 bytes of capacity). */
+    public ComediDigitalPortOutDevice(String device, ByteBuffer ports, int linesPerPort) {
+        super(device);
+        requireDataBuffer(ports, 0, "port");
+        this.nPorts = ports.capacity() >>> 2;
+        attach(nCreateTask(device, ports, linesPerPort));
+    }
+
+    public int getPortCount() {
+        return nPorts;
+    }
+
+    /** Writes the ports from {@code values}: a direct, native-order buffer, one 64-bit value per port (low 32 bits used). */
+    public void write(ByteBuffer values) {
+        requireDataBuffer(values, 8L * nPorts, "port value");
+        nWrite(handle(), values);
+    }
+
+    /** Writes value i to the port at position i of the port list. */
+    public void write(long... values) {
+        requireLength(values.length, nPorts, "port value array");
+        ByteBuffer buf = scratch();
+        buf.asLongBuffer().put(values, 0, nPorts);
+        nWrite(handle(), buf);
+    }
+
+    private ByteBuffer scratch() {
+        if (scratch == null) {
+            scratch = newDataBuffer(8 * Math.max(nPorts, 1));
+        }
+        return scratch;
+    }
+
+    private static ByteBuffer portBuffer(int[] ports) {
+        ByteBuffer buf = newDataBuffer(4 * ports.length);
+        buf.asIntBuffer().put(ports);
+        return buf;
+    }
+
+    @Override
+    void destroy(ByteBuffer handle) {
+        nDestroy(handle);
+    }
+
+    native ByteBuffer nCreateTask(String devString, ByteBuffer portBuf, int linesPerPort);
+
+    native void nWrite(ByteBuffer handle, ByteBuffer dataBuf);
+
+    native void nDestroy(ByteBuffer handle);
+}

@@ -1,0 +1,175 @@
+#include "device_common.h"
+
+#include <cstdlib>
+#include <cstring>
+
+#include "util.h"
+
+extern "C" const char deviceClosedText[] = "device is closed";
+
+extern "C" const char *getComediError(void)
+{
+    return comedi_strerror(comedi_errno());
+}
+
+extern "C" void closeComediDevice(ComediHandle *h)
+{
+    if (h->dev != nullptr) {
+        comedi_close(h->dev);
+        h->dev = nullptr;
+    }
+}
+
+extern "C" void releaseComediHandle(ComediHandle *h)
+{
+    closeComediDevice(h);
+    free(h->deviceName);
+    h->deviceName = nullptr;
+}
+
+extern "C" ComediHandle *getComediHandle(JNIEnv *env, jobject handle)
+{
+    return static_cast<ComediHandle *>(getDataBufferAddress(env, handle, "device handle"));
+}
+
+extern "C" void *getDataBufferAddress(JNIEnv *env, jobject buf, const char *what)
+{
+    /* GetDirectBufferAddress must not see null: the JVM would dereference it. */
+    if (buf == nullptr) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "The %s is null", what);
+        return nullptr;
+    }
+    void *address = env->GetDirectBufferAddress(buf);
+    if (address == nullptr) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "The %s is not a direct buffer", what);
+    }
+    return address;
+}
+
+extern "C" const char *subdeviceSearchError(comedi_t *dev, int type)
+{
+    if (comedi_get_n_subdevices(dev) <= 0) {
+        return getComediError();
+    }
+    switch (type) {
+    case COMEDI_SUBD_AI:
+        return "the device has no analog input subdevice";
+    case COMEDI_SUBD_AO:
+        return "the device has no analog output subdevice";
+    case COMEDI_SUBD_DIO:
+        return "the device has no configurable digital I/O subdevice";
+    default:
+        return "the device has no subdevice of the requested type";
+    }
+}
+
+extern "C" jobject createComediInsnTask(JNIEnv *env, jstring devString, jint nChannels, int devType)
+{
+    comedi_set_global_oor_behavior(COMEDI_OOR_NUMBER);
+    if (nChannels < 0 || nChannels > MAX_CHANNELS) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Number of channels must be 0 to %d, requesting %d",
+                                MAX_CHANNELS, nChannels);
+        return nullptr;
+    }
+    jobject handle = newJavaManagedByteBuffer(env, sizeof(ComediHandle));
+    if (handle == nullptr) {
+        return nullptr;
+    }
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr) {
+        return nullptr;
+    }
+    h->deviceName = GetStringNativeChars(env, devString);
+    if (h->deviceName == nullptr) {
+        return nullptr;
+    }
+    h->dev = comedi_open(h->deviceName);
+    if (h->dev == nullptr) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error opening comedi device %s: %s", h->deviceName,
+                                getComediError());
+        releaseComediHandle(h);
+        return nullptr;
+    }
+    const int subdev = comedi_find_subdevice_by_type(h->dev, devType, 0);
+    if (subdev == -1) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error finding analog input subdevice for %s: %s",
+                                h->deviceName, subdeviceSearchError(h->dev, devType));
+        releaseComediHandle(h);
+        return nullptr;
+    }
+    h->subdev = subdev;
+    h->nChannels = nChannels;
+    h->insnList.n_insns = nChannels;
+    h->insnList.insns = h->insn;
+    return handle;
+}
+
+namespace {
+
+int analogReference(const char *name)
+{
+    if (strcmp(name, "ground") == 0) {
+        return AREF_GROUND;
+    }
+    if (strcmp(name, "diff") == 0) {
+        return AREF_DIFF;
+    }
+    if (strcmp(name, "common") == 0) {
+        return AREF_COMMON;
+    }
+    if (strcmp(name, "other") == 0) {
+        return AREF_OTHER;
+    }
+    return AREF_DIFF;
+}
+
+/* comedi_find_range sets comedilib's error only for an invalid subdevice or channel; when no
+ * range fits it fails silently and the error number is stale. */
+const char *rangeSearchError(ComediHandle *h, jshort chan)
+{
+    const unsigned channel = static_cast<unsigned>(static_cast<int>(chan)); /* as comedilib receives it */
+    const int nChannels = comedi_get_n_channels(h->dev, h->subdev);
+    if (nChannels < 0 || channel >= static_cast<unsigned>(nChannels)) {
+        return getComediError();
+    }
+    return "no range of the channel covers the requested span";
+}
+
+} // namespace
+
+extern "C" void configComediChannel(ComediHandle *h, JNIEnv *env, jint i, jshort chan, jdouble min, jdouble max,
+                                    jstring aref)
+{
+    if (i < 0 || i >= MAX_CHANNELS) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Maximum channels supported is %d, requesting %d", MAX_CHANNELS,
+                                i);
+        return;
+    }
+    if (h->dev == nullptr) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error finding range (device %s, chanel %i): %s",
+                                h->deviceName != nullptr ? h->deviceName : "(none)", chan, deviceClosedText);
+        return;
+    }
+    char *referenceName = GetStringNativeChars(env, aref);
+    if (referenceName == nullptr) {
+        return;
+    }
+    const int reference = analogReference(referenceName);
+    free(referenceName);
+
+    const int range = comedi_find_range(h->dev, h->subdev, chan, UNIT_volt, min, max);
+    if (range == -1) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error finding range (device %s, chanel %i): %s",
+                                h->deviceName, chan, rangeSearchError(h, chan));
+        return;
+    }
+    const comedi_range *descriptor = comedi_get_range(h->dev, h->subdev, chan, range);
+    if (descriptor == nullptr) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error finding range (device %s, chanel %i): %s",
+                                h->deviceName, chan, getComediError());
+        return;
+    }
+    h->chanlist[i] = ((reference & 3u) << 24) | ((range & 0xffu) << 16) | static_cast<unsigned>(static_cast<int>(chan));
+    h->rangeInfo[i] = *descriptor;
+    h->maxSample[i] = comedi_get_maxdata(h->dev, h->subdev, chan);
+}

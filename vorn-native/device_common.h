@@ -1,0 +1,74 @@
+/* The per-device record that lives in a Java handle buffer, and the operations every device
+ * module shares. */
+#ifndef VORN_DEVICE_COMMON_H
+#define VORN_DEVICE_COMMON_H
+
+#include <comedilib.h>
+#include <jni.h>
+
+#define COMEDI_EXCEPTION "org/vorn/exception/ComediException"
+#define MAX_CHANNELS 256
+
+#ifdef __cplusplus
+extern "C" {
+#endif
+
+/* Java owns the memory (a direct buffer that never moves), so the pointers into the record itself
+ * stay valid for the life of the handle. The layout is shared with every device module. */
+typedef struct ComediHandle {
+    char *deviceName;
+    comedi_t *dev;
+    unsigned int subdev;
+    jint nChannels;
+    int subdevFlags;
+    int bytesPerSample;
+    comedi_range rangeInfo[MAX_CHANNELS];
+    lsampl_t maxSample[MAX_CHANNELS];
+    unsigned int chanlist[MAX_CHANNELS];
+    comedi_cmd cmd;
+    sampl_t *sampleBuffer;
+    jint bufferSize;
+    int channelIndex;
+    comedi_insnlist insnList;
+    comedi_insn insn[MAX_CHANNELS];
+    lsampl_t sample[MAX_CHANNELS];
+    int ports[MAX_CHANNELS];
+    int nPorts;
+    unsigned int portMask;
+    int linesPerPort;
+} ComediHandle;
+
+/* comedilib's text for its current error number. */
+const char *getComediError(void);
+
+/* Closes the device if it is open; harmless on a closed handle. */
+void closeComediDevice(ComediHandle *h);
+
+/* Closes the device and releases the device-name copy: what a failed creation or a destroy leaves
+ * behind is nothing. */
+void releaseComediHandle(ComediHandle *h);
+
+jobject createComediInsnTask(JNIEnv *env, jstring devString, jint nChannels, int devType);
+
+void configComediChannel(ComediHandle *h, JNIEnv *env, jint i, jshort chan, jdouble min, jdouble max, jstring aref);
+
+/* The record behind a handle buffer, or null with a ComediException pending when the buffer is
+ * null or not direct. */
+ComediHandle *getComediHandle(JNIEnv *env, jobject handle);
+
+/* The memory of a data buffer, or null with a ComediException pending that names `what` when the
+ * buffer is null or not direct. */
+void *getDataBufferAddress(JNIEnv *env, jobject buf, const char *what);
+
+/* Text for a failed comedi_find_subdevice_by_type: comedilib sets its error only when the search
+ * cannot start, and leaves a stale one when no subdevice has the type. */
+const char *subdeviceSearchError(comedi_t *dev, int type);
+
+/* Text used in place of comedilib's error when a call finds the device already closed. */
+extern const char deviceClosedText[];
+
+#ifdef __cplusplus
+}
+#endif
+
+#endif

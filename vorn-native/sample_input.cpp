@@ -1,0 +1,69 @@
+/* Software-timed analog input: one instruction list reads every channel of a scan. */
+#include "device_common.h"
+#include "org_vorn_acq_comedi_ComediAnalogSamplingDevice.h"
+#include "util.h"
+
+extern "C" {
+
+JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nCreateTask(JNIEnv *env, jobject,
+                                                                                          jstring devString,
+                                                                                          jint nChannels)
+{
+    return createComediInsnTask(env, devString, nChannels, COMEDI_SUBD_AI);
+}
+
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nCreateChannels(
+    JNIEnv *env, jobject, jobject handle, jint i, jshort chan, jdouble min, jdouble max, jstring aref)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr) {
+        return;
+    }
+    configComediChannel(h, env, i, chan, min, max, aref);
+    if (env->ExceptionCheck()) {
+        return;
+    }
+    comedi_insn *insn = &h->insn[i];
+    insn->insn = INSN_READ;
+    insn->n = 1;
+    insn->data = &h->sample[i];
+    insn->subdev = h->subdev;
+    insn->chanspec = h->chanlist[i];
+}
+
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nScan(JNIEnv *env, jobject,
+                                                                                 jobject handle, jobject buf)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr) {
+        return;
+    }
+    double *volts = static_cast<double *>(getDataBufferAddress(env, buf, "scan buffer"));
+    if (volts == nullptr) {
+        return;
+    }
+    if (h->dev == nullptr) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error reading comedi data: %s", deviceClosedText);
+        return;
+    }
+    const int ret = comedi_do_insnlist(h->dev, &h->insnList);
+    if (ret != h->nChannels) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error reading comedi data: %s", getComediError());
+        return;
+    }
+    for (jint i = 0; i < h->nChannels; ++i) {
+        volts[i] = comedi_to_phys(h->sample[i], &h->rangeInfo[i], h->maxSample[i]);
+    }
+}
+
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nDestroy(JNIEnv *env, jobject,
+                                                                                    jobject handle)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr) {
+        return;
+    }
+    releaseComediHandle(h);
+}
+
+} // extern "C"
