@@ -1,0 +1,206 @@
+// libc entry points that comedilib (and applications reading comedi_fileno()) use.
+// Emulated descriptors are claimed; everything else goes straight to the next definition.
+#include <cerrno>
+#include <cstdarg>
+#include <cstdio>
+#include <cstdlib>
+#include <dlfcn.h>
+#include <fcntl.h>
+#include <sys/types.h>
+#include <unistd.h>
+
+#include "emu_internal.h"
+
+#define EMU_EXPORT extern "C" __attribute__((visibility("default")))
+
+namespace {
+
+template <typename Fn> Fn next_symbol(const char *name) {
+    void *p = dlsym(RTLD_NEXT, name);
+    if (!p) {
+        // Without the real call there is nothing sensible to forward to.
+        fprintf(stderr, "vornemu: cannot resolve %s\n", name);
+        abort();
+    }
+    return reinterpret_cast<Fn>(p);
+}
+
+// Resolved once; concurrent first calls store the same value, so relaxed atomics suffice.
+#define REAL(fn_type, name)                                                         \
+    static std::atomic<fn_type> cache_##name{nullptr};                              \
+    fn_type real_##name = cache_##name.load(std::memory_order_relaxed);            \
+    if (!real_##name) {                                                             \
+        real_##name = next_symbol<fn_type>(#name);                                  \
+        cache_##name.store(real_##name, std::memory_order_relaxed);                \
+    }
+
+using open_fn = int (*)(const char *, int, ...);
+using openat_fn = int (*)(int, const char *, int, ...);
+using close_fn = int (*)(int);
+using ioctl_fn = int (*)(int, unsigned long, ...);
+using read_fn = ssize_t (*)(int, void *, size_t);
+using read_chk_fn = ssize_t (*)(int, void *, size_t, size_t);
+using open2_fn = int (*)(const char *, int);
+
+bool needs_mode(int flags) {
+    return (flags & O_CREAT) || ((flags & O_TMPFILE) == O_TMPFILE);
+}
+
+// Paths we might own are absolute; cheap reject for everything else happens inside.
+int try_emulated_open(const char *path, int flags, bool *handled) {
+    int h = 0;
+    int r = emu::dev_open(path, flags, &h);
+    *handled = h != 0;
+    if (!*handled) return 0;
+    if (r < 0) {
+        errno = -r;
+        return -1;
+    }
+    return r;
+}
+
+} // namespace
+
+namespace emu {
+int real_close(int fd) {
+    REAL(close_fn, close);
+    return real_close(fd);
+}
+} // namespace emu
+
+EMU_EXPORT int open(const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if (needs_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    bool handled;
+    int r = try_emulated_open(path, flags, &handled);
+    if (handled) return r;
+    REAL(open_fn, open);
+    return real_open(path, flags, mode);
+}
+
+EMU_EXPORT int open64(const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if (needs_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    bool handled;
+    int r = try_emulated_open(path, flags, &handled);
+    if (handled) return r;
+    REAL(open_fn, open64);
+    return real_open64(path, flags, mode);
+}
+
+EMU_EXPORT int __open_2(const char *path, int flags) {
+    bool handled;
+    int r = try_emulated_open(path, flags, &handled);
+    if (handled) return r;
+    REAL(open2_fn, __open_2);
+    return real___open_2(path, flags);
+}
+
+EMU_EXPORT int __open64_2(const char *path, int flags) {
+    bool handled;
+    int r = try_emulated_open(path, flags, &handled);
+    if (handled) return r;
+    REAL(open2_fn, __open64_2);
+    return real___open64_2(path, flags);
+}
+
+// Only absolute paths (or AT_FDCWD-relative absolute ones) can name an emulated board.
+EMU_EXPORT int openat(int dirfd, const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if (needs_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    bool handled;
+    int r = try_emulated_open(path, flags, &handled); // relative paths are never ours
+    if (handled) return r;
+    REAL(openat_fn, openat);
+    return real_openat(dirfd, path, flags, mode);
+}
+
+EMU_EXPORT int openat64(int dirfd, const char *path, int flags, ...) {
+    mode_t mode = 0;
+    if (needs_mode(flags)) {
+        va_list ap;
+        va_start(ap, flags);
+        mode = va_arg(ap, mode_t);
+        va_end(ap);
+    }
+    bool handled;
+    int r = try_emulated_open(path, flags, &handled); // relative paths are never ours
+    if (handled) return r;
+    REAL(openat_fn, openat64);
+    return real_openat64(dirfd, path, flags, mode);
+}
+
+EMU_EXPORT int close(int fd) {
+    if (emu::File *f = emu::file_for_fd(fd)) {
+        int r = emu::dev_close(fd, f);
+        if (r < 0) {
+            errno = -r;
+            return -1;
+        }
+        return r;
+    }
+    REAL(close_fn, close);
+    return real_close(fd);
+}
+
+EMU_EXPORT int ioctl(int fd, unsigned long request, ...) {
+    va_list ap;
+    va_start(ap, request);
+    void *arg = va_arg(ap, void *);
+    va_end(ap);
+    if (emu::File *f = emu::file_for_fd(fd)) {
+        // comedilib passes the request through an int: only the low 32 bits are meaningful.
+        long r = emu::dev_ioctl(fd, f, static_cast<unsigned>(request), arg);
+        if (r < 0) {
+            errno = static_cast<int>(-r);
+            return -1;
+        }
+        return static_cast<int>(r);
+    }
+    REAL(ioctl_fn, ioctl);
+    return real_ioctl(fd, request, arg);
+}
+
+EMU_EXPORT ssize_t read(int fd, void *buf, size_t n) {
+    if (emu::File *f = emu::file_for_fd(fd)) {
+        long r = emu::dev_read(fd, f, buf, n);
+        if (r < 0) {
+            errno = static_cast<int>(-r);
+            return -1;
+        }
+        return r;
+    }
+    REAL(read_fn, read);
+    return real_read(fd, buf, n);
+}
+
+extern "C" [[noreturn]] void __chk_fail(void);
+
+EMU_EXPORT ssize_t __read_chk(int fd, void *buf, size_t n, size_t buflen) {
+    if (emu::File *f = emu::file_for_fd(fd)) {
+        if (n > buflen) __chk_fail();
+        long r = emu::dev_read(fd, f, buf, n);
+        if (r < 0) {
+            errno = static_cast<int>(-r);
+            return -1;
+        }
+        return r;
+    }
+    REAL(read_chk_fn, __read_chk);
+    return real___read_chk(fd, buf, n, buflen);
+}
