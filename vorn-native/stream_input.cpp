@@ -1,0 +1,434 @@
+/* Hardware-timed continuous analog input: one Comedi command scans the channels into the driver's
+ * buffer, and nScan drains what has arrived, converted with each channel's range. The device is
+ * open from creation to the end of nConfigTask, then again from nStart to nStop. */
+#include "stream_input.h"
+
+#include <cerrno>
+#include <cmath>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "device_common.h"
+#include "org_vorn_acq_comedi_ComediAnalogStreamingDevice.h"
+#include "util.h"
+
+extern "C" const char *const cmdtest_messages[6] = {
+    "success", "invalid source", "source conflict", "invalid argument", "argument conflict", "invalid chanlist",
+};
+
+namespace {
+
+struct TriggerSourceWord {
+    unsigned bit;
+    const char *word;
+};
+
+constexpr TriggerSourceWord triggerSourceWords[] = {
+    {TRIG_NONE, "none"},   {TRIG_NOW, "now"}, {TRIG_FOLLOW, "follow"}, {TRIG_TIME, "time"},
+    {TRIG_TIMER, "timer"}, {TRIG_COUNT, "count"}, {TRIG_EXT, "ext"}, {TRIG_INT, "int"},
+    {TRIG_OTHER, "other"},
+};
+
+/* A result the table lacks is named by this text rather than looked up. */
+constexpr char unknownCmdtestResult[] = "unknown result";
+
+/* The command's timer arguments are unsigned 32-bit nanoseconds. */
+constexpr double timerArgumentLimit = 4294967296.0;
+
+constexpr char outOfMemoryError[] = "java/lang/OutOfMemoryError";
+
+void writeCommandTrace(ComediHandle *h)
+{
+    fputs("Trying command ...\n", stdout);
+    dump_cmd(stdout, &h->cmd);
+}
+
+/* The driver's test corrects what it can in place; a second test tells whether the corrected
+ * command is acceptable. There is never a third. */
+void testCommand(JNIEnv *env, ComediHandle *h)
+{
+    writeCommandTrace(h);
+    int ret = comedi_command_test(h->dev, &h->cmd);
+    if (ret < 0) {
+        /* comedilib maps EIO to its own number, so only the C errno still says "no commands". */
+        const int testError = errno;
+        if (testError == EIO) {
+            throwException(env, COMEDI_EXCEPTION, "Ummm... this subdevice doesn't support commands.");
+        } else {
+            throwFormattedException(env, COMEDI_EXCEPTION, "Comedi command test error: %s", getComediError());
+        }
+        return;
+    }
+    printf("First test returned %d (%s)\n", ret, cmdtestResultText(ret));
+    if (ret == 0) {
+        return;
+    }
+
+    writeCommandTrace(h);
+    ret = comedi_command_test(h->dev, &h->cmd);
+    if (ret < 0) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Comedi command test error: %s", getComediError());
+        return;
+    }
+    printf("Second test returned %d (%s)\n", ret, cmdtestResultText(ret));
+    if (ret != 0) {
+        throwException(env, COMEDI_EXCEPTION, "Error preparing command.");
+    }
+}
+
+void buildCommand(ComediHandle *h, jint nChannels, double freq)
+{
+    memset(&h->cmd, 0, sizeof h->cmd);
+    const double period = 1e9 / freq;
+    h->cmd.subdev = h->subdev;
+    h->cmd.flags = 0;
+    h->cmd.start_src = TRIG_NOW;
+    h->cmd.start_arg = 0;
+    h->cmd.scan_begin_src = TRIG_TIMER;
+    h->cmd.scan_begin_arg = static_cast<unsigned>(static_cast<int64_t>(period));
+    h->cmd.convert_src = TRIG_TIMER;
+    /* Divided before truncation, so 3000 Hz over 3 channels gives 111111 and not 333333 / 3. */
+    h->cmd.convert_arg = static_cast<unsigned>(static_cast<int64_t>(period / nChannels));
+    h->cmd.scan_end_src = TRIG_COUNT;
+    h->cmd.scan_end_arg = static_cast<unsigned>(nChannels);
+    h->cmd.stop_src = TRIG_NONE;
+    h->cmd.stop_arg = 0;
+    h->cmd.chanlist = h->chanlist;
+    h->cmd.chanlist_len = static_cast<unsigned>(nChannels);
+}
+
+/* Releases everything a creation made before it failed; the handle buffer itself is Java's. */
+void abandonCreation(ComediHandle *h)
+{
+    free(h->sampleBuffer);
+    h->sampleBuffer = nullptr;
+    releaseComediHandle(h);
+}
+
+/* One pass over the samples: each is converted once, with the range of the scan position it
+ * belongs to. The output may sit at any byte offset of the Java buffer, hence memcpy. */
+template <typename Raw>
+int convertSamples(const Raw *raw, int nSample, unsigned char *out, comedi_range *ranges, const lsampl_t *maxSample,
+                   int channel, int nChannels)
+{
+    for (int k = 0; k < nSample; ++k) {
+        const double value = comedi_to_phys(raw[k], &ranges[channel], maxSample[channel]);
+        memcpy(out + 8 * static_cast<size_t>(k), &value, sizeof value);
+        if (++channel == nChannels) {
+            channel = 0;
+        }
+    }
+    return channel;
+}
+
+} // namespace
+
+extern "C" char *cmd_src(int src, char *buf)
+{
+    char *end = buf;
+    *end = '\0';
+    for (const TriggerSourceWord &entry : triggerSourceWords) {
+        if ((static_cast<unsigned>(src) & entry.bit) != 0) {
+            const size_t length = strlen(entry.word);
+            memcpy(end, entry.word, length);
+            end += length;
+            *end++ = '|';
+            *end = '\0';
+        }
+    }
+    if (end != buf) {
+        end[-1] = '\0';
+    } else {
+        snprintf(buf, CMD_SRC_BUFFER_SIZE, "unknown(0x%08x)", static_cast<unsigned>(src));
+    }
+    return buf;
+}
+
+extern "C" void dump_cmd(FILE *out, comedi_cmd *cmd)
+{
+    char buf[100];
+    fprintf(out, "start:      %-8s %d\n", cmd_src(static_cast<int>(cmd->start_src), buf),
+            static_cast<int>(cmd->start_arg));
+    fprintf(out, "scan_begin: %-8s %d\n", cmd_src(static_cast<int>(cmd->scan_begin_src), buf),
+            static_cast<int>(cmd->scan_begin_arg));
+    fprintf(out, "convert:    %-8s %d\n", cmd_src(static_cast<int>(cmd->convert_src), buf),
+            static_cast<int>(cmd->convert_arg));
+    fprintf(out, "scan_end:   %-8s %d\n", cmd_src(static_cast<int>(cmd->scan_end_src), buf),
+            static_cast<int>(cmd->scan_end_arg));
+    fprintf(out, "stop:       %-8s %d\n", cmd_src(static_cast<int>(cmd->stop_src), buf),
+            static_cast<int>(cmd->stop_arg));
+}
+
+extern "C" const char *cmdtestResultText(int result)
+{
+    if (result < 0 || result >= static_cast<int>(sizeof cmdtest_messages / sizeof cmdtest_messages[0])) {
+        return unknownCmdtestResult;
+    }
+    return cmdtest_messages[result];
+}
+
+extern "C" {
+
+JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nCreateTask(JNIEnv *env, jobject,
+                                                                                           jstring devString,
+                                                                                           jint nChannels, jdouble freq,
+                                                                                           jint bufSize)
+{
+    comedi_set_global_oor_behavior(COMEDI_OOR_NUMBER);
+
+    /* Checked before anything exists, so a refusal leaves nothing behind. A channel count of 0
+     * would divide the period by zero and let the scan position run past the tables; a period
+     * that is not a finite number below 2^32 ns has no defined conversion to the timer argument. */
+    if (nChannels < 1 || nChannels > MAX_CHANNELS) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Number of channels must be 1 to %d, requesting %d",
+                                MAX_CHANNELS, nChannels);
+        return nullptr;
+    }
+    if (!std::isfinite(freq) || !(freq > 0.0) || !(1e9 / freq < timerArgumentLimit)) {
+        throwFormattedException(env, COMEDI_EXCEPTION,
+                                "Scan frequency must be a finite number of Hz whose period 1e9/freq ns is below "
+                                "2^32 ns (freq above 0.2328306437 Hz), requesting %g",
+                                freq);
+        return nullptr;
+    }
+    if (bufSize < 1) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Buffer size must be at least 1 sample, requesting %d",
+                                bufSize);
+        return nullptr;
+    }
+
+    jobject handle = newJavaManagedByteBuffer(env, sizeof(ComediHandle));
+    if (handle == nullptr) {
+        return nullptr;
+    }
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr) {
+        return nullptr;
+    }
+    h->deviceName = GetStringNativeChars(env, devString);
+    if (h->deviceName == nullptr) {
+        return nullptr;
+    }
+    h->dev = comedi_open(h->deviceName);
+    if (h->dev == nullptr) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error opening comedi device %s: %s", h->deviceName,
+                                getComediError());
+        abandonCreation(h);
+        return nullptr;
+    }
+    const int subdev = comedi_find_subdevice_by_type(h->dev, COMEDI_SUBD_AI, 0);
+    if (subdev == -1) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error finding analog input subdevice for %s: %s",
+                                h->deviceName, subdeviceSearchError(h->dev, COMEDI_SUBD_AI));
+        abandonCreation(h);
+        return nullptr;
+    }
+    h->subdev = static_cast<unsigned>(subdev);
+
+    /* -1 has every bit set, SDF_LSAMPL among them: taken as flags it would pick the wrong width. */
+    h->subdevFlags = comedi_get_subdevice_flags(h->dev, h->subdev);
+    if (h->subdevFlags == -1) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error getting the flags of subdevice %u of %s: %s", h->subdev,
+                                h->deviceName, getComediError());
+        abandonCreation(h);
+        return nullptr;
+    }
+    h->bytesPerSample = (h->subdevFlags & SDF_LSAMPL) != 0 ? 4 : 2;
+    h->nChannels = nChannels;
+
+    if (bufSize > INT32_MAX / h->bytesPerSample) {
+        throwFormattedException(env, COMEDI_EXCEPTION,
+                                "Buffer size of %d samples of %d bytes exceeds the largest raw buffer of %d bytes",
+                                bufSize, h->bytesPerSample, INT32_MAX);
+        abandonCreation(h);
+        return nullptr;
+    }
+    h->bufferSize = h->bytesPerSample * bufSize;
+    h->sampleBuffer = static_cast<sampl_t *>(malloc(static_cast<size_t>(h->bufferSize)));
+    if (h->sampleBuffer == nullptr) {
+        throwFormattedException(env, outOfMemoryError, "Cannot allocate %d bytes for the raw samples of %s",
+                                h->bufferSize, h->deviceName);
+        abandonCreation(h);
+        return nullptr;
+    }
+
+    buildCommand(h, nChannels, freq);
+    return handle;
+}
+
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nCreateChannels(
+    JNIEnv *env, jobject, jobject handle, jint i, jshort chan, jdouble min, jdouble max, jstring aref)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr) {
+        return;
+    }
+    /* Raises by itself when the device is closed. */
+    configComediChannel(h, env, i, chan, min, max, aref);
+}
+
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nConfigTask(JNIEnv *env, jobject,
+                                                                                        jobject handle)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr) {
+        return;
+    }
+    if (h->dev == nullptr) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Comedi command test error: %s", deviceClosedText);
+    } else {
+        testCommand(env, h);
+    }
+    /* Whatever the outcome: the device stays closed until nStart, and the trace is out. */
+    closeComediDevice(h);
+    fflush(stdout);
+}
+
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nStart(JNIEnv *env, jobject,
+                                                                                   jobject handle)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr) {
+        return;
+    }
+    /* Opening again would lose the open device, and with it a running command's unread samples;
+     * the scan position of that command must survive too. */
+    if (h->dev != nullptr) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error starting command: %s",
+                                "the device is already open (stop it first)");
+        return;
+    }
+    h->channelIndex = 0;
+    if (h->deviceName == nullptr) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error opening comedi device %s: %s", "(none)",
+                                deviceClosedText);
+        return;
+    }
+    h->dev = comedi_open(h->deviceName);
+    if (h->dev == nullptr) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error opening comedi device %s: %s", h->deviceName,
+                                getComediError());
+        return;
+    }
+    if (comedi_command(h->dev, &h->cmd) == -1) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error starting command: %s", getComediError());
+    }
+}
+
+JNIEXPORT jint JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nScan(JNIEnv *env, jobject,
+                                                                                  jobject handle, jobject buf)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr) {
+        return 0;
+    }
+    /* Every check on the output comes before the driver is touched: a sample read and then
+     * refused would be lost. */
+    unsigned char *out = static_cast<unsigned char *>(getDataBufferAddress(env, buf, "sample buffer"));
+    if (out == nullptr) {
+        return 0;
+    }
+    if (h->dev == nullptr || h->sampleBuffer == nullptr) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error polling device: %s", deviceClosedText);
+        return 0;
+    }
+    const int bytesPerSample = h->bytesPerSample;
+    const jlong needed = 8 * static_cast<jlong>(h->bufferSize / bytesPerSample);
+    const jlong capacity = env->GetDirectBufferCapacity(buf);
+    if (capacity < needed) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "The sample buffer holds %lld bytes, needs at least %lld",
+                                static_cast<long long>(capacity), static_cast<long long>(needed));
+        return 0;
+    }
+
+    /* A driver without a poll handler answers EINVAL while its command runs. That is only
+     * "nothing to poll" if the command is this handle's own, which the buffer query below proves:
+     * the kernel answers it with EINVAL for a subdevice this file does not own. */
+    bool pollUnsupported = false;
+    if (comedi_poll(h->dev, h->subdev) == -1) {
+        const int pollError = comedi_errno();
+        if (pollError != EINVAL) {
+            throwFormattedException(env, COMEDI_EXCEPTION, "Error polling device: %s", comedi_strerror(pollError));
+            return 0;
+        }
+        pollUnsupported = true;
+    }
+    int bytesToRead = comedi_get_buffer_contents(h->dev, h->subdev);
+    if (bytesToRead < 0) {
+        const int bufferError = comedi_errno();
+        if (pollUnsupported && bufferError == EINVAL) {
+            throwFormattedException(env, COMEDI_EXCEPTION, "Error polling device: %s", comedi_strerror(EINVAL));
+        } else {
+            throwFormattedException(env, COMEDI_EXCEPTION, "Error getting buffer size: %s",
+                                    comedi_strerror(bufferError));
+        }
+        return 0;
+    }
+    if (h->bufferSize < bytesToRead) {
+        bytesToRead = h->bufferSize;
+    }
+    /* Whole samples only: a partial one stays in the driver and completes with the next call. */
+    bytesToRead -= bytesToRead % bytesPerSample;
+    if (bytesToRead == 0) {
+        return 0;
+    }
+
+    const ssize_t n = read(comedi_fileno(h->dev), h->sampleBuffer, static_cast<size_t>(bytesToRead));
+    if (n <= 0) {
+        if (n < 0) {
+            /* The read's own error: comedilib's error number belongs to an earlier call. An overrun
+             * surfaces here as EPIPE once what was buffered before it has been read. */
+            const int readError = errno;
+            throwFormattedException(env, COMEDI_EXCEPTION, "Error reading comedi data: %s", strerror(readError));
+        }
+        return 0;
+    }
+    if (n % bytesPerSample != 0) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Data should come in as %i bytes per sample.", bytesPerSample);
+        return 0;
+    }
+
+    const int nSample = static_cast<int>(n / bytesPerSample);
+    if ((h->subdevFlags & SDF_LSAMPL) != 0) {
+        h->channelIndex = convertSamples(reinterpret_cast<const lsampl_t *>(h->sampleBuffer), nSample, out,
+                                         h->rangeInfo, h->maxSample, h->channelIndex, h->nChannels);
+    } else {
+        h->channelIndex = convertSamples(reinterpret_cast<const sampl_t *>(h->sampleBuffer), nSample, out,
+                                         h->rangeInfo, h->maxSample, h->channelIndex, h->nChannels);
+    }
+    return nSample;
+}
+
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nStop(JNIEnv *env, jobject,
+                                                                                  jobject handle)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr) {
+        return;
+    }
+    if (h->dev == nullptr) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error stopping command: %s", deviceClosedText);
+        return;
+    }
+    if (comedi_cancel(h->dev, h->subdev) == -1) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error stopping command: %s", getComediError());
+    }
+    /* Closed even when the cancel failed: closing the file makes the kernel cancel its command. */
+    closeComediDevice(h);
+}
+
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nDestroy(JNIEnv *env, jobject,
+                                                                                     jobject handle)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr) {
+        return;
+    }
+    free(h->sampleBuffer);
+    h->sampleBuffer = nullptr;
+    releaseComediHandle(h);
+}
+
+} // extern "C"
