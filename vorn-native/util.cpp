@@ -180,7 +180,15 @@ extern "C" jobject newJavaManagedByteBuffer(JNIEnv *env, jint size)
     if (create == nullptr) {
         return nullptr;
     }
-    return env->CallStaticObjectMethod(factory, create, size);
+    jobject buffer = env->CallStaticObjectMethod(factory, create, size);
+    /* Callers go on to GetDirectBufferAddress: the JVM requires the check after a Java call. */
+    if (env->ExceptionCheck()) {
+        if (buffer != nullptr) {
+            env->DeleteLocalRef(buffer);
+        }
+        return nullptr;
+    }
+    return buffer;
 }
 
 extern "C" char *GetStringNativeChars(JNIEnv *env, jstring jstr)
