@@ -1,0 +1,76 @@
+/* Software-timed analog output: one instruction list writes every channel of an update. */
+#include <cstring>
+
+#include "device_common.h"
+#include "org_vorn_acq_comedi_ComediAnalogSWOutDevice.h"
+#include "util.h"
+
+extern "C" {
+
+JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogSWOutDevice_nCreateTask(JNIEnv *env, jobject,
+                                                                                       jstring devString,
+                                                                                       jint nChannels)
+{
+    return createComediInsnTask(env, devString, nChannels, COMEDI_SUBD_AO);
+}
+
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSWOutDevice_nCreateChannels(
+    JNIEnv *env, jobject, jobject handle, jint i, jshort chan, jdouble min, jdouble max, jstring aref)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr) {
+        return;
+    }
+    /* Rejects an index outside 0..255 before anything is stored, so insn[i] below is in bounds. */
+    configComediChannel(h, env, i, chan, min, max, aref);
+    if (env->ExceptionCheck()) {
+        return;
+    }
+    comedi_insn *insn = &h->insn[i];
+    insn->insn = INSN_WRITE;
+    insn->n = 1;
+    insn->data = &h->sample[i];
+    insn->subdev = h->subdev;
+    insn->chanspec = h->chanlist[i];
+}
+
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSWOutDevice_nWrite(JNIEnv *env, jobject, jobject handle,
+                                                                                jobject buf)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr) {
+        return;
+    }
+    const unsigned char *values = static_cast<const unsigned char *>(getDataBufferAddress(env, buf, "value buffer"));
+    if (values == nullptr) {
+        return;
+    }
+    /* Callers match on the write failure text, so a closed device reports through it as well. */
+    if (h->dev == nullptr) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error reading comedi data: %s", deviceClosedText);
+        return;
+    }
+    /* All channels are converted first so that the one list call updates them as close together
+     * as the driver allows. A buffer slice may start at any byte, hence the copy. */
+    for (jint i = 0; i < h->nChannels; ++i) {
+        double volts;
+        memcpy(&volts, values + 8 * static_cast<size_t>(i), sizeof volts);
+        h->sample[i] = comedi_from_phys(volts, &h->rangeInfo[i], h->maxSample[i]);
+    }
+    const int ret = comedi_do_insnlist(h->dev, &h->insnList);
+    if (ret != h->nChannels) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error reading comedi data: %s", getComediError());
+    }
+}
+
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSWOutDevice_nDestroy(JNIEnv *env, jobject,
+                                                                                  jobject handle)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr) {
+        return;
+    }
+    releaseComediHandle(h);
+}
+
+} // extern "C"
