@@ -48,8 +48,12 @@ std::string takeException()
     jmethodID getClass = env->GetMethodID(env->FindClass("java/lang/Object"), "getClass", "()Ljava/lang/Class;");
     jmethodID getName = env->GetMethodID(classClass, "getName", "()Ljava/lang/String;");
     jmethodID getMessage = env->GetMethodID(throwableClass, "getMessage", "()Ljava/lang/String;");
-    auto className = static_cast<jstring>(env->CallObjectMethod(env->CallObjectMethod(pending, getClass), getName));
+    jobject exceptionClass = env->CallObjectMethod(pending, getClass);
+    env->ExceptionCheck(); /* these calls cannot throw, but the JVM wants the check after each */
+    auto className = static_cast<jstring>(env->CallObjectMethod(exceptionClass, getName));
+    env->ExceptionCheck();
     auto message = static_cast<jstring>(env->CallObjectMethod(pending, getMessage));
+    env->ExceptionCheck();
     const char *name = env->GetStringUTFChars(className, nullptr);
     std::string result = name;
     env->ReleaseStringUTFChars(className, name);
@@ -72,6 +76,7 @@ jsize pendingMessageLength()
     env->ExceptionClear();
     jmethodID getMessage = env->GetMethodID(env->FindClass("java/lang/Throwable"), "getMessage", "()Ljava/lang/String;");
     auto message = static_cast<jstring>(env->CallObjectMethod(pending, getMessage));
+    env->ExceptionCheck();
     return env->GetStringLength(message);
 }
 
@@ -203,6 +208,7 @@ TEST_F(JniHelpers, BadBuffersRaiseInsteadOfCrashing)
     jclass wrapper = env->FindClass("java/nio/ByteBuffer");
     jmethodID wrap = env->GetStaticMethodID(wrapper, "wrap", "([B)Ljava/nio/ByteBuffer;");
     jobject heapBuffer = env->CallStaticObjectMethod(wrapper, wrap, array);
+    ASSERT_FALSE(env->ExceptionCheck());
     EXPECT_EQ(getDataBufferAddress(env, heapBuffer, "scan buffer"), nullptr);
     EXPECT_EQ(takeException(), "org.vorn.exception.ComediException: The scan buffer is not a direct buffer");
 }
