@@ -386,6 +386,20 @@ JNIEXPORT jint JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nSca
         return 0;
     }
     if (n % bytesPerSample != 0) {
+        /* The driver split a sample although whole ones were ready. The rest of that sample is in
+         * its buffer (the count above said so), so reading it cannot block; without it every later
+         * sample would be cut across two. The samples of this read are dropped and reported, and
+         * the scan position moves past them so that later values keep their channel. */
+        size_t have = static_cast<size_t>(n);
+        while (have % bytesPerSample != 0) {
+            const ssize_t more = read(comedi_fileno(h->dev), reinterpret_cast<char *>(h->sampleBuffer) + have,
+                                      bytesPerSample - have % bytesPerSample);
+            if (more <= 0) {
+                break;
+            }
+            have += static_cast<size_t>(more);
+        }
+        h->channelIndex = static_cast<int>((h->channelIndex + have / bytesPerSample) % h->nChannels);
         throwFormattedException(env, COMEDI_EXCEPTION, "Data should come in as %i bytes per sample.", bytesPerSample);
         return 0;
     }

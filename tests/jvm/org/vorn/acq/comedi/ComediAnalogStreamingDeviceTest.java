@@ -1,0 +1,692 @@
+package org.vorn.acq.comedi;
+
+import static org.junit.jupiter.api.Assertions.assertArrayEquals;
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTimeoutPreemptively;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.vorn.acq.comedi.StreamingTestSupport.AI_RANGES_UV;
+import static org.vorn.acq.comedi.StreamingTestSupport.CT_RANGES_UV;
+import static org.vorn.acq.comedi.StreamingTestSupport.MAXDATA_16;
+import static org.vorn.acq.comedi.StreamingTestSupport.MAXDATA_18;
+import static org.vorn.acq.comedi.StreamingTestSupport.bytesRead;
+import static org.vorn.acq.comedi.StreamingTestSupport.doubles;
+import static org.vorn.acq.comedi.StreamingTestSupport.expectedVolts;
+import static org.vorn.acq.comedi.StreamingTestSupport.toPhys;
+
+import java.nio.ByteBuffer;
+import java.time.Duration;
+
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.BeforeEach;
+import org.junit.jupiter.api.Test;
+import org.vorn.emu.EmulatedBoard;
+import org.vorn.exception.ComediException;
+import org.vorn.testsupport.NativeStdout;
+
+/**
+ * Hardware-timed input on the emulated boards with a manual clock: the test decides how many scans
+ * the board has converted, so every call's result is known. Channel 7 of the generic boards counts
+ * the samples of the command's stream, which shows where each value came from.
+ */
+class ComediAnalogStreamingDeviceTest {
+    private static final String MULTI = EmulatedBoard.MULTI;
+    private static final int EIO = 5;
+    private static final int EACCES = 13;
+    private static final int EBUSY = 16;
+    private static final int EINVAL = 22;
+
+    private int openBefore;
+
+    @BeforeEach
+    void resetBoard() {
+        EmulatedBoard.reset();
+        EmulatedBoard.setClock(EmulatedBoard.CLOCK_MANUAL);
+        openBefore = EmulatedBoard.openCount();
+    }
+
+    @AfterEach
+    void nothingLeftOpen() {
+        EmulatedBoard.clearFaults();
+        assertEquals(openBefore, EmulatedBoard.openCount(), "devices left open by the test");
+    }
+
+    private static String trace(int scanBegin, int convert, int nChannels) {
+        return "Trying command ...\n"
+                + "start:      now      0\n"
+                + "scan_begin: timer    " + scanBegin + "\n"
+                + "convert:    timer    " + convert + "\n"
+                + "scan_end:   count    " + nChannels + "\n"
+                + "stop:       none     0\n";
+    }
+
+    /** Every position reads the counter channel 7, each in its own range. */
+    private static ComediAnalogStreamingDevice counterDevice(String board, double freq, int bufSize, int... ranges) {
+        var ai = new ComediAnalogStreamingDevice(board, ranges.length, freq, bufSize);
+        for (int i = 0; i < ranges.length; i++) {
+            ai.configureChannel(i, 7, AI_RANGES_UV[ranges[i]][0] * 1e-6, AI_RANGES_UV[ranges[i]][1] * 1e-6,
+                    AnalogReference.GROUND);
+        }
+        return ai;
+    }
+
+    private static void configureQuietly(ComediAnalogStreamingDevice ai) {
+        NativeStdout.capture(ai::configure);
+    }
+
+    private static double[] values(ByteBuffer buf, int n) {
+        double[] v = new double[n];
+        buf.asDoubleBuffer().get(v, 0, n);
+        return v;
+    }
+
+    /** Counter samples firstIndex.. of the command, at positions cycling through the ranges. */
+    private static double[] counterValues(long firstIndex, int n, long maxdata, int... ranges) {
+        double[] v = new double[n];
+        for (int k = 0; k < n; k++) {
+            long index = firstIndex + k;
+            v[k] = toPhys(index % (maxdata + 1), AI_RANGES_UV[ranges[(int) (index % ranges.length)]], maxdata);
+        }
+        return v;
+    }
+
+    // ---- the command and its trace ------------------------------------------------------------
+
+    @Test
+    void aThousandScansOverFourChannelsPassTheFirstTest() {
+        try (var ai = counterDevice(MULTI, 1000, 16, 0, 0, 0, 0)) {
+            String out = NativeStdout.capture(ai::configure);
+            assertEquals(trace(1000000, 250000, 4) + "First test returned 0 (success)\n", out);
+            assertEquals(0, EmulatedBoard.openCount() - openBefore, "the device is closed after the test");
+            ai.start();
+            long[] cmd = EmulatedBoard.currentCmd(MULTI, 0);
+            assertNotNull(cmd);
+            assertEquals(1000000, cmd[EmulatedBoard.CMD_SCAN_BEGIN_ARG]);
+            assertEquals(250000, cmd[EmulatedBoard.CMD_CONVERT_ARG]);
+            assertEquals(4, cmd[EmulatedBoard.CMD_SCAN_END_ARG]);
+            assertEquals(4, cmd[EmulatedBoard.CMD_CHANLIST_LEN]);
+            assertEquals(0x1, cmd[EmulatedBoard.CMD_STOP_SRC]);
+            assertEquals(0x2, cmd[EmulatedBoard.CMD_START_SRC]);
+            ai.stop();
+        }
+    }
+
+    @Test
+    void threeThousandScansOverThreeChannelsAreCorrectedThenAccepted() {
+        try (var ai = counterDevice(MULTI, 3000, 16, 0, 1, 2)) {
+            String out = NativeStdout.capture(ai::configure);
+            // The board's timer ticks in microseconds: the second description shows the rounding.
+            assertEquals(trace(333333, 111111, 3) + "First test returned 4 (argument conflict)\n"
+                    + trace(333000, 111000, 3) + "Second test returned 0 (success)\n", out);
+            ai.start();
+            long[] cmd = EmulatedBoard.currentCmd(MULTI, 0);
+            assertEquals(333000, cmd[EmulatedBoard.CMD_SCAN_BEGIN_ARG]);
+            assertEquals(111000, cmd[EmulatedBoard.CMD_CONVERT_ARG]);
+            ai.stop();
+        }
+    }
+
+    @Test
+    void aPeriodWithAFractionIsTruncatedAndPrintedAsASignedNumber() {
+        // 1e9 / 0.233 = 4291845493.5...: it fits the unsigned timer argument, and "%d" shows it negative.
+        try (var ai = counterDevice(MULTI, 0.233, 16, 0, 0, 0, 0, 0, 0, 0)) {
+            String out = NativeStdout.capture(ai::configure);
+            long period = (long) (1e9 / 0.233);
+            assertEquals(4291845493L, period);
+            assertTrue(out.startsWith(trace((int) period, (int) (long) (1e9 / 0.233 / 7), 7)), out);
+            assertTrue(out.contains("scan_begin: timer    -3121803\n"), out);
+        }
+    }
+
+    @Test
+    void firstTestThreeThenZeroWritesBothDescriptionsAndRaisesNothing() {
+        // 2 MHz over one channel asks for 500 ns; the board corrects it to its 1 µs minimum.
+        try (var ai = counterDevice(MULTI, 2e6, 16, 0)) {
+            String out = NativeStdout.capture(ai::configure);
+            assertEquals(trace(500, 500, 1) + "First test returned 3 (invalid argument)\n" + trace(1000, 1000, 1)
+                    + "Second test returned 0 (success)\n", out);
+        }
+    }
+
+    @Test
+    void forcedFirstResultThreeThenZero() {
+        try (var ai = counterDevice(MULTI, 1000, 16, 0, 0, 0, 0)) {
+            EmulatedBoard.forceCmdtestStage(1, 3);
+            String out = NativeStdout.capture(ai::configure);
+            assertEquals(trace(1000000, 250000, 4) + "First test returned 3 (invalid argument)\n"
+                    + trace(1000000, 250000, 4) + "Second test returned 0 (success)\n", out);
+        }
+    }
+
+    @Test
+    void secondTestFourRaisesAndStillClosesTheDevice() {
+        // 500 kHz over four channels: 500 ns conversions become 1 µs, then the scan no longer fits 2 µs.
+        try (var ai = counterDevice(MULTI, 5e5, 16, 0, 0, 0, 0)) {
+            var e = assertThrows(ComediException.class, () -> NativeStdout.capture(ai::configure));
+            assertEquals("Error preparing command.", e.getMessage());
+            assertEquals(trace(2000, 500, 4) + "First test returned 3 (invalid argument)\n" + trace(2000, 1000, 4)
+                    + "Second test returned 4 (argument conflict)\n", NativeStdout.lastCapture());
+            assertEquals(0, EmulatedBoard.openCount() - openBefore);
+        }
+    }
+
+    @Test
+    void forcedSecondResultFourRaises() {
+        try (var ai = counterDevice(MULTI, 1000, 16, 0, 0, 0, 0)) {
+            EmulatedBoard.forceCmdtestStage(1, 3);
+            EmulatedBoard.forceCmdtestStage(2, 4);
+            var e = assertThrows(ComediException.class, () -> NativeStdout.capture(ai::configure));
+            assertEquals("Error preparing command.", e.getMessage());
+            assertEquals(trace(1000000, 250000, 4) + "First test returned 3 (invalid argument)\n"
+                    + trace(1000000, 250000, 4) + "Second test returned 4 (argument conflict)\n",
+                    NativeStdout.lastCapture());
+            assertEquals(0, EmulatedBoard.openCount() - openBefore);
+        }
+    }
+
+    @Test
+    void aSubdeviceWithoutCommandsWritesNoResultLine() {
+        try (var ai = counterDevice(EmulatedBoard.NOCMD, 1000, 16, 0, 0)) {
+            var e = assertThrows(ComediException.class, () -> NativeStdout.capture(ai::configure));
+            assertEquals("Ummm... this subdevice doesn't support commands.", e.getMessage());
+            assertEquals(trace(1000000, 500000, 2), NativeStdout.lastCapture());
+            assertEquals(0, EmulatedBoard.openCount() - openBefore);
+        }
+    }
+
+    @Test
+    void anotherTestErrorNamesComedilibsText() {
+        try (var ai = counterDevice(MULTI, 1000, 16, 0, 0)) {
+            EmulatedBoard.failNext(EmulatedBoard.OP_CMDTEST, EINVAL);
+            var e = assertThrows(ComediException.class, () -> NativeStdout.capture(ai::configure));
+            assertEquals("Comedi command test error: Invalid argument", e.getMessage());
+            assertEquals(trace(1000000, 500000, 2), NativeStdout.lastCapture());
+            assertEquals(0, EmulatedBoard.openCount() - openBefore);
+        }
+    }
+
+    @Test
+    void anEioFaultOfTheTestIsTheNoCommandsCase() {
+        try (var ai = counterDevice(MULTI, 1000, 16, 0, 0)) {
+            EmulatedBoard.failNext(EmulatedBoard.OP_CMDTEST, EIO);
+            var e = assertThrows(ComediException.class, () -> NativeStdout.capture(ai::configure));
+            assertEquals("Ummm... this subdevice doesn't support commands.", e.getMessage());
+            assertEquals(trace(1000000, 500000, 2), NativeStdout.lastCapture());
+        }
+    }
+
+    @Test
+    void aSecondConfigureFindsTheDeviceClosed() {
+        try (var ai = counterDevice(MULTI, 1000, 16, 0)) {
+            configureQuietly(ai);
+            var e = assertThrows(ComediException.class, () -> NativeStdout.capture(ai::configure));
+            assertEquals("Comedi command test error: device is closed", e.getMessage());
+            assertEquals("", NativeStdout.lastCapture());
+            var c = assertThrows(ComediException.class,
+                    () -> ai.configureChannel(0, 7, -10, 10, AnalogReference.GROUND));
+            assertEquals("Error finding range (device " + MULTI + ", chanel 7): device is closed", c.getMessage());
+        }
+    }
+
+    // ---- creation -------------------------------------------------------------------------------
+
+    private void assertCreationRefused(String message, String board, int nChannels, double freq, int bufSize) {
+        var e = assertThrows(ComediException.class,
+                () -> new ComediAnalogStreamingDevice(board, nChannels, freq, bufSize));
+        assertEquals(message, e.getMessage());
+        assertEquals(0, EmulatedBoard.openCount() - openBefore, "nothing left open");
+    }
+
+    @Test
+    void channelCountsOutsideOneTo256AreRefused() {
+        assertCreationRefused("Number of channels must be 1 to 256, requesting 0", MULTI, 0, 1000, 16);
+        assertCreationRefused("Number of channels must be 1 to 256, requesting 257", MULTI, 257, 1000, 16);
+        assertCreationRefused("Number of channels must be 1 to 256, requesting -1", MULTI, -1, 1000, 16);
+        new ComediAnalogStreamingDevice(MULTI, 256, 1000, 16).close();
+    }
+
+    @Test
+    void frequenciesWithoutARepresentablePeriodAreRefused() {
+        String prefix = "Scan frequency must be a finite number of Hz whose period 1e9/freq ns is below 2^32 ns"
+                + " (freq above 0.2328306437 Hz), requesting ";
+        assertCreationRefused(prefix + "0", MULTI, 1, 0, 16);
+        assertCreationRefused(prefix + "-1000", MULTI, 1, -1000, 16);
+        assertCreationRefused(prefix + "nan", MULTI, 1, Double.NaN, 16);
+        assertCreationRefused(prefix + "inf", MULTI, 1, Double.POSITIVE_INFINITY, 16);
+        assertCreationRefused(prefix + "-inf", MULTI, 1, Double.NEGATIVE_INFINITY, 16);
+        assertCreationRefused(prefix + "0.2", MULTI, 1, 0.2, 16);
+        assertCreationRefused(prefix + "4.94066e-324", MULTI, 1, Double.MIN_VALUE, 16);
+        assertCreationRefused(prefix + "0.232831", MULTI, 1, 1e9 / 4294967296.0, 16);
+        new ComediAnalogStreamingDevice(MULTI, 1, 0.2329, 16).close();
+        // The next double above the limit has a period of 4294967295.9999995 ns: it fits.
+        new ComediAnalogStreamingDevice(MULTI, 1, Math.nextUp(1e9 / 4294967296.0), 16).close();
+    }
+
+    @Test
+    void bufferSizesBelowOneOrOverflowingAreRefused() {
+        assertCreationRefused("Buffer size must be at least 1 sample, requesting 0", MULTI, 1, 1000, 0);
+        assertCreationRefused("Buffer size must be at least 1 sample, requesting -5", MULTI, 1, 1000, -5);
+        assertCreationRefused(
+                "Buffer size of 1073741824 samples of 2 bytes exceeds the largest raw buffer of 2147483647 bytes",
+                MULTI, 1, 1000, 1 << 30);
+        assertCreationRefused(
+                "Buffer size of 536870912 samples of 4 bytes exceeds the largest raw buffer of 2147483647 bytes",
+                EmulatedBoard.AI18, 1, 1000, 1 << 29);
+    }
+
+    @Test
+    void aDeviceThatCannotBeOpenedIsNamed() {
+        assertCreationRefused("Error opening comedi device /nonexistent/comedi0: No such file or directory",
+                "/nonexistent/comedi0", 1, 1000, 16);
+    }
+
+    @Test
+    void aBoardWithoutAnalogInputIsClosedAgain() {
+        assertCreationRefused("Error finding analog input subdevice for " + EmulatedBoard.DO_ONLY
+                + ": the device has no analog input subdevice", EmulatedBoard.DO_ONLY, 1, 1000, 16);
+    }
+
+    // ---- streaming ------------------------------------------------------------------------------
+
+    @Test
+    void theScanPositionIsCarriedAcrossCalls() {
+        int[] ranges = {0, 1, 3};
+        try (var ai = counterDevice(MULTI, 1000, 5, ranges)) {
+            configureQuietly(ai);
+            ai.start();
+            ByteBuffer buf = doubles(5);
+            EmulatedBoard.advanceScans(MULTI, 2);
+            assertEquals(5, ai.read(buf));
+            assertArrayEquals(counterValues(0, 5, MAXDATA_16, ranges), values(buf, 5));
+            // Positions 0, 1, 2, 0, 1: the next call begins with position 2.
+            assertEquals(1, ai.read(buf));
+            assertArrayEquals(counterValues(5, 1, MAXDATA_16, ranges), values(buf, 1));
+            EmulatedBoard.advanceScans(MULTI, 1);
+            assertEquals(3, ai.read(buf));
+            assertArrayEquals(counterValues(6, 3, MAXDATA_16, ranges), values(buf, 3));
+            ai.stop();
+        }
+    }
+
+    @Test
+    void oneCallReturnsAtMostBufSizeValues() {
+        int[] ranges = {0, 1, 2};
+        try (var ai = counterDevice(MULTI, 1000, 5, ranges)) {
+            configureQuietly(ai);
+            ai.start();
+            ByteBuffer buf = doubles(5);
+            EmulatedBoard.advanceScans(MULTI, 4);
+            assertEquals(5, ai.read(buf));
+            assertArrayEquals(counterValues(0, 5, MAXDATA_16, ranges), values(buf, 5));
+            assertEquals(5, ai.read(buf));
+            assertArrayEquals(counterValues(5, 5, MAXDATA_16, ranges), values(buf, 5));
+            assertEquals(2, ai.read(buf));
+            assertArrayEquals(counterValues(10, 2, MAXDATA_16, ranges), values(buf, 2));
+            assertEquals(0, ai.read(buf));
+            ai.stop();
+        }
+    }
+
+    @Test
+    void nothingArrivedMeansZeroAtOnce() {
+        try (var ai = counterDevice(MULTI, 1000, 64, 0)) {
+            configureQuietly(ai);
+            ai.start();
+            ByteBuffer buf = doubles(64);
+            // With the clock stopped a read that waited would never return.
+            assertTimeoutPreemptively(Duration.ofSeconds(10), () -> {
+                for (int i = 0; i < 1000; i++) {
+                    assertEquals(0, ai.read(buf));
+                }
+            });
+            ai.stop();
+        }
+    }
+
+    @Test
+    void sixteenBitSamplesOfEveryRange() {
+        // Constant channels: +1 V, -2.5 V, +4 V, +9 V, -0.5 V in ranges that hold them.
+        int[] chans = {1, 2, 3, 8, 11, 7};
+        int[] ranges = {4, 1, 4, 3, 2, 0};
+        try (var ai = new ComediAnalogStreamingDevice(MULTI, chans.length, 1000, 64)) {
+            for (int i = 0; i < chans.length; i++) {
+                ai.configureChannel(i, chans[i], AI_RANGES_UV[ranges[i]][0] * 1e-6, AI_RANGES_UV[ranges[i]][1] * 1e-6,
+                        AnalogReference.GROUND);
+            }
+            configureQuietly(ai);
+            ai.start();
+            EmulatedBoard.advanceScans(MULTI, 10);
+            ByteBuffer buf = doubles(64);
+            assertEquals(60, ai.read(buf));
+            double[] got = values(buf, 60);
+            for (int k = 0; k < 60; k++) {
+                int p = k % chans.length;
+                assertEquals(expectedVolts(MULTI, chans[p], ranges[p], k, AI_RANGES_UV, MAXDATA_16), got[k],
+                        "sample " + k);
+            }
+            assertEquals(1.0, got[0], 1e-3);
+            assertEquals(-2.5, got[1], 1e-3);
+            assertEquals(9.0, got[3], 1e-3);
+            ai.stop();
+        }
+    }
+
+    @Test
+    void thirtyTwoBitSamplesOfAnEighteenBitBoard() {
+        int[] chans = {1, 13, 7, 7};
+        int[] ranges = {1, 0, 0, 3};
+        String ai18 = EmulatedBoard.AI18;
+        try (var ai = new ComediAnalogStreamingDevice(ai18, chans.length, 1000, 64)) {
+            for (int i = 0; i < chans.length; i++) {
+                ai.configureChannel(i, chans[i], AI_RANGES_UV[ranges[i]][0] * 1e-6, AI_RANGES_UV[ranges[i]][1] * 1e-6,
+                        AnalogReference.GROUND);
+            }
+            configureQuietly(ai);
+            ai.start();
+            // Beyond 65536 samples the counter shows the bits above 16 arrive.
+            EmulatedBoard.advanceScans(ai18, 20000);
+            ByteBuffer buf = doubles(64);
+            long index = 0;
+            int n;
+            while ((n = ai.read(buf)) > 0) {
+                double[] got = values(buf, n);
+                for (int k = 0; k < n; k++, index++) {
+                    int p = (int) (index % chans.length);
+                    assertEquals(expectedVolts(ai18, chans[p], ranges[p], index, AI_RANGES_UV, MAXDATA_18), got[k],
+                            "sample " + index);
+                }
+            }
+            assertEquals(80000, index);
+            assertEquals(toPhys(79998, AI_RANGES_UV[0], MAXDATA_18),
+                    expectedVolts(ai18, 7, 0, 79998, AI_RANGES_UV, MAXDATA_18));
+            ai.stop();
+        }
+    }
+
+    @Test
+    void startAfterStopBeginsAtPositionZero() {
+        int[] ranges = {0, 1, 3};
+        try (var ai = counterDevice(MULTI, 1000, 5, ranges)) {
+            configureQuietly(ai);
+            ai.start();
+            ByteBuffer buf = doubles(5);
+            EmulatedBoard.advanceScans(MULTI, 2);
+            assertEquals(5, ai.read(buf)); // ends at position 2
+            ai.stop();
+            assertEquals(0, EmulatedBoard.openCount() - openBefore);
+            assertNull(EmulatedBoard.currentCmd(MULTI, 0));
+
+            ai.start();
+            assertEquals(1, EmulatedBoard.openCount() - openBefore);
+            EmulatedBoard.advanceScans(MULTI, 1);
+            assertEquals(3, ai.read(buf));
+            assertArrayEquals(counterValues(0, 3, MAXDATA_16, ranges), values(buf, 3));
+            ai.stop();
+        }
+    }
+
+    @Test
+    void readIntoAJavaArray() {
+        int[] ranges = {2, 4};
+        try (var ai = counterDevice(MULTI, 1000, 8, ranges)) {
+            configureQuietly(ai);
+            ai.start();
+            EmulatedBoard.advanceScans(MULTI, 3);
+            double[] volts = new double[8];
+            assertEquals(6, ai.read(volts));
+            double[] first = new double[6];
+            System.arraycopy(volts, 0, first, 0, 6);
+            assertArrayEquals(counterValues(0, 6, MAXDATA_16, ranges), first);
+            ai.stop();
+        }
+    }
+
+    @Test
+    void aBoardWithoutPollHandlerStreams() {
+        String ct = EmulatedBoard.COMEDI_TEST;
+        try (var ai = new ComediAnalogStreamingDevice(ct, 2, 1000, 64)) {
+            ai.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
+            ai.configureChannel(1, 1, -5, 5, AnalogReference.GROUND);
+            configureQuietly(ai);
+            ai.start();
+            ByteBuffer buf = doubles(64);
+            assertEquals(0, ai.read(buf));
+            EmulatedBoard.advanceScans(ct, 25);
+            long index = 0;
+            int n;
+            while ((n = ai.read(buf)) > 0) {
+                double[] got = values(buf, n);
+                for (int k = 0; k < n; k++, index++) {
+                    int p = (int) (index % 2);
+                    assertEquals(expectedVolts(ct, p, p, index, CT_RANGES_UV, MAXDATA_16), got[k], "sample " + index);
+                }
+            }
+            assertEquals(50, index);
+
+            // Any other poll failure still raises.
+            EmulatedBoard.failNext(EmulatedBoard.OP_POLL, EIO);
+            var e = assertThrows(ComediException.class, () -> ai.read(buf));
+            assertEquals("Error polling device: Input/output error", e.getMessage());
+            ai.stop();
+        }
+    }
+
+    // ---- failures of a running device -------------------------------------------------------------
+
+    @Test
+    void scanFailuresNameTheirStepAndWriteNothing() {
+        try (var ai = counterDevice(MULTI, 1000, 16, 0, 1)) {
+            configureQuietly(ai);
+            ai.start();
+            EmulatedBoard.advanceScans(MULTI, 4);
+            ByteBuffer buf = doubles(16);
+            for (int k = 0; k < 16; k++) {
+                buf.putDouble(8 * k, 12345.0);
+            }
+
+            EmulatedBoard.failNext(EmulatedBoard.OP_POLL, EIO);
+            assertEquals("Error polling device: Input/output error",
+                    assertThrows(ComediException.class, () -> ai.read(buf)).getMessage());
+            EmulatedBoard.failNext(EmulatedBoard.OP_BUFINFO, EIO);
+            assertEquals("Error getting buffer size: Input/output error",
+                    assertThrows(ComediException.class, () -> ai.read(buf)).getMessage());
+
+            // comedilib's last error on this thread is a stale ENOENT; the read's own error is EACCES.
+            assertThrows(ComediException.class, () -> new ComediAnalogStreamingDevice("/nonexistent/x", 1, 1000, 1));
+            EmulatedBoard.failNext(EmulatedBoard.OP_READ, EACCES);
+            assertEquals("Error reading comedi data: Permission denied",
+                    assertThrows(ComediException.class, () -> ai.read(buf)).getMessage());
+
+            for (int k = 0; k < 16; k++) {
+                assertEquals(12345.0, buf.getDouble(8 * k), "value " + k + " written by a failed read");
+            }
+            assertEquals(0, bytesRead(MULTI), "no sample consumed by the failed calls");
+
+            // Nothing was lost: the stream starts at its first sample, at position 0.
+            assertEquals(8, ai.read(buf));
+            assertArrayEquals(counterValues(0, 8, MAXDATA_16, 0, 1), values(buf, 8));
+            ai.stop();
+        }
+    }
+
+    @Test
+    void aReadThatSplitsASampleIsReportedAndTheStreamStaysAligned() {
+        int[] ranges = {0, 1, 3};
+        try (var ai = counterDevice(MULTI, 1000, 16, ranges)) {
+            configureQuietly(ai);
+            ai.start();
+            EmulatedBoard.advanceScans(MULTI, 4);
+            EmulatedBoard.shortReadNext(3);
+            ByteBuffer buf = doubles(16);
+            var e = assertThrows(ComediException.class, () -> ai.read(buf));
+            assertEquals("Data should come in as 2 bytes per sample.", e.getMessage());
+            // Samples 0 and 1 were dropped with the report; the rest keep their bytes and positions.
+            assertEquals(4, bytesRead(MULTI));
+            assertEquals(10, ai.read(buf));
+            assertArrayEquals(counterValues(2, 10, MAXDATA_16, ranges), values(buf, 10));
+            ai.stop();
+        }
+        try (var ai = counterDevice(EmulatedBoard.AI18, 1000, 16, ranges)) {
+            configureQuietly(ai);
+            ai.start();
+            EmulatedBoard.advanceScans(EmulatedBoard.AI18, 4);
+            EmulatedBoard.shortReadNext(6);
+            ByteBuffer buf = doubles(16);
+            var e = assertThrows(ComediException.class, () -> ai.read(buf));
+            assertEquals("Data should come in as 4 bytes per sample.", e.getMessage());
+            assertEquals(8, bytesRead(EmulatedBoard.AI18));
+            assertEquals(10, ai.read(buf));
+            assertArrayEquals(counterValues(2, 10, MAXDATA_18, ranges), values(buf, 10));
+            ai.stop();
+        }
+    }
+
+    @Test
+    void anOverrunReachesJavaAfterTheBufferedSamples() {
+        int[] ranges = {0, 3};
+        try (var ai = counterDevice(MULTI, 1000, 64, ranges)) {
+            configureQuietly(ai);
+            ai.start();
+            EmulatedBoard.advanceScans(MULTI, 50);
+            assertEquals(0, EmulatedBoard.overrunNow(MULTI));
+            ByteBuffer buf = doubles(64);
+            long index = 0;
+            ComediException failure = null;
+            while (failure == null) {
+                try {
+                    int n = ai.read(buf);
+                    assertTrue(n > 0, "an overrun must not read as silence");
+                    assertArrayEquals(counterValues(index, n, MAXDATA_16, ranges), values(buf, n));
+                    index += n;
+                } catch (ComediException e) {
+                    failure = e;
+                }
+            }
+            assertEquals(100, index, "every sample buffered before the overrun is delivered first");
+            assertEquals("Error getting buffer size: Buffer overflow", failure.getMessage());
+            ai.stop();
+        }
+    }
+
+    @Test
+    void buffersThatCannotHoldBufSizeValuesAreRefusedBeforeReading() {
+        try (var ai = counterDevice(MULTI, 1000, 16, 0)) {
+            configureQuietly(ai);
+            ai.start();
+            EmulatedBoard.advanceScans(MULTI, 4);
+            ByteBuffer handle = ai.handle();
+            var heap = assertThrows(ComediException.class, () -> ai.nScan(handle, ByteBuffer.allocate(128)));
+            assertEquals("The sample buffer is not a direct buffer", heap.getMessage());
+            var small = assertThrows(ComediException.class, () -> ai.nScan(handle, doubles(15)));
+            assertEquals("The sample buffer holds 120 bytes, needs at least 128", small.getMessage());
+            var none = assertThrows(ComediException.class, () -> ai.nScan(handle, null));
+            assertEquals("The sample buffer is null", none.getMessage());
+            assertThrows(IllegalArgumentException.class, () -> ai.read(doubles(15)));
+            assertThrows(IllegalArgumentException.class, () -> ai.read(ByteBuffer.allocate(128)));
+            assertEquals(0, bytesRead(MULTI), "no sample consumed");
+            assertEquals(4, ai.read(doubles(16)));
+            ai.stop();
+        }
+    }
+
+    @Test
+    void startFailuresLeaveTheStateTheCallerCanRecoverFrom() {
+        try (var ai = counterDevice(MULTI, 1000, 16, 0)) {
+            configureQuietly(ai);
+            EmulatedBoard.failNext(EmulatedBoard.OP_OPEN, EACCES);
+            var open = assertThrows(ComediException.class, ai::start);
+            assertEquals("Error opening comedi device " + MULTI + ": Permission denied", open.getMessage());
+            assertEquals(0, EmulatedBoard.openCount() - openBefore);
+
+            EmulatedBoard.failNext(EmulatedBoard.OP_CMD, EBUSY);
+            var refused = assertThrows(ComediException.class, ai::start);
+            assertEquals("Error starting command: Device or resource busy", refused.getMessage());
+            assertEquals(1, EmulatedBoard.openCount() - openBefore, "a refused command leaves the device open");
+            ai.stop();
+            assertEquals(0, EmulatedBoard.openCount() - openBefore);
+
+            ai.start();
+            assertEquals(1, EmulatedBoard.openCount() - openBefore);
+            ai.stop();
+        }
+    }
+
+    @Test
+    void startingARunningDeviceIsRefusedAndKeepsTheStream() {
+        int[] ranges = {0, 1, 3};
+        try (var ai = counterDevice(MULTI, 1000, 5, ranges)) {
+            configureQuietly(ai);
+            ai.start();
+            EmulatedBoard.advanceScans(MULTI, 2);
+            ByteBuffer buf = doubles(5);
+            assertEquals(5, ai.read(buf));
+            var e = assertThrows(ComediException.class, ai::start);
+            assertEquals("Error starting command: the device is already open (stop it first)", e.getMessage());
+            assertEquals(1, EmulatedBoard.openCount() - openBefore, "the open device is not replaced");
+            assertEquals(1, ai.read(buf));
+            assertArrayEquals(counterValues(5, 1, MAXDATA_16, ranges), values(buf, 1));
+            ai.stop();
+        }
+    }
+
+    @Test
+    void aFailedCancelStillClosesTheDevice() {
+        try (var ai = counterDevice(MULTI, 1000, 16, 0)) {
+            configureQuietly(ai);
+            ai.start();
+            EmulatedBoard.failNext(EmulatedBoard.OP_CANCEL, EIO);
+            var e = assertThrows(ComediException.class, ai::stop);
+            assertEquals("Error stopping command: Input/output error", e.getMessage());
+            assertEquals(0, EmulatedBoard.openCount() - openBefore);
+            assertNull(EmulatedBoard.currentCmd(MULTI, 0), "closing the file ended the command");
+            var again = assertThrows(ComediException.class, ai::stop);
+            assertEquals("Error stopping command: device is closed", again.getMessage());
+        }
+    }
+
+    @Test
+    void callsOnAClosedDeviceRaiseWithoutReachingComedilib() {
+        try (var ai = counterDevice(MULTI, 1000, 16, 0)) {
+            configureQuietly(ai);
+            var scan = assertThrows(ComediException.class, () -> ai.read(doubles(16)));
+            assertEquals("Error polling device: device is closed", scan.getMessage());
+            var stop = assertThrows(ComediException.class, ai::stop);
+            assertEquals("Error stopping command: device is closed", stop.getMessage());
+        }
+    }
+
+    @Test
+    void everyCallAfterDestroyIsHarmless() {
+        try (var ai = counterDevice(MULTI, 1000, 16, 0)) {
+            ByteBuffer h = ai.nCreateTask(MULTI, 1, 1000, 16);
+            assertEquals(2, EmulatedBoard.openCount() - openBefore);
+            ai.nDestroy(h);
+            assertEquals(1, EmulatedBoard.openCount() - openBefore);
+            ai.nDestroy(h);
+            assertThrows(ComediException.class, () -> ai.nCreateChannels(h, 0, (short) 7, -10, 10, "ground"));
+            assertEquals("Comedi command test error: device is closed",
+                    assertThrows(ComediException.class, () -> ai.nConfigTask(h)).getMessage());
+            assertEquals("Error opening comedi device (none): device is closed",
+                    assertThrows(ComediException.class, () -> ai.nStart(h)).getMessage());
+            assertEquals("Error polling device: device is closed",
+                    assertThrows(ComediException.class, () -> ai.nScan(h, doubles(16))).getMessage());
+            assertEquals("Error stopping command: device is closed",
+                    assertThrows(ComediException.class, () -> ai.nStop(h)).getMessage());
+            assertEquals(1, EmulatedBoard.openCount() - openBefore);
+        }
+    }
+
+    @Test
+    void destroyWhileRunningClosesTheDevice() {
+        var ai = counterDevice(MULTI, 1000, 16, 0);
+        configureQuietly(ai);
+        ai.start();
+        EmulatedBoard.advanceScans(MULTI, 3);
+        ai.close();
+        assertEquals(0, EmulatedBoard.openCount() - openBefore);
+        assertNull(EmulatedBoard.currentCmd(MULTI, 0));
+        ai.close();
+    }
+}
