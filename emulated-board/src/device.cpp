@@ -141,14 +141,31 @@ static void fill(const Board &b, const SubdevDesc &sd, const Cmd &c, State &st, 
             off = 0;
         }
         if (!c.has_counter) return;
+        // The pattern repeats, the counter does not: patch its samples in place.
         const uint64_t L = c.chanlist.size();
-        for (uint64_t k = from / bps; k * bps < to; ++k) {
-            if (CR_CHAN(c.chanlist[k % L]) != 7) continue;
-            unsigned v = unsigned(k % (uint64_t(sd.maxdata) + 1));
-            uint8_t tmp[4];
-            memcpy(tmp, &v, 4);
-            uint64_t a = std::max(from, k * bps), z = std::min(to, (k + 1) * bps);
-            memcpy(buf + (a - from), tmp + (a - k * bps), z - a);
+        const uint64_t k0 = from / bps, k1 = (to + bps - 1) / bps; // samples overlapping the copy
+        const uint64_t mod = uint64_t(sd.maxdata) + 1;
+        const bool pow2 = (mod & (mod - 1)) == 0; // every board here: a mask instead of a division
+        for (uint64_t scan = k0 / L; scan * L < k1; ++scan) {
+            for (unsigned p : c.counter_pos) {
+                uint64_t k = scan * L + p;
+                if (k < k0 || k >= k1) continue;
+                unsigned v = unsigned(pow2 ? (k & (mod - 1)) : (k % mod));
+                if (k * bps >= from && (k + 1) * bps <= to) {
+                    uint8_t *dst = buf + (k * bps - from);
+                    if (bps == 2) {
+                        uint16_t v16 = uint16_t(v);
+                        memcpy(dst, &v16, 2);
+                    } else {
+                        memcpy(dst, &v, 4);
+                    }
+                    continue;
+                }
+                uint8_t tmp[4];
+                memcpy(tmp, &v, 4);
+                uint64_t a = std::max(from, k * bps), z = std::min(to, (k + 1) * bps);
+                memcpy(buf + (a - from), tmp + (a - k * bps), z - a);
+            }
         }
         return;
     }
@@ -717,8 +734,9 @@ static long do_cmd(State &st, File *f, void *arg) {
         k.first = k.cp + (c.scan_begin_src == TRIG_TIMER ? k.sp : 0);
     else
         k.first = k.sp - (L - 1) * k.cp; // a scan's last conversion ends its scan period
-    for (unsigned spec : k.chanlist)
-        if (CR_CHAN(spec) == 7 && b.d->model == Model::Generic) k.has_counter = true;
+    for (size_t p = 0; p < k.chanlist.size(); ++p)
+        if (CR_CHAN(k.chanlist[p]) == 7 && b.d->model == Model::Generic) k.counter_pos.push_back(unsigned(p));
+    k.has_counter = !k.counter_pos.empty();
     k.running = true;
     ss.busy = f;
     b.cmd_count++;

@@ -57,6 +57,7 @@ struct Cmd {
     uint64_t cp = 0, sp = 0, first = 0; // convert period, scan period, offset of sample 0
     uint64_t phase_ns = 0;  // comedi_test waveform phase at the start
     bool has_counter = false;
+    std::vector<unsigned> counter_pos; // chanlist positions sampling the counter channel
     std::vector<uint8_t> pattern; // INSTANT mode: precomputed scans
 };
 
