@@ -69,6 +69,33 @@ extern const char deviceClosedText[];
 
 #ifdef __cplusplus
 }
+
+/* True while comedilib converts the ends of a range to numbers (COMEDI_OOR_NUMBER, which every
+ * device creation selects), the only mode rawToPhys reproduces. The mode is process-wide and any
+ * code in the process may change it, so the converting loops ask once per call: raw 0 becomes NaN
+ * only in the other mode. */
+static inline bool comediConvertsRangeEnds()
+{
+    comedi_range probe = {0.0, 1.0, UNIT_volt};
+    return comedi_to_phys(0, &probe, 1) == 0.0;
+}
+
+/* comedi_to_phys without a library call per sample: its NUMBER-mode arithmetic, operation for
+ * operation in doubles, so every value is bit for bit what comedilib returns (tests/native prove it
+ * over whole ranges). Sources that include this are compiled with -ffp-contract=off: a fused
+ * multiply-add would round once where comedilib rounds twice. Anything this does not reproduce
+ * (the NaN mode, maxdata 0) goes to comedilib itself. */
+static inline double rawToPhys(lsampl_t raw, comedi_range *range, lsampl_t maxdata, bool rangeEndsAreNumbers)
+{
+    if (!rangeEndsAreNumbers || maxdata == 0) {
+        return comedi_to_phys(raw, range, maxdata);
+    }
+    double x = raw;
+    x /= maxdata;
+    x *= range->max - range->min;
+    x += range->min;
+    return x;
+}
 #endif
 
 #endif

@@ -51,8 +51,9 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nScan
         throwFormattedException(env, COMEDI_EXCEPTION, "Error reading comedi data: %s", getComediError());
         return;
     }
+    const bool rangeEndsAreNumbers = comediConvertsRangeEnds();
     for (jint i = 0; i < h->nChannels; ++i) {
-        volts[i] = comedi_to_phys(h->sample[i], &h->rangeInfo[i], h->maxSample[i]);
+        volts[i] = rawToPhys(h->sample[i], &h->rangeInfo[i], h->maxSample[i], rangeEndsAreNumbers);
     }
 }
 

@@ -113,8 +113,9 @@ template <typename Raw>
 int convertSamples(const Raw *raw, int nSample, unsigned char *out, comedi_range *ranges, const lsampl_t *maxSample,
                    int channel, int nChannels)
 {
+    const bool rangeEndsAreNumbers = comediConvertsRangeEnds();
     for (int k = 0; k < nSample; ++k) {
-        const double value = comedi_to_phys(raw[k], &ranges[channel], maxSample[channel]);
+        const double value = rawToPhys(raw[k], &ranges[channel], maxSample[channel], rangeEndsAreNumbers);
         memcpy(out + 8 * static_cast<size_t>(k), &value, sizeof value);
         if (++channel == nChannels) {
             channel = 0;
