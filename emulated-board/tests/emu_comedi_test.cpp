@@ -9,6 +9,7 @@
 #include <cstring>
 #include <fcntl.h>
 #include <string>
+#include <thread>
 #include <sys/ioctl.h>
 #include <unistd.h>
 #include <vector>
@@ -1032,6 +1033,61 @@ TEST_F(Emu, RequestCodesAreComparedOnTheirLow32Bits) {
     EXPECT_EQ(errno, ENOTTY);
     EXPECT_EQ(::close(fd), 0);
     EXPECT_EQ(emu_open_count(), 0);
+}
+
+TEST_F(Emu, BlockingReadWaitsForTheManualClock) {
+    emu_set_clock(EMU_CLOCK_MANUAL);
+    comedi_t *d = open(EMU_BOARD_MULTI);
+    ASSERT_NE(d, nullptr);
+    unsigned cl[1] = {CR_PACK(7, 0, 0)};
+    comedi_cmd c = timed_cmd(0, cl, 1, 1000, 1000, TRIG_COUNT, 4);
+    ASSERT_EQ(comedi_command(d, &c), 0);
+    std::thread ticker([] {
+        for (int i = 0; i < 4; ++i) {
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+            emu_advance_scans(EMU_BOARD_MULTI, 1);
+        }
+    });
+    std::vector<unsigned> got;
+    uint8_t buf[64];
+    for (;;) {
+        ssize_t r = read(comedi_fileno(d), buf, sizeof buf); // blocks until a scan is converted
+        ASSERT_GE(r, 0);
+        if (r == 0) break;
+        auto v = samples16(std::vector<uint8_t>(buf, buf + r));
+        got.insert(got.end(), v.begin(), v.end());
+    }
+    ticker.join();
+    EXPECT_EQ(got, (std::vector<unsigned>{0, 1, 2, 3}));
+}
+
+TEST_F(Emu, CancelFromAnotherThreadWakesABlockedReader) {
+    emu_set_clock(EMU_CLOCK_MANUAL);
+    comedi_t *d = open(EMU_BOARD_MULTI);
+    ASSERT_NE(d, nullptr);
+    unsigned cl[1] = {CR_PACK(0, 0, 0)};
+    comedi_cmd c = timed_cmd(0, cl, 1, 1000, 1000, TRIG_NONE, 0);
+    ASSERT_EQ(comedi_command(d, &c), 0);
+    std::thread canceller([d] {
+        std::this_thread::sleep_for(std::chrono::milliseconds(30));
+        comedi_cancel(d, 0);
+    });
+    uint8_t buf[8];
+    errno = 0;
+    EXPECT_EQ(read(comedi_fileno(d), buf, sizeof buf), -1);
+    EXPECT_EQ(errno, EINVAL);
+    canceller.join();
+}
+
+// Run by ctest with VORN_EMU_MAP naming /dev/comedi-emu-test/mapped0 as the ai18 board.
+TEST_F(Emu, MappedPathReachesItsBoard) {
+    const char *map = getenv("VORN_EMU_MAP");
+    if (!map || !strstr(map, "/dev/comedi-emu-test/mapped0=ai18")) GTEST_SKIP() << "needs VORN_EMU_MAP";
+    comedi_t *d = open("/dev/comedi-emu-test/mapped0");
+    ASSERT_NE(d, nullptr);
+    EXPECT_STREQ(comedi_get_board_name(d), "emu-ai18");
+    EXPECT_EQ(comedi_get_maxdata(d, 0, 0), 262143u);
+    EXPECT_EQ(emu_open_count(), 1);
 }
 
 } // namespace
