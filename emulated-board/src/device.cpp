@@ -50,8 +50,8 @@ uint64_t sample_time_ns(const Cmd &c, uint64_t k) {
 
 unsigned stream_raw(const Board &b, const SubdevDesc &sd, const Cmd &c, uint64_t k) {
     uint64_t L = c.chanlist.size();
-    unsigned spec = c.chanlist[k % L];
-    unsigned ch = CR_CHAN(spec), rng = CR_RANGE(spec);
+    unsigned chanspec = c.chanlist[k % L];
+    unsigned ch = CR_CHAN(chanspec), rng = CR_RANGE(chanspec);
     if (b.d->model == Model::ComediTest) {
         uint64_t wf = c.phase_ns + (k / L) * c.sp + (k % L) * c.cp;
         return sig::ct_waveform(sd, ch, rng, wf / kNsPerUs);
@@ -297,8 +297,8 @@ static long do_rangeinfo(File *f, void *arg) {
     return 0;
 }
 
-static bool chanspec_ok(const SubdevDesc &sd, unsigned spec) {
-    return CR_CHAN(spec) < sd.n_chan && CR_RANGE(spec) < sd.n_ranges;
+static bool chanspec_ok(const SubdevDesc &sd, unsigned chanspec) {
+    return CR_CHAN(chanspec) < sd.n_chan && CR_RANGE(chanspec) < sd.n_ranges;
 }
 
 // Digital lines [base, base+32) as the driver's insn_bits sees them.
@@ -669,8 +669,8 @@ static long cmd_common(File *f, comedi_cmd &c) {
 static long copy_chanlist(const SubdevDesc &sd, const comedi_cmd &c, std::vector<unsigned> &out) {
     if (!c.chanlist) return -EFAULT;
     out.assign(c.chanlist, c.chanlist + c.chanlist_len);
-    for (unsigned spec : out)
-        if (!chanspec_ok(sd, spec)) return -EINVAL;
+    for (unsigned chanspec : out)
+        if (!chanspec_ok(sd, chanspec)) return -EINVAL;
     return 0;
 }
 
