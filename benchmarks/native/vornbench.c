@@ -1,0 +1,598 @@
+/*
+ * libvornbench: what the benchmark compares libvorn against, in the same process and on the same
+ * emulated board.
+ *
+ *  - A no-op native, so the fixed cost of a JNI crossing is visible on its own.
+ *  - The reference loops: the work of each hot path written directly in C on comedilib, the way a
+ *    careful C program would do it (everything prepared once, then only the per-call calls), timed
+ *    here with clock_gettime so that no JNI crossing is counted on the C side.
+ *  - A counter of malloc-family calls per thread. The library is preloaded (LD_PRELOAD, after the
+ *    emulated board) so that its malloc stands in front of libc's for the whole process; the counter
+ *    is thread-local, so the JIT, GC and other JVM threads do not disturb the benchmark thread's count.
+ *
+ * Nothing here belongs in libvorn.
+ */
+#define _GNU_SOURCE
+#include <comedilib.h>
+#include <dlfcn.h>
+#include <errno.h>
+#include <execinfo.h>
+#include <fcntl.h>
+#include <jni.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <time.h>
+#include <unistd.h>
+
+#include "org_vorn_bench_HotPathBenchmark.h"
+
+#define EXPORT __attribute__((visibility("default")))
+
+/* ---- allocation counter ------------------------------------------------------------------- */
+
+extern void *__libc_malloc(size_t);
+extern void *__libc_calloc(size_t, size_t);
+extern void *__libc_realloc(void *, size_t);
+extern void *__libc_memalign(size_t, size_t);
+extern void *__libc_valloc(size_t);
+extern void *__libc_pvalloc(size_t);
+
+static __thread unsigned long long allocCalls __attribute__((tls_model("initial-exec")));
+static __thread int reportAllocs __attribute__((tls_model("initial-exec")));
+static __thread unsigned long long hotPathAllocs __attribute__((tls_model("initial-exec")));
+static __thread unsigned long long jvmAllocs __attribute__((tls_model("initial-exec")));
+static __thread int quietReports __attribute__((tls_model("initial-exec")));
+
+/* Whether a stack frame lies in code whose allocations a hot path would be charged with: libvorn,
+ * comedilib, the emulated board, or this library's reference loops. */
+static int isHotPathObject(const char *path, int frame)
+{
+    const char *base = strrchr(path, '/');
+    base = base != NULL ? base + 1 : path;
+    if (strcmp(base, "libvornbench.so") == 0) {
+        return frame >= 2; /* frames 0 and 1 are the allocation front itself */
+    }
+    return strcmp(base, "libvorn.so") == 0 || strncmp(base, "libcomedi.so", 12) == 0 ||
+           strcmp(base, "libvornemu.so") == 0;
+}
+
+/* While the benchmark times a batch, every allocation on its thread is attributed by walking its
+ * stack: one made under a hot path's code is counted as the hot path's and printed with its
+ * frames; one made by the JVM alone (the JIT installing code, native-method wrappers) is counted
+ * apart. Written with write(2) and stack buffers: nothing here may allocate. */
+static __attribute__((noinline)) void noteAlloc(const char *what)
+{
+    ++allocCalls;
+    if (!reportAllocs) {
+        return;
+    }
+    reportAllocs = 0;
+    void *frames[24];
+    /* The unwinder was loaded when reporting was switched on, so this does not allocate. */
+    int depth = backtrace(frames, 24);
+    int hot = 0;
+    char line[2048];
+    int len = snprintf(line, sizeof line, "vornbench: %s in a hot path during a timed batch:", what);
+    for (int i = 2; i < depth; ++i) {
+        Dl_info info;
+        if (dladdr(frames[i], &info) == 0 || info.dli_fname == NULL) {
+            continue;
+        }
+        hot |= isHotPathObject(info.dli_fname, i);
+        const char *base = strrchr(info.dli_fname, '/');
+        if (len > 0 && (size_t)len < sizeof line) {
+            len += snprintf(line + len, sizeof line - (size_t)len, " %s+0x%lx", base != NULL ? base + 1 : info.dli_fname,
+                            (unsigned long)((char *)frames[i] - (char *)info.dli_fbase));
+        }
+    }
+    if (hot) {
+        ++hotPathAllocs;
+        if (!quietReports && len > 0 && (size_t)len < sizeof line - 1) {
+            line[len++] = '\n';
+            ssize_t ignored = write(2, line, (size_t)len);
+            (void)ignored;
+        }
+    } else {
+        ++jvmAllocs;
+    }
+    reportAllocs = 1;
+}
+
+#define COUNT(what) noteAlloc(what)
+
+EXPORT void *malloc(size_t size)
+{
+    COUNT("malloc");
+    return __libc_malloc(size);
+}
+
+EXPORT void *calloc(size_t n, size_t size)
+{
+    COUNT("calloc");
+    return __libc_calloc(n, size);
+}
+
+EXPORT void *realloc(void *p, size_t size)
+{
+    COUNT("realloc");
+    return __libc_realloc(p, size);
+}
+
+EXPORT void *memalign(size_t alignment, size_t size)
+{
+    COUNT("memalign");
+    return __libc_memalign(alignment, size);
+}
+
+EXPORT void *aligned_alloc(size_t alignment, size_t size)
+{
+    COUNT("aligned_alloc");
+    return __libc_memalign(alignment, size);
+}
+
+EXPORT int posix_memalign(void **out, size_t alignment, size_t size)
+{
+    COUNT("posix_memalign");
+    if (alignment < sizeof(void *) || (alignment & (alignment - 1)) != 0) {
+        return EINVAL;
+    }
+    void *p = __libc_memalign(alignment, size);
+    if (p == NULL) {
+        return ENOMEM;
+    }
+    *out = p;
+    return 0;
+}
+
+EXPORT void *valloc(size_t size)
+{
+    COUNT("valloc");
+    return __libc_valloc(size);
+}
+
+EXPORT void *pvalloc(size_t size)
+{
+    COUNT("pvalloc");
+    return __libc_pvalloc(size);
+}
+
+JNIEXPORT void JNICALL Java_org_vorn_bench_HotPathBenchmark_reportAllocs(JNIEnv *env, jclass cls, jboolean on)
+{
+    (void)env;
+    (void)cls;
+    static int unwinderLoaded;
+    if (on && !unwinderLoaded) {
+        void *frames[2];
+        backtrace(frames, 2);
+        unwinderLoaded = 1;
+    }
+    reportAllocs = on ? 1 : 0;
+}
+
+/* The benchmark's own output is the table: the streaming device's command trace goes to
+ * /dev/null while it is configured. */
+static int savedStdout = -1;
+
+JNIEXPORT void JNICALL Java_org_vorn_bench_HotPathBenchmark_muteStdout(JNIEnv *env, jclass cls, jboolean mute)
+{
+    (void)env;
+    (void)cls;
+    fflush(stdout);
+    if (mute && savedStdout < 0) {
+        int devNull = open("/dev/null", O_WRONLY);
+        if (devNull >= 0) {
+            savedStdout = dup(1);
+            dup2(devNull, 1);
+            close(devNull);
+        }
+    } else if (!mute && savedStdout >= 0) {
+        dup2(savedStdout, 1);
+        close(savedStdout);
+        savedStdout = -1;
+    }
+}
+
+JNIEXPORT jlong JNICALL Java_org_vorn_bench_HotPathBenchmark_allocCount(JNIEnv *env, jclass cls)
+{
+    (void)env;
+    (void)cls;
+    return (jlong)hotPathAllocs;
+}
+
+/* The counter must be able to see what it is there to see: n allocations made under this library's
+ * own code, in a reporting window, must all be attributed to the hot path. Returns how many were. */
+static void *(*volatile allocateForCheck)(size_t) = malloc;
+
+static __attribute__((noinline)) void allocateInLoop(int n)
+{
+    for (int i = 0; i < n; ++i) {
+        free(allocateForCheck(16));
+    }
+}
+
+JNIEXPORT jlong JNICALL Java_org_vorn_bench_HotPathBenchmark_selfCheckAllocs(JNIEnv *env, jclass cls, jint n)
+{
+    Java_org_vorn_bench_HotPathBenchmark_reportAllocs(env, cls, JNI_TRUE);
+    quietReports = 1;
+    const unsigned long long before = hotPathAllocs;
+    allocateInLoop(n);
+    const unsigned long long seen = hotPathAllocs - before;
+    hotPathAllocs = before;
+    quietReports = 0;
+    Java_org_vorn_bench_HotPathBenchmark_reportAllocs(env, cls, JNI_FALSE);
+    return (jlong)seen;
+}
+
+JNIEXPORT jlong JNICALL Java_org_vorn_bench_HotPathBenchmark_jvmAllocCount(JNIEnv *env, jclass cls)
+{
+    (void)env;
+    (void)cls;
+    return (jlong)jvmAllocs;
+}
+
+/* ---- the JNI crossing alone ---------------------------------------------------------------- */
+
+JNIEXPORT void JNICALL Java_org_vorn_bench_HotPathBenchmark_noop(JNIEnv *env, jclass cls, jobject a, jobject b)
+{
+    (void)env;
+    (void)cls;
+    (void)a;
+    (void)b;
+}
+
+/* What every libvorn hot path does before its work: the two direct-buffer addresses. */
+JNIEXPORT jlong JNICALL Java_org_vorn_bench_HotPathBenchmark_noopAddresses(JNIEnv *env, jclass cls, jobject a,
+                                                                           jobject b)
+{
+    (void)cls;
+    char *pa = (*env)->GetDirectBufferAddress(env, a);
+    char *pb = (*env)->GetDirectBufferAddress(env, b);
+    return (jlong)(pa - pb);
+}
+
+/* ---- reference loops ----------------------------------------------------------------------- */
+
+enum kind { SAMPLE_SCAN = 1, ANALOG_WRITE = 2, PORT_WRITE = 3, STREAM_SCAN = 4, STREAM_SCAN_INLINE = 5 };
+
+int vornbenchConvertInline(const void *raw, int lsampl, int nSample, double *out, comedi_range *ranges,
+                           const lsampl_t *maxdata, int channel, int nChannels);
+
+#define MAX_N 256
+
+struct ref {
+    int kind;
+    comedi_t *dev;
+    unsigned subdev;
+    int n;
+    comedi_insnlist list;
+    comedi_insn insn[MAX_N];
+    lsampl_t data[MAX_N];
+    comedi_range range[MAX_N];
+    lsampl_t maxdata[MAX_N];
+    unsigned chanlist[MAX_N];
+    double volts[MAX_N];
+    unsigned portValue[MAX_N];
+    /* streaming */
+    int lsampl;
+    int bytesPerSample;
+    int bufBytes;
+    void *raw;
+    double *out;
+    int channel;
+    comedi_cmd cmd;
+    long long samples;
+};
+
+static void fail(struct ref *r, const char *what)
+{
+    fprintf(stderr, "vornbench: %s: %s\n", what, comedi_strerror(comedi_errno()));
+    if (r != NULL) {
+        if (r->dev != NULL) {
+            comedi_close(r->dev);
+        }
+        free(r->raw);
+        free(r->out);
+        free(r);
+    }
+}
+
+static int configure(struct ref *r, int i, unsigned chan, double min, double max)
+{
+    int range = comedi_find_range(r->dev, r->subdev, chan, UNIT_volt, min, max);
+    if (range < 0) {
+        return -1;
+    }
+    comedi_range *desc = comedi_get_range(r->dev, r->subdev, chan, range);
+    if (desc == NULL) {
+        return -1;
+    }
+    r->range[i] = *desc;
+    r->maxdata[i] = comedi_get_maxdata(r->dev, r->subdev, chan);
+    r->chanlist[i] = CR_PACK(chan, range, AREF_GROUND);
+    return 0;
+}
+
+/* The channel layout is the benchmark's (HotPathBenchmark configures libvorn's devices the same
+ * way): sampling reads hardware channel i % 16 at ±10 V; analog output writes channel i % 2 at
+ * ±10 V; ports are 8 lines each; streaming position i reads channel i, ±10 V at even positions and
+ * ±5 V at odd ones. */
+static struct ref *openRef(int kind, const char *path, int n, int bufSize)
+{
+    if (n < 1 || n > MAX_N) {
+        fprintf(stderr, "vornbench: bad count %d\n", n);
+        return NULL;
+    }
+    struct ref *r = calloc(1, sizeof *r);
+    if (r == NULL) {
+        return NULL;
+    }
+    r->kind = kind;
+    r->n = n;
+    comedi_set_global_oor_behavior(COMEDI_OOR_NUMBER);
+    r->dev = comedi_open(path);
+    if (r->dev == NULL) {
+        fail(r, "comedi_open");
+        return NULL;
+    }
+    int type = kind == ANALOG_WRITE ? COMEDI_SUBD_AO : kind == PORT_WRITE ? COMEDI_SUBD_DIO : COMEDI_SUBD_AI;
+    int subdev = comedi_find_subdevice_by_type(r->dev, type, 0);
+    if (subdev < 0) {
+        fail(r, "comedi_find_subdevice_by_type");
+        return NULL;
+    }
+    r->subdev = (unsigned)subdev;
+
+    switch (kind) {
+    case SAMPLE_SCAN:
+    case ANALOG_WRITE:
+        for (int i = 0; i < n; ++i) {
+            unsigned chan = kind == SAMPLE_SCAN ? (unsigned)(i % 16) : (unsigned)(i % 2);
+            if (configure(r, i, chan, -10.0, 10.0) < 0) {
+                fail(r, "range");
+                return NULL;
+            }
+            r->insn[i].insn = kind == SAMPLE_SCAN ? INSN_READ : INSN_WRITE;
+            r->insn[i].n = 1;
+            r->insn[i].data = &r->data[i];
+            r->insn[i].subdev = r->subdev;
+            r->insn[i].chanspec = r->chanlist[i];
+            r->volts[i] = -9.0 + 18.0 * i / n;
+        }
+        r->list.n_insns = (unsigned)n;
+        r->list.insns = r->insn;
+        break;
+    case PORT_WRITE:
+        for (int p = 0; p < n; ++p) {
+            for (unsigned line = 0; line < 8; ++line) {
+                if (comedi_dio_config(r->dev, r->subdev, (unsigned)p * 8 + line, COMEDI_OUTPUT) < 0) {
+                    fail(r, "comedi_dio_config");
+                    return NULL;
+                }
+            }
+            r->portValue[p] = 0xA5u ^ (unsigned)p;
+        }
+        break;
+    case STREAM_SCAN:
+    case STREAM_SCAN_INLINE: {
+        int flags = comedi_get_subdevice_flags(r->dev, r->subdev);
+        if (flags == -1) {
+            fail(r, "comedi_get_subdevice_flags");
+            return NULL;
+        }
+        r->lsampl = (flags & SDF_LSAMPL) != 0;
+        r->bytesPerSample = r->lsampl ? 4 : 2;
+        r->bufBytes = bufSize * r->bytesPerSample;
+        r->raw = malloc((size_t)r->bufBytes);
+        r->out = malloc(8 * (size_t)bufSize);
+        if (r->raw == NULL || r->out == NULL) {
+            fail(r, "malloc");
+            return NULL;
+        }
+        for (int i = 0; i < n; ++i) {
+            double span = i % 2 == 0 ? 10.0 : 5.0;
+            if (configure(r, i, (unsigned)i, -span, span) < 0) {
+                fail(r, "range");
+                return NULL;
+            }
+        }
+        const double period = 1e9 / 1000.0;
+        r->cmd.subdev = r->subdev;
+        r->cmd.start_src = TRIG_NOW;
+        r->cmd.scan_begin_src = TRIG_TIMER;
+        r->cmd.scan_begin_arg = (unsigned)period;
+        r->cmd.convert_src = TRIG_TIMER;
+        r->cmd.convert_arg = (unsigned)(period / n);
+        r->cmd.scan_end_src = TRIG_COUNT;
+        r->cmd.scan_end_arg = (unsigned)n;
+        r->cmd.stop_src = TRIG_NONE;
+        r->cmd.chanlist = r->chanlist;
+        r->cmd.chanlist_len = (unsigned)n;
+        if (comedi_command_test(r->dev, &r->cmd) < 0 || comedi_command_test(r->dev, &r->cmd) != 0) {
+            fail(r, "comedi_command_test");
+            return NULL;
+        }
+        if (comedi_command(r->dev, &r->cmd) < 0) {
+            fail(r, "comedi_command");
+            return NULL;
+        }
+        break;
+    }
+    default:
+        fail(r, "unknown kind");
+        return NULL;
+    }
+    return r;
+}
+
+static int64_t nowNs(void)
+{
+    struct timespec t;
+    clock_gettime(CLOCK_MONOTONIC, &t);
+    return (int64_t)t.tv_sec * 1000000000 + t.tv_nsec;
+}
+
+/* One call's work; 0, or -1 after a failure. */
+static inline int sampleScan(struct ref *r)
+{
+    if (comedi_do_insnlist(r->dev, &r->list) != r->n) {
+        return -1;
+    }
+    for (int i = 0; i < r->n; ++i) {
+        r->volts[i] = comedi_to_phys(r->data[i], &r->range[i], r->maxdata[i]);
+    }
+    return 0;
+}
+
+static inline int analogWrite(struct ref *r)
+{
+    for (int i = 0; i < r->n; ++i) {
+        r->data[i] = comedi_from_phys(r->volts[i], &r->range[i], r->maxdata[i]);
+    }
+    return comedi_do_insnlist(r->dev, &r->list) == r->n ? 0 : -1;
+}
+
+static inline int portWrite(struct ref *r)
+{
+    for (int p = 0; p < r->n; ++p) {
+        unsigned bits = r->portValue[p];
+        if (comedi_dio_bitfield2(r->dev, r->subdev, 0xFFu, &bits, (unsigned)p * 8) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+/* Poll, ask how much is there, read whole samples, convert each with comedi_to_phys. */
+static inline int streamScan(struct ref *r)
+{
+    if (comedi_poll(r->dev, r->subdev) < 0) {
+        return -1;
+    }
+    int bytes = comedi_get_buffer_contents(r->dev, r->subdev);
+    if (bytes < 0) {
+        return -1;
+    }
+    if (bytes > r->bufBytes) {
+        bytes = r->bufBytes;
+    }
+    bytes -= bytes % r->bytesPerSample;
+    if (bytes == 0) {
+        return 0;
+    }
+    ssize_t got = read(comedi_fileno(r->dev), r->raw, (size_t)bytes);
+    if (got <= 0 || got % r->bytesPerSample != 0) {
+        return -1;
+    }
+    const int nSample = (int)(got / r->bytesPerSample);
+    int c = r->channel;
+    if (r->kind == STREAM_SCAN_INLINE) {
+        c = vornbenchConvertInline(r->raw, r->lsampl, nSample, r->out, r->range, r->maxdata, c, r->n);
+    } else if (r->lsampl) {
+        const lsampl_t *raw = r->raw;
+        for (int k = 0; k < nSample; ++k) {
+            r->out[k] = comedi_to_phys(raw[k], &r->range[c], r->maxdata[c]);
+            if (++c == r->n) {
+                c = 0;
+            }
+        }
+    } else {
+        const sampl_t *raw = r->raw;
+        for (int k = 0; k < nSample; ++k) {
+            r->out[k] = comedi_to_phys(raw[k], &r->range[c], r->maxdata[c]);
+            if (++c == r->n) {
+                c = 0;
+            }
+        }
+    }
+    r->channel = c;
+    r->samples += nSample;
+    return 0;
+}
+
+JNIEXPORT jlong JNICALL Java_org_vorn_bench_HotPathBenchmark_cOpen(JNIEnv *env, jclass cls, jint kind, jstring path,
+                                                                   jint n, jint bufSize)
+{
+    (void)cls;
+    const char *p = (*env)->GetStringUTFChars(env, path, NULL);
+    if (p == NULL) {
+        return 0;
+    }
+    struct ref *r = openRef(kind, p, n, bufSize);
+    (*env)->ReleaseStringUTFChars(env, path, p);
+    return (jlong)(intptr_t)r;
+}
+
+/* Runs `calls` calls and returns the elapsed ns, or -1 if one failed. */
+JNIEXPORT jlong JNICALL Java_org_vorn_bench_HotPathBenchmark_cRun(JNIEnv *env, jclass cls, jlong handle, jint calls)
+{
+    (void)env;
+    (void)cls;
+    struct ref *r = (struct ref *)(intptr_t)handle;
+    int failed = 0;
+    const int64_t start = nowNs();
+    switch (r->kind) {
+    case SAMPLE_SCAN:
+        for (int i = 0; i < calls; ++i) {
+            failed |= sampleScan(r);
+        }
+        break;
+    case ANALOG_WRITE:
+        for (int i = 0; i < calls; ++i) {
+            failed |= analogWrite(r);
+        }
+        break;
+    case PORT_WRITE:
+        for (int i = 0; i < calls; ++i) {
+            failed |= portWrite(r);
+        }
+        break;
+    case STREAM_SCAN:
+    case STREAM_SCAN_INLINE:
+        for (int i = 0; i < calls; ++i) {
+            failed |= streamScan(r);
+        }
+        break;
+    }
+    const int64_t end = nowNs();
+    if (failed) {
+        fprintf(stderr, "vornbench: reference loop failed: %s\n", comedi_strerror(comedi_errno()));
+        return -1;
+    }
+    return end - start;
+}
+
+/* Samples converted so far (streaming), so the caller can check every call got a full buffer. */
+JNIEXPORT jlong JNICALL Java_org_vorn_bench_HotPathBenchmark_cSamples(JNIEnv *env, jclass cls, jlong handle)
+{
+    (void)env;
+    (void)cls;
+    return ((struct ref *)(intptr_t)handle)->samples;
+}
+
+/* The first converted value, compared with libvorn's by the caller: both sides did the same work. */
+JNIEXPORT jdouble JNICALL Java_org_vorn_bench_HotPathBenchmark_cFirstValue(JNIEnv *env, jclass cls, jlong handle)
+{
+    (void)env;
+    (void)cls;
+    struct ref *r = (struct ref *)(intptr_t)handle;
+    return r->kind >= STREAM_SCAN ? r->out[0] : r->volts[0];
+}
+
+JNIEXPORT void JNICALL Java_org_vorn_bench_HotPathBenchmark_cClose(JNIEnv *env, jclass cls, jlong handle)
+{
+    (void)env;
+    (void)cls;
+    struct ref *r = (struct ref *)(intptr_t)handle;
+    if (r == NULL) {
+        return;
+    }
+    if (r->kind >= STREAM_SCAN) {
+        comedi_cancel(r->dev, r->subdev);
+    }
+    comedi_close(r->dev);
+    free(r->raw);
+    free(r->out);
+    free(r);
+}
