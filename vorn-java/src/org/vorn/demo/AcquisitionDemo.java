@@ -398,15 +398,6 @@ public final class AcquisitionDemo {
     /** Streams the channels; null when the streaming device could not be set up (already reported). */
     private Acquisition stream() throws DeviceUnavailable {
         long scans = opt.scans();
-        out.printf(Locale.ROOT, "Streaming %d channel%s at %s Hz for %s s (%d scans) with ComediAnalogStreamingDevice:%n",
-                inputs.length, inputs.length == 1 ? "" : "s", fmt(opt.rate), fmt(opt.duration), scans);
-        for (int i = 0; i < inputs.length; i++) {
-            Input in = inputs[i];
-            out.printf(Locale.ROOT, "  position %2d: %-4s %-10s%s%n", i, in.name(), in.range(),
-                    emulated() ? "  " + in.emulatedSignal() : "");
-        }
-        out.println();
-
         // A read returns at most bufSize values: room for four poll intervals, so one read
         // normally empties the driver's buffer; when it comes back full the loop reads again at once.
         long perRead = Math.max(64, (long) Math.ceil(opt.rate * POLL_MILLIS / 1000.0 * 4));
@@ -418,6 +409,14 @@ public final class AcquisitionDemo {
         } catch (ComediException e) {
             return refuse(e);
         }
+        out.printf(Locale.ROOT, "Streaming %d channel%s at %s Hz for %s s (%d scans) with ComediAnalogStreamingDevice:%n",
+                inputs.length, inputs.length == 1 ? "" : "s", fmt(opt.rate), fmt(opt.duration), scans);
+        for (int i = 0; i < inputs.length; i++) {
+            Input in = inputs[i];
+            out.printf(Locale.ROOT, "  position %2d: %-4s %-10s%s%n", i, in.name(), in.range(),
+                    emulated() ? "  " + in.emulatedSignal() : "");
+        }
+        out.println();
         try (ai) {
             try {
                 for (int i = 0; i < inputs.length; i++) {
@@ -660,7 +659,7 @@ public final class AcquisitionDemo {
         writeCsv(acq, csv);
         writePlot(acq, png);
         out.println();
-        out.printf(Locale.ROOT, "Samples: %s (%d rows: time_s", csv, acq.rows());
+        out.printf(Locale.ROOT, "Samples: %s (%d row%s: time_s", csv, acq.rows(), acq.rows() == 1 ? "" : "s");
         for (Input in : inputs) {
             out.print(", " + column(in));
         }

@@ -1,0 +1,353 @@
+package org.vorn.demo;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.junit.jupiter.api.Assertions.fail;
+
+import java.awt.image.BufferedImage;
+import java.io.File;
+import java.io.IOException;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.Locale;
+import java.util.concurrent.TimeUnit;
+import java.util.regex.Matcher;
+import java.util.regex.Pattern;
+
+import javax.imageio.ImageIO;
+
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.io.TempDir;
+
+/**
+ * Runs the demo the way a user does, through the launcher that the build generates
+ * (build/vorn-java/run-demo, next to vorn.jar), as a separate process on the emulated board, with
+ * -Xcheck:jni passed through JAVA_TOOL_OPTIONS.
+ */
+class AcquisitionDemoTest {
+    /** One raw step of the emulated board's 16-bit converter on the ±5 V range the demo asks for. */
+    static final double STEP_5V = 10.0 / 65535;
+    /** The CSV carries six decimals. */
+    static final double PRINTED = 0.5e-6;
+
+    @TempDir
+    Path tmp;
+
+    record Run(int status, String stdout, String stderr) {
+        String all() {
+            return stdout + stderr;
+        }
+    }
+
+    static Path launcher() {
+        for (String entry : System.getProperty("java.class.path").split(File.pathSeparator)) {
+            Path p = Paths.get(entry);
+            if (p.getFileName() != null && p.getFileName().toString().equals("vorn.jar")) {
+                Path demo = p.resolveSibling("run-demo");
+                assertTrue(Files.isExecutable(demo), "no executable launcher at " + demo);
+                return demo;
+            }
+        }
+        throw new AssertionError("vorn.jar is not on the class path: " + System.getProperty("java.class.path"));
+    }
+
+    ProcessBuilder demo(String... args) {
+        List<String> cmd = new ArrayList<>();
+        cmd.add(launcher().toString());
+        cmd.addAll(List.of(args));
+        ProcessBuilder pb = new ProcessBuilder(cmd).directory(tmp.toFile());
+        pb.environment().put("JAVA_TOOL_OPTIONS", "-Xcheck:jni");
+        pb.redirectOutput(tmp.resolve("stdout.txt").toFile());
+        pb.redirectError(tmp.resolve("stderr.txt").toFile());
+        return pb;
+    }
+
+    Run finish(Process p, long seconds) throws Exception {
+        if (!p.waitFor(seconds, TimeUnit.SECONDS)) {
+            p.destroyForcibly();
+            fail("the demo did not end within " + seconds + " s:\n" + withoutJdkJniWarnings(read("stdout.txt"))
+                    + withoutJdkJniWarnings(read("stderr.txt")));
+        }
+        Run r = new Run(p.exitValue(), withoutJdkJniWarnings(read("stdout.txt")),
+                withoutJdkJniWarnings(withoutToolOptionsNotice(read("stderr.txt"))));
+        assertCleanJvm(r);
+        return r;
+    }
+
+    Run run(long seconds, String... args) throws Exception {
+        return finish(demo(args).start(), seconds);
+    }
+
+    /** The JVM announces JAVA_TOOL_OPTIONS on stderr; that line is ours, not the demo's. */
+    static String withoutToolOptionsNotice(String stderr) {
+        return stderr.replaceFirst("^Picked up JAVA_TOOL_OPTIONS: [^\n]*\n", "");
+    }
+
+    /**
+     * Drops the -Xcheck:jni warnings raised inside the JDK itself: JDK 17's FreeType font scaler
+     * (sun.font.FreetypeFontScaler.initNativeScaler) calls back into Java without checking for an
+     * exception, which -Xcheck:jni reports while the plot's text is drawn. A warning whose native
+     * frame is one of libvorn's stays, and fails the run.
+     */
+    static String withoutJdkJniWarnings(String output) {
+        String[] lines = output.split("\n", -1);
+        StringBuilder kept = new StringBuilder();
+        for (int i = 0; i < lines.length; i++) {
+            if (lines[i].startsWith("WARNING in native method: ") && i + 1 < lines.length
+                    && lines[i + 1].startsWith("\tat ") && !lines[i + 1].startsWith("\tat org.vorn.")) {
+                i++;
+                while (i + 1 < lines.length && (lines[i + 1].startsWith("\tat ") || lines[i + 1].startsWith("\t- "))) {
+                    i++;
+                }
+                continue;
+            }
+            kept.append(lines[i]);
+            if (i + 1 < lines.length) {
+                kept.append('\n');
+            }
+        }
+        return kept.toString();
+    }
+
+    private String read(String name) throws IOException {
+        Path f = tmp.resolve(name);
+        return Files.exists(f) ? Files.readString(f, StandardCharsets.UTF_8) : "";
+    }
+
+    /** No JNI complaint and no stack trace, whatever the outcome. */
+    static void assertCleanJvm(Run r) {
+        for (String bad : new String[] {"WARNING in native method", "FATAL ERROR", "JNI local refs", "\tat ",
+            "Exception in thread"}) {
+            assertFalse(r.all().contains(bad), "output contains '" + bad.strip() + "':\n" + r.all());
+        }
+    }
+
+    static double[][] readCsv(Path csv, String expectedHeader) throws IOException {
+        List<String> lines = Files.readAllLines(csv, StandardCharsets.US_ASCII);
+        assertEquals(expectedHeader, lines.get(0));
+        int cols = expectedHeader.split(",").length;
+        double[][] rows = new double[lines.size() - 1][];
+        for (int i = 1; i < lines.size(); i++) {
+            String[] f = lines.get(i).split(",", -1);
+            assertEquals(cols, f.length, "line " + (i + 1) + ": " + lines.get(i));
+            rows[i - 1] = new double[cols];
+            for (int c = 0; c < cols; c++) {
+                rows[i - 1][c] = Double.parseDouble(f[c]);
+            }
+        }
+        return rows;
+    }
+
+    static void assertPng(Path png) throws IOException {
+        assertTrue(Files.isRegularFile(png), "no plot at " + png);
+        BufferedImage image = ImageIO.read(png.toFile());
+        assertNotNull(image, "the plot does not decode as an image");
+        assertEquals(1200, image.getWidth());
+        assertEquals(700, image.getHeight());
+        // Something besides the background was drawn: the four series colours, at least the first.
+        boolean blue = false;
+        for (int y = 0; y < image.getHeight() && !blue; y++) {
+            for (int x = 0; x < image.getWidth(); x++) {
+                if ((image.getRGB(x, y) & 0xffffff) == 0x1f77b4) {
+                    blue = true;
+                    break;
+                }
+            }
+        }
+        assertTrue(blue, "the plot holds no pixel of the first series' colour");
+    }
+
+    /** Sign changes of x - level along the column. */
+    static int crossings(double[][] rows, int col, double level) {
+        int n = 0;
+        for (int i = 1; i < rows.length; i++) {
+            if ((rows[i - 1][col] - level) * (rows[i][col] - level) < 0) {
+                n++;
+            }
+        }
+        return n;
+    }
+
+    @Test
+    void streamsExactlyRateTimesDurationScansOfTheBoardsSignals() throws Exception {
+        Run r = run(120, "--rate", "1000", "--duration", "0.5", "--out", "out");
+        assertEquals(0, r.status(), r.all());
+
+        // The library's own trace, byte for byte, between the demo's lines.
+        assertTrue(r.stdout().contains("Command test (printed by the library):\nTrying command ...\n"
+                + "start:      now      0\nscan_begin: timer    1000000\nconvert:    timer    250000\n"
+                + "scan_end:   count    4\nstop:       none     0\nFirst test returned 0 (success)\n"), r.stdout());
+        assertTrue(r.stdout().contains("Acquiring"), r.stdout());
+        assertTrue(r.stdout().contains("100.0 %"), "no finished progress line:\n" + r.stdout());
+
+        Path csv = tmp.resolve("out/acquisition.csv").toAbsolutePath().normalize();
+        Path png = tmp.resolve("out/acquisition.png").toAbsolutePath().normalize();
+        assertTrue(r.stdout().contains("Samples: " + csv + " (500 rows: time_s, ai4_V, ai5_V, ai6_V, ai1_V)"),
+                r.stdout());
+        assertTrue(r.stdout().contains("Plot:    " + png + "\n"), r.stdout());
+
+        double[][] rows = readCsv(csv, "time_s,ai4_V,ai5_V,ai6_V,ai1_V");
+        assertEquals(500, rows.length);
+        for (int i = 0; i < rows.length; i++) {
+            assertEquals(i / 1000.0, rows[i][0], PRINTED, "time of row " + i);
+            for (int c = 1; c <= 4; c++) {
+                assertTrue(rows[i][c] >= -5 - PRINTED && rows[i][c] <= 5 + PRINTED, "row " + i + " col " + c);
+            }
+        }
+
+        // AI1: +1 V DC, within one raw step.
+        for (double[] row : rows) {
+            assertEquals(1.0, row[4], STEP_5V + PRINTED);
+        }
+        // AI4: 2 V sine at 10 Hz, sampled 100 times a period: peaks within 0.2 % of the amplitude,
+        // 10 zero crossings in 0.5 s (one more or less depending on the phase at the start).
+        double min = Double.MAX_VALUE;
+        double max = -Double.MAX_VALUE;
+        for (double[] row : rows) {
+            min = Math.min(min, row[1]);
+            max = Math.max(max, row[1]);
+        }
+        assertTrue(max > 1.996 && max <= 2 + STEP_5V, "sine max " + max);
+        assertTrue(min < -1.996 && min >= -2 - STEP_5V, "sine min " + min);
+        int z = crossings(rows, 1, 0);
+        assertTrue(z >= 9 && z <= 11, z + " zero crossings of the 10 Hz sine in 0.5 s");
+        // AI5: ±3 V square at 5 Hz: every sample at one of the two levels, 5 edges (±1) in 0.5 s.
+        for (double[] row : rows) {
+            assertEquals(3.0, Math.abs(row[2]), STEP_5V + PRINTED, "square sample " + row[2]);
+        }
+        int edges = crossings(rows, 2, 0);
+        assertTrue(edges >= 4 && edges <= 6, edges + " edges of the 5 Hz square in 0.5 s");
+        // AI6: -4..+4 V sawtooth at 2 Hz: rises 8 V / 500 ms = 16 mV a sample, then falls back
+        // by 8 V once a period (once in 0.5 s, or twice if the phase lands on a wrap).
+        int wraps = 0;
+        for (int i = 1; i < rows.length; i++) {
+            double d = rows[i][3] - rows[i - 1][3];
+            if (d < -4) {
+                wraps++;
+                assertEquals(-8 + 0.016, d, 2 * STEP_5V + 2 * PRINTED, "wrap at row " + i);
+            } else {
+                assertEquals(0.016, d, 2 * STEP_5V + 2 * PRINTED, "rise at row " + i);
+            }
+            assertTrue(rows[i][3] >= -4 - STEP_5V && rows[i][3] <= 4 + STEP_5V, "sawtooth " + rows[i][3]);
+        }
+        assertTrue(wraps == 1 || wraps == 2, wraps + " wraps of the 2 Hz sawtooth in 0.5 s");
+
+        // The table agrees with the file, and counts no lost samples.
+        String[] names = {"AI4", "AI5", "AI6", "AI1"};
+        for (int c = 1; c <= 4; c++) {
+            Matcher m = Pattern.compile("(?m)^" + names[c - 1]
+                    + " +\\+/-5 V +(\\d+) +(\\S+) +(\\S+) +(\\S+) +(\\S+) +(\\d+)$").matcher(r.stdout());
+            assertTrue(m.find(), "no table line for " + names[c - 1] + ":\n" + r.stdout());
+            double lo = Double.MAX_VALUE;
+            double hi = -Double.MAX_VALUE;
+            double sum = 0;
+            double sumSq = 0;
+            for (double[] row : rows) {
+                lo = Math.min(lo, row[c]);
+                hi = Math.max(hi, row[c]);
+                sum += row[c];
+                sumSq += row[c] * row[c];
+            }
+            assertEquals("500", m.group(1));
+            assertEquals(lo, Double.parseDouble(m.group(2)), 1e-4, names[c - 1] + " min");
+            assertEquals(hi, Double.parseDouble(m.group(3)), 1e-4, names[c - 1] + " max");
+            assertEquals(sum / rows.length, Double.parseDouble(m.group(4)), 1e-4, names[c - 1] + " mean");
+            assertEquals(Math.sqrt(sumSq / rows.length), Double.parseDouble(m.group(5)), 1e-4, names[c - 1] + " rms");
+            assertEquals("0", m.group(6), names[c - 1] + " lost");
+        }
+
+        assertPng(png);
+
+        // The other devices: AO0 read back on AI14 (one step of ±10 V is 0.3 mV), the port patterns.
+        Matcher back = Pattern.compile("AO0 <- +\\+2\\.500 V +AI14 reads +([-+0-9.]+) V").matcher(r.stdout());
+        assertTrue(back.find(), r.stdout());
+        assertEquals(2.5, Double.parseDouble(back.group(1)), 20.0 / 65535 + 0.5e-4);
+        assertTrue(r.stdout().contains("port 0 <- 0xA5   lines 7..0 = 1010 0101"), r.stdout());
+        Matcher scan = Pattern.compile("AI8 +([-+0-9.]+) V").matcher(r.stdout());
+        assertTrue(scan.find(), r.stdout());
+        assertEquals(9.0, Double.parseDouble(scan.group(1)), 20.0 / 65535 + 1e-4);
+    }
+
+    @Test
+    void aDeviceThatCannotBeOpenedIsReportedWithTheLibrarysMessage() throws Exception {
+        Run r = run(60, "--device", "/nonexistent/comedi0", "--out", "out");
+        assertEquals(1, r.status(), r.all());
+        assertEquals("run-demo: Error opening comedi device /nonexistent/comedi0: No such file or directory\n",
+                r.stderr());
+        assertFalse(Files.exists(tmp.resolve("out")), "files written for a device that never opened");
+    }
+
+    @Test
+    void aBadOptionGetsOneLineAndTheUsage() throws Exception {
+        for (String[] args : new String[][] {
+            {"--rate", "fast"}, {"--frobnicate"}, {"--channels", "0"}, {"--duration"}, {"--duration", "-1"}}) {
+            Run r = run(60, args);
+            assertEquals(2, r.status(), String.join(" ", args) + ":\n" + r.all());
+            assertEquals("", r.stdout(), String.join(" ", args));
+            String[] lines = r.stderr().split("\n");
+            assertTrue(lines[0].startsWith("run-demo: "), lines[0]);
+            assertTrue(lines[1].startsWith("usage: run-demo "), r.stderr());
+            assertFalse(r.stderr().contains("Exception"), r.stderr());
+        }
+        Run r = run(60, "--rate", "fast");
+        assertEquals("run-demo: --rate needs a number, not 'fast'", r.stderr().split("\n")[0]);
+        r = run(60, "--frobnicate");
+        assertEquals("run-demo: unknown option --frobnicate", r.stderr().split("\n")[0]);
+
+        Run help = run(60, "--help");
+        assertEquals(0, help.status());
+        assertTrue(help.stdout().startsWith("usage: run-demo "), help.stdout());
+        for (String option : new String[] {"--device", "--channels", "--rate", "--duration", "--out"}) {
+            assertTrue(help.stdout().contains("\n  " + option + " "), option + " not explained");
+        }
+    }
+
+    @Test
+    void aStopSignalEndsTheAcquisitionAndKeepsWhatArrived() throws Exception {
+        // SIGTERM runs the same shutdown hook as ^C (SIGINT), and cannot be ignored by inheritance
+        // the way a background job's SIGINT is.
+        Process p = demo("--rate", "2000", "--duration", "60", "--out", "out").start();
+        long deadline = System.nanoTime() + TimeUnit.SECONDS.toNanos(60);
+        Pattern progress = Pattern.compile("(?m)^ +[0-9.]+ % +([0-9.]+) / 60\\.00 s");
+        while (true) {
+            Matcher line = progress.matcher(read("stdout.txt"));
+            double latest = 0;
+            while (line.find()) {
+                latest = Double.parseDouble(line.group(1));
+            }
+            if (latest >= 1.0) {
+                break;
+            }
+            if (!p.isAlive() || System.nanoTime() > deadline) {
+                p.destroyForcibly();
+                fail("the acquisition did not run for a second:\n" + withoutJdkJniWarnings(read("stdout.txt"))
+                        + withoutJdkJniWarnings(read("stderr.txt")));
+            }
+            Thread.sleep(50);
+        }
+        p.destroy();
+        Run r = finish(p, 60);
+        assertEquals(143, r.status(), r.all());
+        Matcher m = Pattern.compile("Stopped after ([0-9.]+) s: acquisition cancelled, device closed, (\\d+) "
+                + "complete scans kept\\.").matcher(r.stdout());
+        assertTrue(m.find(), r.stdout());
+        int kept = Integer.parseInt(m.group(2));
+        double seconds = Double.parseDouble(m.group(1));
+        // At 2000 scans/s for at least one second, stopped long before 60 s.
+        assertTrue(kept >= 2000 && kept < 110_000, kept + " scans");
+        assertTrue(kept <= seconds * 2000 + 1, kept + " scans in " + seconds + " s");
+
+        double[][] rows = readCsv(tmp.resolve("out/acquisition.csv"), "time_s,ai4_V,ai5_V,ai6_V,ai1_V");
+        assertEquals(kept, rows.length);
+        assertEquals((kept - 1) / 2000.0, rows[kept - 1][0], PRINTED);
+        assertEquals(1.0, rows[kept - 1][4], STEP_5V + PRINTED);
+        assertPng(tmp.resolve("out/acquisition.png"));
+        assertTrue(r.stdout().contains(String.format(Locale.ROOT, "AI1      +/-5 V     %10d", kept)), r.stdout());
+    }
+}
