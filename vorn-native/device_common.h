@@ -82,9 +82,10 @@ static inline bool comediConvertsRangeEnds()
 
 /* comedi_to_phys without a library call per sample: its NUMBER-mode arithmetic, operation for
  * operation in doubles, so every value is bit for bit what comedilib returns (tests/native prove it
- * over whole ranges). Sources that include this are compiled with -ffp-contract=off: a fused
- * multiply-add would round once where comedilib rounds twice. Anything this does not reproduce
- * (the NaN mode, maxdata 0) goes to comedilib itself. */
+ * over whole ranges). A fused multiply-add would round once where comedilib rounds twice: the
+ * empty asm keeps the product a rounded double in any translation unit, whatever -march or
+ * -ffp-contract it is compiled with (libvorn's own modules also use -ffp-contract=off). Anything
+ * this does not reproduce (the NaN mode, maxdata 0) goes to comedilib itself. */
 static inline double rawToPhys(lsampl_t raw, comedi_range *range, lsampl_t maxdata, bool rangeEndsAreNumbers)
 {
     if (!rangeEndsAreNumbers || maxdata == 0) {
@@ -93,6 +94,9 @@ static inline double rawToPhys(lsampl_t raw, comedi_range *range, lsampl_t maxda
     double x = raw;
     x /= maxdata;
     x *= range->max - range->min;
+#if defined(__GNUC__) && (defined(__x86_64__) || defined(__i386__))
+    __asm__("" : "+x"(x));
+#endif
     x += range->min;
     return x;
 }
