@@ -25,6 +25,10 @@ extern "C" void releaseComediHandle(ComediHandle *h)
     closeComediDevice(h);
     free(h->deviceName);
     h->deviceName = nullptr;
+    /* The raw sample buffer too: a streaming handle that another class's destroy reaches must not
+     * keep it, since nothing would free it afterwards. */
+    free(h->sampleBuffer);
+    h->sampleBuffer = nullptr;
 }
 
 extern "C" ComediHandle *getComediHandle(JNIEnv *env, jobject handle)
