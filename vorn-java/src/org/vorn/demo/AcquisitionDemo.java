@@ -724,7 +724,8 @@ public final class AcquisitionDemo {
         long bucket = Math.max(1, (2 * rows + PLOT_POINTS - 1) / PLOT_POINTS);
         for (int c = 0; c < n; c++) {
             Input in = inputs[c];
-            String label = in.name() + " (" + in.plotRange() + ")" + (emulated() ? ": " + in.emulatedSignal() : "");
+            String label = in.name() + " (" + in.plotRange() + ")"
+                    + (emulated() ? ": " + in.emulatedSignal().replace("+/-", "\u00b1") : "");
             XYSeries s = new XYSeries(label, false, true);
             if (bucket == 1) {
                 for (long r = 0; r < rows; r++) {
