@@ -55,6 +55,12 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSWOutDevice_nWrite(J
     for (jint i = 0; i < h->nChannels; ++i) {
         double volts;
         memcpy(&volts, values + 8 * static_cast<size_t>(i), sizeof volts);
+        /* A NaN has no nearest end of the range: comedilib would cast it to an arbitrary code (0,
+         * the negative end, on x86). Refused before the list call, so no channel changes. */
+        if (volts != volts) {
+            throwFormattedException(env, COMEDI_EXCEPTION, "Error reading comedi data: value %d is NaN", i);
+            return;
+        }
         h->sample[i] = comedi_from_phys(volts, &h->rangeInfo[i], h->maxSample[i]);
     }
     const int ret = comedi_do_insnlist(h->dev, &h->insnList);

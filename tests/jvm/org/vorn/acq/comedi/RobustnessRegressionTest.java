@@ -1,0 +1,54 @@
+package org.vorn.acq.comedi;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+
+import java.nio.ByteBuffer;
+import java.nio.ByteOrder;
+
+import org.junit.jupiter.api.AfterEach;
+import org.junit.jupiter.api.BeforeEach;
+import org.junit.jupiter.api.Test;
+import org.vorn.emu.EmulatedBoard;
+import org.vorn.exception.ComediException;
+
+/** Faults the random call sequences and the leak checks turned up, each pinned down on its own. */
+class RobustnessRegressionTest {
+    private static final String MULTI = EmulatedBoard.MULTI;
+    private int openBefore;
+
+    @BeforeEach
+    void setUp() {
+        EmulatedBoard.reset();
+        openBefore = EmulatedBoard.openCount();
+    }
+
+    @AfterEach
+    void tearDown() {
+        assertEquals(openBefore, EmulatedBoard.openCount(), "devices left open");
+    }
+
+    /** A NaN used to reach the DAC as code 0, the negative end of the range, with no error. */
+    @Test
+    void aNaNVoltageIsRefusedAndNoChannelChanges() {
+        try (var ao = new ComediAnalogSWOutDevice(MULTI, 2)) {
+            ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
+            ao.configureChannel(1, 1, -10, 10, AnalogReference.GROUND);
+            ao.write(5.0, -5.0);
+            long ao0 = EmulatedBoard.aoRaw(MULTI, 0);
+            long ao1 = EmulatedBoard.aoRaw(MULTI, 1);
+            var e = assertThrows(ComediException.class, () -> ao.write(1.0, Double.NaN));
+            assertEquals("Error reading comedi data: value 1 is NaN", e.getMessage());
+            ByteBuffer buf = ByteBuffer.allocateDirect(16).order(ByteOrder.nativeOrder());
+            buf.putDouble(0, Double.longBitsToDouble(0x7ff8dead00000001L)).putDouble(8, 2.0);
+            e = assertThrows(ComediException.class, () -> ao.write(buf));
+            assertEquals("Error reading comedi data: value 0 is NaN", e.getMessage());
+            assertEquals(ao0, EmulatedBoard.aoRaw(MULTI, 0), "channel 0 untouched");
+            assertEquals(ao1, EmulatedBoard.aoRaw(MULTI, 1), "channel 1 untouched");
+            // Infinities still go to the nearest end.
+            ao.write(Double.POSITIVE_INFINITY, Double.NEGATIVE_INFINITY);
+            assertEquals(65535, EmulatedBoard.aoRaw(MULTI, 0));
+            assertEquals(0, EmulatedBoard.aoRaw(MULTI, 1));
+        }
+    }
+}
