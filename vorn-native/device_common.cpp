@@ -67,14 +67,9 @@ extern "C" const char *subdeviceSearchError(comedi_t *dev, int type)
     }
 }
 
-extern "C" jobject createComediInsnTask(JNIEnv *env, jstring devString, jint nChannels, int devType)
+extern "C" jobject openComediTask(JNIEnv *env, jstring devString, int devType, const char *missingSubdeviceFormat,
+                                  ComediHandle **record)
 {
-    comedi_set_global_oor_behavior(COMEDI_OOR_NUMBER);
-    if (nChannels < 0 || nChannels > MAX_CHANNELS) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Number of channels must be 0 to %d, requesting %d",
-                                MAX_CHANNELS, nChannels);
-        return nullptr;
-    }
     jobject handle = newJavaManagedByteBuffer(env, sizeof(ComediHandle));
     if (handle == nullptr) {
         return nullptr;
@@ -96,16 +91,59 @@ extern "C" jobject createComediInsnTask(JNIEnv *env, jstring devString, jint nCh
     }
     const int subdev = comedi_find_subdevice_by_type(h->dev, devType, 0);
     if (subdev == -1) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error finding analog input subdevice for %s: %s",
-                                h->deviceName, subdeviceSearchError(h->dev, devType));
+        throwFormattedException(env, COMEDI_EXCEPTION, missingSubdeviceFormat, h->deviceName,
+                                subdeviceSearchError(h->dev, devType));
         releaseComediHandle(h);
         return nullptr;
     }
-    h->subdev = subdev;
+    h->subdev = static_cast<unsigned>(subdev);
+    *record = h;
+    return handle;
+}
+
+extern "C" jobject createComediInsnTask(JNIEnv *env, jstring devString, jint nChannels, int devType)
+{
+    comedi_set_global_oor_behavior(COMEDI_OOR_NUMBER);
+    if (nChannels < 0 || nChannels > MAX_CHANNELS) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Number of channels must be 0 to %d, requesting %d",
+                                MAX_CHANNELS, nChannels);
+        return nullptr;
+    }
+    ComediHandle *h = nullptr;
+    /* The same subdevice text for every kind, output included: callers match on it. */
+    jobject handle = openComediTask(env, devString, devType, "Error finding analog input subdevice for %s: %s", &h);
+    if (handle == nullptr) {
+        return nullptr;
+    }
     h->nChannels = nChannels;
     h->insnList.n_insns = nChannels;
     h->insnList.insns = h->insn;
     return handle;
+}
+
+extern "C" void configComediInsnChannel(ComediHandle *h, JNIEnv *env, jint i, jshort chan, jdouble min, jdouble max,
+                                        jstring aref, unsigned insnCode)
+{
+    /* configComediChannel rejects an index outside the tables before anything is stored. */
+    configComediChannel(h, env, i, chan, min, max, aref);
+    if (env->ExceptionCheck()) {
+        return;
+    }
+    comedi_insn *insn = &h->insn[i];
+    insn->insn = insnCode;
+    insn->n = 1;
+    insn->data = &h->sample[i];
+    insn->subdev = h->subdev;
+    insn->chanspec = h->chanlist[i];
+}
+
+extern "C" void destroyComediTask(JNIEnv *env, jobject handle)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr) {
+        return;
+    }
+    releaseComediHandle(h);
 }
 
 namespace {

@@ -48,7 +48,23 @@ void closeComediDevice(ComediHandle *h);
  * behind is nothing. */
 void releaseComediHandle(ComediHandle *h);
 
+/* What every device creation shares: a zero-filled handle buffer, the device-name copy, the open
+ * device and its first subdevice of `devType` (stored in *record). A missing subdevice raises
+ * `missingSubdeviceFormat` filled with the device name and the reason. On failure nothing is left
+ * open or allocated, and null is returned with an exception pending. */
+jobject openComediTask(JNIEnv *env, jstring devString, int devType, const char *missingSubdeviceFormat,
+                       ComediHandle **record);
+
 jobject createComediInsnTask(JNIEnv *env, jstring devString, jint nChannels, int devType);
+
+/* configComediChannel, then instruction i of the list: `insnCode` (INSN_READ or INSN_WRITE) on
+ * one data word, sample[i]. A failed configuration leaves instruction i as it was. */
+void configComediInsnChannel(ComediHandle *h, JNIEnv *env, jint i, jshort chan, jdouble min, jdouble max,
+                             jstring aref, unsigned insnCode);
+
+/* The destroy call of every device: closes the device and releases what the library allocated.
+ * A second call finds nothing left. */
+void destroyComediTask(JNIEnv *env, jobject handle);
 
 void configComediChannel(ComediHandle *h, JNIEnv *env, jint i, jshort chan, jdouble min, jdouble max, jstring aref);
 

@@ -65,37 +65,18 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nC
         return nullptr;
     }
 
-    jobject handle = newJavaManagedByteBuffer(env, sizeof(ComediHandle));
+    ComediHandle *h = nullptr;
+    /* Only a configurable DIO subdevice: the lines are made outputs one by one below. */
+    jobject handle = openComediTask(env, devString, COMEDI_SUBD_DIO, "Error finding digital output subdevice for %s: %s",
+                                    &h);
     if (handle == nullptr) {
         return nullptr;
     }
-    ComediHandle *h = getComediHandle(env, handle);
-    if (h == nullptr) {
-        return nullptr;
-    }
-    h->deviceName = GetStringNativeChars(env, devString);
-    if (h->deviceName == nullptr) {
-        return nullptr;
-    }
-    h->dev = comedi_open(h->deviceName);
-    if (h->dev == nullptr) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error opening comedi device %s: %s", h->deviceName,
-                                getComediError());
-        return failCreation(h);
-    }
-    /* Only a configurable DIO subdevice: the lines are made outputs one by one below. */
-    const int subdev = comedi_find_subdevice_by_type(h->dev, COMEDI_SUBD_DIO, 0);
-    if (subdev == -1) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error finding digital output subdevice for %s: %s",
-                                h->deviceName, subdeviceSearchError(h->dev, COMEDI_SUBD_DIO));
-        return failCreation(h);
-    }
-    h->subdev = subdev;
     const int nChannels = comedi_get_n_channels(h->dev, h->subdev);
     if (nChannels < 0) {
         throwFormattedException(env, COMEDI_EXCEPTION,
                                 "Error getting the number of channels for device %s, subdevice %i: %s", h->deviceName,
-                                subdev, getComediError());
+                                static_cast<int>(h->subdev), getComediError());
         return failCreation(h);
     }
     const unsigned int channelCount = static_cast<unsigned int>(nChannels);
@@ -162,11 +143,7 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nWrit
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nDestroy(JNIEnv *env, jobject,
                                                                                     jobject handle)
 {
-    ComediHandle *h = getComediHandle(env, handle);
-    if (h == nullptr) {
-        return;
-    }
-    releaseComediHandle(h);
+    destroyComediTask(env, handle);
 }
 
 } // extern "C"

@@ -19,16 +19,7 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nCrea
     if (h == nullptr) {
         return;
     }
-    configComediChannel(h, env, i, chan, min, max, aref);
-    if (env->ExceptionCheck()) {
-        return;
-    }
-    comedi_insn *insn = &h->insn[i];
-    insn->insn = INSN_READ;
-    insn->n = 1;
-    insn->data = &h->sample[i];
-    insn->subdev = h->subdev;
-    insn->chanspec = h->chanlist[i];
+    configComediInsnChannel(h, env, i, chan, min, max, aref, INSN_READ);
 }
 
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nScan(JNIEnv *env, jobject,
@@ -60,11 +51,7 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nScan
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nDestroy(JNIEnv *env, jobject,
                                                                                     jobject handle)
 {
-    ComediHandle *h = getComediHandle(env, handle);
-    if (h == nullptr) {
-        return;
-    }
-    releaseComediHandle(h);
+    destroyComediTask(env, handle);
 }
 
 } // extern "C"

@@ -21,17 +21,7 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSWOutDevice_nCreateC
     if (h == nullptr) {
         return;
     }
-    /* Rejects an index outside 0..255 before anything is stored, so insn[i] below is in bounds. */
-    configComediChannel(h, env, i, chan, min, max, aref);
-    if (env->ExceptionCheck()) {
-        return;
-    }
-    comedi_insn *insn = &h->insn[i];
-    insn->insn = INSN_WRITE;
-    insn->n = 1;
-    insn->data = &h->sample[i];
-    insn->subdev = h->subdev;
-    insn->chanspec = h->chanlist[i];
+    configComediInsnChannel(h, env, i, chan, min, max, aref, INSN_WRITE);
 }
 
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSWOutDevice_nWrite(JNIEnv *env, jobject, jobject handle,
@@ -72,11 +62,7 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSWOutDevice_nWrite(J
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSWOutDevice_nDestroy(JNIEnv *env, jobject,
                                                                                   jobject handle)
 {
-    ComediHandle *h = getComediHandle(env, handle);
-    if (h == nullptr) {
-        return;
-    }
-    releaseComediHandle(h);
+    destroyComediTask(env, handle);
 }
 
 } // extern "C"

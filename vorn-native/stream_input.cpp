@@ -99,14 +99,6 @@ void buildCommand(ComediHandle *h, jint nChannels, double freq)
     h->cmd.chanlist_len = static_cast<unsigned>(nChannels);
 }
 
-/* Releases everything a creation made before it failed; the handle buffer itself is Java's. */
-void abandonCreation(ComediHandle *h)
-{
-    free(h->sampleBuffer);
-    h->sampleBuffer = nullptr;
-    releaseComediHandle(h);
-}
-
 /* One pass over the samples: each is converted once, with the range of the scan position it
  * belongs to. The output may sit at any byte offset of the Java buffer, hence memcpy. */
 template <typename Raw>
@@ -200,40 +192,19 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_n
         return nullptr;
     }
 
-    jobject handle = newJavaManagedByteBuffer(env, sizeof(ComediHandle));
+    ComediHandle *h = nullptr;
+    jobject handle = openComediTask(env, devString, COMEDI_SUBD_AI, "Error finding analog input subdevice for %s: %s",
+                                    &h);
     if (handle == nullptr) {
         return nullptr;
     }
-    ComediHandle *h = getComediHandle(env, handle);
-    if (h == nullptr) {
-        return nullptr;
-    }
-    h->deviceName = GetStringNativeChars(env, devString);
-    if (h->deviceName == nullptr) {
-        return nullptr;
-    }
-    h->dev = comedi_open(h->deviceName);
-    if (h->dev == nullptr) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error opening comedi device %s: %s", h->deviceName,
-                                getComediError());
-        abandonCreation(h);
-        return nullptr;
-    }
-    const int subdev = comedi_find_subdevice_by_type(h->dev, COMEDI_SUBD_AI, 0);
-    if (subdev == -1) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error finding analog input subdevice for %s: %s",
-                                h->deviceName, subdeviceSearchError(h->dev, COMEDI_SUBD_AI));
-        abandonCreation(h);
-        return nullptr;
-    }
-    h->subdev = static_cast<unsigned>(subdev);
 
     /* -1 has every bit set, SDF_LSAMPL among them: taken as flags it would pick the wrong width. */
     h->subdevFlags = comedi_get_subdevice_flags(h->dev, h->subdev);
     if (h->subdevFlags == -1) {
         throwFormattedException(env, COMEDI_EXCEPTION, "Error getting the flags of subdevice %u of %s: %s", h->subdev,
                                 h->deviceName, getComediError());
-        abandonCreation(h);
+        releaseComediHandle(h);
         return nullptr;
     }
     h->bytesPerSample = (h->subdevFlags & SDF_LSAMPL) != 0 ? 4 : 2;
@@ -243,7 +214,7 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_n
         throwFormattedException(env, COMEDI_EXCEPTION,
                                 "Buffer size of %d samples of %d bytes exceeds the largest raw buffer of %d bytes",
                                 bufSize, h->bytesPerSample, INT32_MAX);
-        abandonCreation(h);
+        releaseComediHandle(h);
         return nullptr;
     }
     h->bufferSize = h->bytesPerSample * bufSize;
@@ -251,7 +222,7 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_n
     if (h->sampleBuffer == nullptr) {
         throwFormattedException(env, outOfMemoryError, "Cannot allocate %d bytes for the raw samples of %s",
                                 h->bufferSize, h->deviceName);
-        abandonCreation(h);
+        releaseComediHandle(h);
         return nullptr;
     }
 
@@ -437,13 +408,8 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nSto
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nDestroy(JNIEnv *env, jobject,
                                                                                      jobject handle)
 {
-    ComediHandle *h = getComediHandle(env, handle);
-    if (h == nullptr) {
-        return;
-    }
-    free(h->sampleBuffer);
-    h->sampleBuffer = nullptr;
-    releaseComediHandle(h);
+    /* Does not cancel a running command first: closing the file makes the kernel cancel it. */
+    destroyComediTask(env, handle);
 }
 
 } // extern "C"
