@@ -15,7 +15,7 @@ import java.nio.ByteBuffer;
  * }
  * </pre>
  */
-public final class ComediAnalogSWOutDevice extends ComediDevice {
+public final class ComediAnalogSWOutDevice extends ComediAnalogDevice {
     private final int nChannels;
     private ByteBuffer scratch;
 
@@ -28,19 +28,6 @@ public final class ComediAnalogSWOutDevice extends ComediDevice {
 
     public int getChannelCount() {
         return nChannels;
-    }
-
-    /**
-     * Makes value {@code index} of every write go to hardware channel {@code channel}, in the
-     * smallest voltage range that covers [{@code minVolts}, {@code maxVolts}].
-     */
-    public void configureChannel(int index, int channel, double minVolts, double maxVolts, AnalogReference reference) {
-        configureChannel(index, channel, minVolts, maxVolts, reference.nativeName());
-    }
-
-    /** As above, with the reference by name: "ground", "common", "diff" or "other" (anything else means "diff"). */
-    public void configureChannel(int index, int channel, double minVolts, double maxVolts, String reference) {
-        nCreateChannels(handle(), index, hardwareChannel(channel), minVolts, maxVolts, reference);
     }
 
     /** Writes the voltages in {@code volts}: a direct, native-order buffer, value i at byte 8 × i. */
@@ -71,6 +58,7 @@ public final class ComediAnalogSWOutDevice extends ComediDevice {
 
     native ByteBuffer nCreateTask(String devString, int nChannels);
 
+    @Override
     native void nCreateChannels(ByteBuffer handle, int i, short chan, double min, double max, String aref);
 
     native void nWrite(ByteBuffer handle, ByteBuffer buf);

@@ -14,7 +14,7 @@ import java.nio.ByteBuffer;
  * }
  * </pre>
  */
-public final class ComediAnalogSamplingDevice extends ComediDevice {
+public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
     private final int nChannels;
     private ByteBuffer scratch;
 
@@ -27,19 +27,6 @@ public final class ComediAnalogSamplingDevice extends ComediDevice {
 
     public int getChannelCount() {
         return nChannels;
-    }
-
-    /**
-     * Makes position {@code index} of every scan read hardware channel {@code channel}, in the
-     * smallest voltage range that covers [{@code minVolts}, {@code maxVolts}].
-     */
-    public void configureChannel(int index, int channel, double minVolts, double maxVolts, AnalogReference reference) {
-        configureChannel(index, channel, minVolts, maxVolts, reference.nativeName());
-    }
-
-    /** As above, with the reference by name: "ground", "common", "diff" or "other" (anything else means "diff"). */
-    public void configureChannel(int index, int channel, double minVolts, double maxVolts, String reference) {
-        nCreateChannels(handle(), index, hardwareChannel(channel), minVolts, maxVolts, reference);
     }
 
     /** Reads one scan into {@code volts}: a direct, native-order buffer, value i at byte 8 × i. */
@@ -78,6 +65,7 @@ public final class ComediAnalogSamplingDevice extends ComediDevice {
 
     native ByteBuffer nCreateTask(String devString, int nChannels);
 
+    @Override
     native void nCreateChannels(ByteBuffer handle, int i, short chan, double min, double max, String aref);
 
     native void nScan(ByteBuffer handle, ByteBuffer buf);

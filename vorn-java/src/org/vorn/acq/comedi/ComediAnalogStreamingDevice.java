@@ -22,7 +22,7 @@ import java.nio.ByteBuffer;
  * The driver's buffer must be drained often enough that it never fills: an overrun is reported as
  * a {@link org.vorn.exception.ComediException} once the samples before it have been read.
  */
-public final class ComediAnalogStreamingDevice extends ComediDevice {
+public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     private final int nChannels;
     private final int bufSize;
     private ByteBuffer scratch;
@@ -46,20 +46,6 @@ public final class ComediAnalogStreamingDevice extends ComediDevice {
     /** The most values one {@link #read} returns. */
     public int getBufferSize() {
         return bufSize;
-    }
-
-    /**
-     * Makes position {@code index} of every scan read hardware channel {@code channel}, in the
-     * smallest voltage range that covers [{@code minVolts}, {@code maxVolts}]. Call before
-     * {@link #configure()}.
-     */
-    public void configureChannel(int index, int channel, double minVolts, double maxVolts, AnalogReference reference) {
-        configureChannel(index, channel, minVolts, maxVolts, reference.nativeName());
-    }
-
-    /** As above, with the reference by name: "ground", "common", "diff" or "other" (anything else means "diff"). */
-    public void configureChannel(int index, int channel, double minVolts, double maxVolts, String reference) {
-        nCreateChannels(handle(), index, hardwareChannel(channel), minVolts, maxVolts, reference);
     }
 
     /**
@@ -114,6 +100,7 @@ public final class ComediAnalogStreamingDevice extends ComediDevice {
 
     native ByteBuffer nCreateTask(String devString, int nChannels, double freq, int bufSize);
 
+    @Override
     native void nCreateChannels(ByteBuffer handle, int i, short chan, double min, double max, String aref);
 
     native void nConfigTask(ByteBuffer handle);
