@@ -86,6 +86,9 @@ int emu_set_buffer_size(uint32_t bytes);
 
 /* The next call of `op` on an emulated device fails with errno `err` (-1 returned). */
 int emu_fail_next(int op, int err);
+/* The nth call of `op` from now (1 = the next) fails with `err`; the calls before it succeed.
+ * Replaces any earlier emu_fail_next/emu_fail_nth of that op. */
+int emu_fail_nth(int op, unsigned nth, int err);
 /* Every call of `op` fails with `err` until emu_clear_faults() (err 0 clears this op). */
 int emu_fail_always(int op, int err);
 /* The next INSNLIST runs its first k instructions, then fails with `err` at instruction k. */

@@ -119,11 +119,14 @@ EMU_API int emu_set_buffer_size(uint32_t bytes) {
     return 0;
 }
 
-EMU_API int emu_fail_next(int op, int err) {
-    if (op < 0 || op >= EMU_OP_COUNT_) return -1;
+EMU_API int emu_fail_next(int op, int err) { return emu_fail_nth(op, 1, err); }
+
+EMU_API int emu_fail_nth(int op, unsigned nth, int err) {
+    if (op < 0 || op >= EMU_OP_COUNT_ || nth == 0) return -1;
     State &st = state();
     Lock lk(st.mu);
     st.faults.next[op] = err;
+    st.faults.next_skip[op] = nth - 1;
     return 0;
 }
 

@@ -28,6 +28,10 @@ using Lock = std::unique_lock<std::mutex>;
 int take_fault(State &st, int op) {
     Faults &f = st.faults;
     if (f.next[op]) {
+        if (f.next_skip[op] > 0) {
+            --f.next_skip[op];
+            return f.always[op];
+        }
         int e = f.next[op];
         f.next[op] = 0;
         return e;

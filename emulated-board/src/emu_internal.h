@@ -87,6 +87,7 @@ struct File {
 
 struct Faults {
     int next[EMU_OP_COUNT_] = {};
+    unsigned next_skip[EMU_OP_COUNT_] = {}; // calls of op that still succeed before next[op] strikes
     int always[EMU_OP_COUNT_] = {};
     long insnlist_after = -1;
     int insnlist_err = 0;

@@ -29,6 +29,7 @@ FN(jint, advanceScans)(JNIEnv *env, jclass, jstring p, jlong n) {
 }
 FN(jint, setBufferSize)(JNIEnv *, jclass, jint bytes) { return bytes < 0 ? -1 : emu_set_buffer_size(uint32_t(bytes)); }
 FN(jint, failNext__II)(JNIEnv *, jclass, jint op, jint err) { return emu_fail_next(op, err); }
+FN(jint, failNth)(JNIEnv *, jclass, jint op, jint nth, jint err) { return nth < 1 ? -1 : emu_fail_nth(op, unsigned(nth), err); }
 FN(jint, failAlways__II)(JNIEnv *, jclass, jint op, jint err) { return emu_fail_always(op, err); }
 FN(jint, failInsnlistAfter)(JNIEnv *, jclass, jint k, jint err) { return k < 0 ? -1 : emu_fail_insnlist_after(unsigned(k), err); }
 FN(jint, shortReadNext)(JNIEnv *, jclass, jlong n) { return n < 0 ? -1 : emu_short_read_next(size_t(n)); }

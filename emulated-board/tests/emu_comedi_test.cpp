@@ -927,6 +927,19 @@ TEST_F(Emu, PersistentFaultsLastUntilCleared) {
     EXPECT_EQ(comedi_data_read(d, 0, 0, 0, 0, &v), 1);
 }
 
+TEST_F(Emu, NthCallFaultLetsTheEarlierCallsThrough) {
+    comedi_t *d = open(EMU_BOARD_MULTI);
+    ASSERT_NE(d, nullptr);
+    lsampl_t v;
+    EXPECT_EQ(emu_fail_nth(EMU_OP_INSN, 0, EIO), -1);
+    ASSERT_EQ(emu_fail_nth(EMU_OP_INSN, 3, EIO), 0);
+    EXPECT_EQ(comedi_data_read(d, 0, 1, 0, 0, &v), 1);
+    EXPECT_EQ(comedi_data_read(d, 0, 1, 0, 0, &v), 1);
+    EXPECT_EQ(comedi_data_read(d, 0, 1, 0, 0, &v), -1);
+    EXPECT_EQ(comedi_errno(), EIO);
+    EXPECT_EQ(comedi_data_read(d, 0, 1, 0, 0, &v), 1);
+}
+
 TEST_F(Emu, InsnlistFailsAfterKInstructions) {
     comedi_t *d = open(EMU_BOARD_MULTI);
     ASSERT_NE(d, nullptr);

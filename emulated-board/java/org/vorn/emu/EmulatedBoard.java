@@ -56,6 +56,8 @@ public final class EmulatedBoard {
     public static native int setBufferSize(int bytes);
 
     public static native int failNext(int op, int errno);
+    /** The nth call of {@code op} from now (1 = the next) fails with {@code errno}; the calls before it succeed. */
+    public static native int failNth(int op, int nth, int errno);
     public static native int failAlways(int op, int errno);
     public static native int failInsnlistAfter(int k, int errno);
     public static native int shortReadNext(long maxBytes);

@@ -288,6 +288,14 @@ class ComediAnalogStreamingDeviceTest {
                 + ": the device has no analog input subdevice", EmulatedBoard.DO_ONLY, 1, 1000, 16);
     }
 
+    @Test
+    void unreadableSubdeviceFlagsRefuseTheCreation() {
+        // comedi_open reads the subdevice table once; the flags query after it is the second read.
+        EmulatedBoard.failNth(EmulatedBoard.OP_SUBDINFO, 2, EIO);
+        assertCreationRefused("Error getting the flags of subdevice 0 of " + MULTI + ": Input/output error",
+                MULTI, 1, 1000, 16);
+    }
+
     // ---- streaming ------------------------------------------------------------------------------
 
     @Test

@@ -299,6 +299,13 @@ class ComediDigitalPortOutDeviceTest {
             dio.write(0xFF, 0x81);
             assertLines(MULTI, 0, 8, 0xFF);
             assertLines(MULTI, 16, 8, 0x81);
+
+            // The second port fails: the first keeps its new value, the second its old one.
+            EmulatedBoard.failNth(EmulatedBoard.OP_INSN, 2, EIO);
+            e = assertThrows(ComediException.class, () -> dio.write(0x3C, 0x42));
+            assertEquals("Error writing comedi digital channels: Input/output error", e.getMessage());
+            assertLines(MULTI, 0, 8, 0x3C);
+            assertLines(MULTI, 16, 8, 0x81);
         }
     }
 
