@@ -27,11 +27,13 @@ import org.vorn.testsupport.NativeStdout;
  * <p>Two measures of memory, both after the dropped handle buffers have been collected (every 250
  * cycles, and until their cleaner has caught up at the end):
  * <ul>
- * <li>What the C heap holds (malloc's bytes in use, all arenas), within
- * {@value #MALLOC_TOLERANCE_MB} MB: below what a leak of any native allocation the cycles make
- * would add up to: a comedi_t with its subdevice and range tables per open (kilobytes each), the
- * raw sample buffer of a streaming device (8 KiB here, 80 MB over the run), or the copy of the
- * device name on a failed creation (a 3000-byte name on every third one here, 10 MB over the run).
+ * <li>What the C heap holds (malloc's bytes in use, all arenas), measured after each half of the
+ * run: growth of 512 KB in both halves fails. The JVM's own allocations come and go in single steps
+ * of a megabyte or two (a compiler's arena chunks, pooled for a while); a leak grows with every
+ * cycle, and any native allocation the cycles make adds up to more than that per half: a comedi_t
+ * with its subdevice and range tables per open (kilobytes each), the raw sample buffer of a
+ * streaming device (8 KiB here), or the copy of the device name on a failed creation (a 3000-byte
+ * name on every third one here, 5 MB per half).
  * <li>The resident memory outside the Java heap's committed size, within
  * {@value #RSS_TOLERANCE_MB} MB. It also moves with what malloc keeps for reuse rather than
  * returning it to the system: 2 MiB driver buffers of the emulated board, freed in between, left
@@ -44,7 +46,8 @@ class DeviceLeakTest {
     private static final int CYCLES = Integer.getInteger("vorn.leak.cycles", 10_000);
     private static final int WARM_UP = 500;
     private static final long RSS_TOLERANCE_MB = 24;
-    private static final long MALLOC_TOLERANCE_MB = 1;
+    /** Per half of the run: 512 KB. */
+    private static final long HALF_MALLOC_TOLERANCE = 512 << 10;
     private static final String MULTI = EmulatedBoard.MULTI;
     /** Long so that a leaked copy of it would show; open() fails on it (ENAMETOOLONG). */
     private static final String LONG_BAD_PATH = "/dev/comedi-emu/" + "n".repeat(3000);
@@ -198,23 +201,18 @@ class DeviceLeakTest {
             settle();
             Map<String, String> fdsBefore = openFds();
             long rssBefore = nonHeapResidentBytes();
-            long mallocBefore = NativeMemory.mallocInUseBytes();
-            for (int i = 0; i < CYCLES; i++) {
-                cycle.run(i);
-                // Handle and scratch buffers are freed when the collector finds them: collected
-                // now and then, malloc reuses their memory instead of growing past what a cycle needs.
-                if (i % 250 == 249) {
-                    System.gc();
-                }
-            }
-            settle();
+            long mallocBefore = settledMallocInUse();
+            runCycles(cycle, 0, CYCLES / 2);
+            long mallocHalfway = settledMallocInUse();
+            runCycles(cycle, CYCLES / 2, CYCLES);
             Map<String, String> fdsAfter = openFds();
             long rssAfter = nonHeapResidentBytes();
-            long mallocAfter = NativeMemory.mallocInUseBytes();
+            long mallocAfter = settledMallocInUse();
             // Under load the cleaner thread can lag behind the collector: give it more time before
             // calling growth a leak. A real leak stays however long one waits.
             for (int retry = 0; retry < 5 && (rssAfter - rssBefore >= RSS_TOLERANCE_MB << 20
-                    || mallocAfter - mallocBefore >= MALLOC_TOLERANCE_MB << 20); retry++) {
+                    || Math.min(mallocHalfway - mallocBefore, mallocAfter - mallocHalfway) >= HALF_MALLOC_TOLERANCE);
+                    retry++) {
                 settle();
                 rssAfter = Math.min(rssAfter, nonHeapResidentBytes());
                 mallocAfter = Math.min(mallocAfter, NativeMemory.mallocInUseBytes());
@@ -229,8 +227,12 @@ class DeviceLeakTest {
                 // grows by design there; the build without it checks this.
                 report.append(what).append(": resident memory not compared under ASan\n");
             } else {
-                assertTrue(mallocAfter - mallocBefore < MALLOC_TOLERANCE_MB << 20, what + ": the C heap grew by "
-                        + ((mallocAfter - mallocBefore) >> 10) + " KB");
+                // A leak grows the C heap in both halves of the run; the JVM's own allocations (a
+                // compiler arena that its chunk pool keeps for a while) come as a single step.
+                long firstHalf = mallocHalfway - mallocBefore;
+                long secondHalf = mallocAfter - mallocHalfway;
+                assertTrue(Math.min(firstHalf, secondHalf) < HALF_MALLOC_TOLERANCE, what + ": the C heap grew by "
+                        + (firstHalf >> 10) + " KB, then by " + (secondHalf >> 10) + " KB");
                 assertTrue(rssAfter - rssBefore < RSS_TOLERANCE_MB << 20, what + ": resident memory grew by "
                         + ((rssAfter - rssBefore) >> 20) + " MB");
             }
@@ -241,6 +243,35 @@ class DeviceLeakTest {
             System.out.print(report);
             report.setLength(0);
         }
+    }
+
+    private static void runCycles(Cycle cycle, int from, int to) {
+        for (int i = from; i < to; i++) {
+            cycle.run(i);
+            // Handle and scratch buffers are freed when the collector finds them: collected now and
+            // then, malloc reuses their memory instead of growing past what a cycle needs.
+            if (i % 250 == 249) {
+                System.gc();
+            }
+        }
+        settle();
+    }
+
+    /**
+     * The C heap in use once the cleaners of dropped buffers have caught up: measured again after
+     * each collection for as long as it still falls by more than 64 KB.
+     */
+    private static long settledMallocInUse() {
+        long inUse = NativeMemory.mallocInUseBytes();
+        for (int k = 0; k < 10; k++) {
+            settle();
+            long now = NativeMemory.mallocInUseBytes();
+            if (inUse - now < 64 << 10) {
+                return Math.min(inUse, now);
+            }
+            inUse = now;
+        }
+        return inUse;
     }
 
     /** Lets the collector run the cleaners of the dropped handle buffers. */
