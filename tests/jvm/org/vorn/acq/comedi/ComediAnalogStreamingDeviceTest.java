@@ -188,32 +188,29 @@ class ComediAnalogStreamingDeviceTest {
 
     @Test
     void aSubdeviceWithoutCommandsWritesNoResultLine() {
-        try (var ai = counterDevice(EmulatedBoard.NOCMD, 1000, 16, 0, 0)) {
-            var e = assertThrows(ComediException.class, () -> NativeStdout.capture(ai::configure));
-            assertEquals("Ummm... this subdevice doesn't support commands.", e.getMessage());
-            assertEquals(trace(1000000, 500000, 2), NativeStdout.lastCapture());
-            assertEquals(0, EmulatedBoard.openCount() - openBefore);
-        }
+        assertFirstTestFails(EmulatedBoard.NOCMD, 0, "Ummm... this subdevice doesn't support commands.");
     }
 
     @Test
     void anotherTestErrorNamesComedilibsText() {
-        try (var ai = counterDevice(MULTI, 1000, 16, 0, 0)) {
-            EmulatedBoard.failNext(EmulatedBoard.OP_CMDTEST, EINVAL);
-            var e = assertThrows(ComediException.class, () -> NativeStdout.capture(ai::configure));
-            assertEquals("Comedi command test error: Invalid argument", e.getMessage());
-            assertEquals(trace(1000000, 500000, 2), NativeStdout.lastCapture());
-            assertEquals(0, EmulatedBoard.openCount() - openBefore);
-        }
+        assertFirstTestFails(MULTI, EINVAL, "Comedi command test error: Invalid argument");
     }
 
     @Test
     void anEioFaultOfTheTestIsTheNoCommandsCase() {
-        try (var ai = counterDevice(MULTI, 1000, 16, 0, 0)) {
-            EmulatedBoard.failNext(EmulatedBoard.OP_CMDTEST, EIO);
+        assertFirstTestFails(MULTI, EIO, "Ummm... this subdevice doesn't support commands.");
+    }
+
+    /** A first test that fails (on its own, or with {@code injectedErrno} if not 0) prints one description and no result. */
+    private void assertFirstTestFails(String board, int injectedErrno, String message) {
+        try (var ai = counterDevice(board, 1000, 16, 0, 0)) {
+            if (injectedErrno != 0) {
+                EmulatedBoard.failNext(EmulatedBoard.OP_CMDTEST, injectedErrno);
+            }
             var e = assertThrows(ComediException.class, () -> NativeStdout.capture(ai::configure));
-            assertEquals("Ummm... this subdevice doesn't support commands.", e.getMessage());
+            assertEquals(message, e.getMessage());
             assertEquals(trace(1000000, 500000, 2), NativeStdout.lastCapture());
+            assertEquals(0, EmulatedBoard.openCount() - openBefore, "the device is closed after the test");
         }
     }
 
