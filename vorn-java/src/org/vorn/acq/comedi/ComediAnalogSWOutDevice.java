@@ -17,7 +17,6 @@ import java.nio.ByteBuffer;
  */
 public final class ComediAnalogSWOutDevice extends ComediAnalogDevice {
     private final int nChannels;
-    private ByteBuffer scratch;
 
     /** Opens the first analog output subdevice of {@code device} for {@code nChannels} channels. */
     public ComediAnalogSWOutDevice(String device, int nChannels) {
@@ -39,16 +38,9 @@ public final class ComediAnalogSWOutDevice extends ComediAnalogDevice {
     /** Writes the first {@link #getChannelCount()} voltages of {@code volts}. */
     public void write(double... volts) {
         requireLength(volts.length, nChannels, "value array");
-        ByteBuffer buf = scratch();
+        ByteBuffer buf = scratch(8 * nChannels);
         buf.asDoubleBuffer().put(volts, 0, nChannels);
         nWrite(handle(), buf);
-    }
-
-    private ByteBuffer scratch() {
-        if (scratch == null) {
-            scratch = newDataBuffer(8 * Math.max(nChannels, 1));
-        }
-        return scratch;
     }
 
     @Override

@@ -16,7 +16,6 @@ import java.nio.ByteBuffer;
  */
 public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
     private final int nChannels;
-    private ByteBuffer scratch;
 
     /** Opens the first analog input subdevice of {@code device} for a scan of {@code nChannels} channels. */
     public ComediAnalogSamplingDevice(String device, int nChannels) {
@@ -39,7 +38,7 @@ public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
     /** Reads one scan into the first {@link #getChannelCount()} elements of {@code volts}. */
     public void scan(double[] volts) {
         requireLength(volts.length, nChannels, "scan array");
-        ByteBuffer buf = scratch();
+        ByteBuffer buf = scratch(8 * nChannels);
         nScan(handle(), buf);
         buf.asDoubleBuffer().get(volts, 0, nChannels);
     }
@@ -49,13 +48,6 @@ public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
         double[] volts = new double[nChannels];
         scan(volts);
         return volts;
-    }
-
-    private ByteBuffer scratch() {
-        if (scratch == null) {
-            scratch = newDataBuffer(8 * Math.max(nChannels, 1));
-        }
-        return scratch;
     }
 
     @Override

@@ -25,7 +25,6 @@ import java.nio.ByteBuffer;
 public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     private final int nChannels;
     private final int bufSize;
-    private ByteBuffer scratch;
 
     /**
      * Opens the first analog input subdevice of {@code device} and builds a command that scans
@@ -75,7 +74,7 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     /** Converts what has arrived into {@code volts} (at least {@link #getBufferSize()} long) and returns the count. */
     public int read(double[] volts) {
         requireLength(volts.length, bufSize, "sample array");
-        ByteBuffer buf = scratch();
+        ByteBuffer buf = scratch(8 * bufSize);
         int n = nScan(handle(), buf);
         buf.asDoubleBuffer().get(volts, 0, n);
         return n;
@@ -84,13 +83,6 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     /** Cancels the acquisition and closes the device; {@link #start()} may run it again. */
     public void stop() {
         nStop(handle());
-    }
-
-    private ByteBuffer scratch() {
-        if (scratch == null) {
-            scratch = newDataBuffer(8 * bufSize);
-        }
-        return scratch;
     }
 
     @Override

@@ -17,6 +17,7 @@ abstract class ComediDevice implements AutoCloseable {
 
     private final String device;
     private ByteBuffer handle;
+    private ByteBuffer scratch;
 
     ComediDevice(String device) {
         this.device = device;
@@ -56,6 +57,14 @@ abstract class ComediDevice implements AutoCloseable {
     }
 
     abstract void destroy(ByteBuffer handle);
+
+    /** The device's own data buffer for the array forms of scan, read and write, made on first use. */
+    final ByteBuffer scratch(int bytes) {
+        if (scratch == null) {
+            scratch = newDataBuffer(Math.max(bytes, 8));
+        }
+        return scratch;
+    }
 
     /** A direct buffer in native byte order, as the native side reads and writes it. */
     static ByteBuffer newDataBuffer(int bytes) {

@@ -15,7 +15,6 @@ import java.nio.ByteBuffer;
  */
 public final class ComediDigitalPortOutDevice extends ComediDevice {
     private final int nPorts;
-    private ByteBuffer scratch;
 
     /** Opens {@code device} with the given port numbers (at most 256) of {@code linesPerPort} lines each. */
     public ComediDigitalPortOutDevice(String device, int[] ports, int linesPerPort) {
@@ -43,16 +42,9 @@ public final class ComediDigitalPortOutDevice extends ComediDevice {
     /** Writes value i to the port at position i of the port list. */
     public void write(long... values) {
         requireLength(values.length, nPorts, "port value array");
-        ByteBuffer buf = scratch();
+        ByteBuffer buf = scratch(8 * nPorts);
         buf.asLongBuffer().put(values, 0, nPorts);
         nWrite(handle(), buf);
-    }
-
-    private ByteBuffer scratch() {
-        if (scratch == null) {
-            scratch = newDataBuffer(8 * Math.max(nPorts, 1));
-        }
-        return scratch;
     }
 
     private static ByteBuffer portBuffer(int[] ports) {
