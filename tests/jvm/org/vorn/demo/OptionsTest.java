@@ -1,0 +1,64 @@
+package org.vorn.demo;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.nio.file.Paths;
+
+import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.CsvSource;
+
+/** The demo's command line, without a JVM of its own or a device. */
+class OptionsTest {
+    @Test
+    void noArgumentsStreamFourChannelsOfTheEmulatedBoardForThreeSeconds() throws Exception {
+        Options o = Options.parse(new String[0]);
+        assertEquals(Options.EMULATED_MULTI, o.device);
+        assertTrue(o.emulated());
+        assertEquals(4, o.channels);
+        assertEquals(3000, o.scans());
+        assertEquals(Paths.get("demo-output"), o.out);
+        assertTrue(o.outputs);
+        assertFalse(o.help);
+    }
+
+    @Test
+    void valuesComeSeparateOrAfterAnEqualsSign() throws Exception {
+        Options o = Options.parse(new String[] {"--device=/dev/comedi0", "--channels", "16", "--rate=2500.5",
+            "--duration", " 2 ", "--out=/tmp/run=1", "--no-outputs"});
+        assertEquals("/dev/comedi0", o.device);
+        assertFalse(o.emulated());
+        assertEquals(16, o.channels);
+        assertEquals(2500.5, o.rate);
+        assertEquals(5001, o.scans());
+        assertEquals(Paths.get("/tmp/run=1"), o.out);
+        assertFalse(o.outputs);
+        assertTrue(Options.parse(new String[] {"-h"}).help);
+    }
+
+    @ParameterizedTest(name = "{0}")
+    @CsvSource(delimiter = '|', value = {
+        "--rate fast                          | --rate needs a number, not 'fast'",
+        "--channels two                       | --channels needs a whole number, not 'two'",
+        "--channels 17                        | --channels must be 1 to 16, not 17",
+        "--channels=0                         | --channels must be 1 to 16, not 0",
+        "--duration                           | --duration needs a value",
+        "--duration -1                        | --duration must be a number above 0, not '-1'",
+        "--rate NaN                           | --rate must be a number above 0, not 'NaN'",
+        "--rate Infinity                      | --rate must be a number above 0, not 'Infinity'",
+        "--device=                            | --device needs a path",
+        "--out=                               | --out needs a folder",
+        "--frobnicate                         | unknown option --frobnicate",
+        "-x                                   | unknown option -x",
+        "stray                                | unexpected argument stray",
+        "--rate 0.1 --duration 1              | --rate 0.1 for --duration 1 s gives no scan at all",
+        "--rate 1e6 --duration 10 --channels 16 | --rate x --duration x --channels asks for 1.6E8 samples; the demo keeps at most 20000000 in memory",
+    })
+    void aBadCommandLineIsOneLineNamingTheOption(String line, String message) {
+        UsageException e = assertThrows(UsageException.class, () -> Options.parse(line.split(" ")));
+        assertEquals(message, e.getMessage());
+    }
+}

@@ -1,0 +1,29 @@
+package org.vorn.demo;
+
+/** What one streaming run collected: exactly the scans asked for, or fewer if it ended early. */
+final class Acquisition {
+    final int nChannels;
+    final long wantedScans;
+    /** Scan after scan, one value per channel, in volts. */
+    final double[] samples;
+    long receivedValues;      // every value read, including those past the last kept scan
+    int storedValues;
+    long lostScans;
+    double seconds;
+    String failure;
+    boolean stoppedByUser;
+
+    Acquisition(int nChannels, long wantedScans) {
+        this.nChannels = nChannels;
+        this.wantedScans = wantedScans;
+        this.samples = new double[Math.toIntExact(wantedScans * nChannels)];
+    }
+
+    long rows() {
+        return storedValues / nChannels;
+    }
+
+    double value(long row, int channel) {
+        return samples[(int) (row * nChannels + channel)];
+    }
+}

@@ -1,0 +1,37 @@
+package org.vorn.demo;
+
+import java.io.BufferedWriter;
+import java.io.IOException;
+import java.nio.charset.StandardCharsets;
+import java.nio.file.Files;
+import java.nio.file.Path;
+
+/** {@code time_s}, then one column per channel in volts; one row per kept scan. */
+final class CsvFile {
+    private CsvFile() {
+    }
+
+    static void write(Acquisition acq, Input[] inputs, double rate, Path file) throws IOException {
+        int n = acq.nChannels;
+        long rows = acq.rows();
+        // Times are scan index over the requested rate; the command test may have rounded the
+        // period to what the board's timer can do (its trace above shows scan_begin_arg).
+        StringBuilder line = new StringBuilder(32 + 16 * n);
+        try (BufferedWriter w = Files.newBufferedWriter(file, StandardCharsets.US_ASCII)) {
+            line.append("time_s");
+            for (Input in : inputs) {
+                line.append(',').append(in.column());
+            }
+            w.append(line).append('\n');
+            for (long r = 0; r < rows; r++) {
+                line.setLength(0);
+                Numbers.appendSixDecimals(line, r / rate);
+                for (int c = 0; c < n; c++) {
+                    line.append(',');
+                    Numbers.appendSixDecimals(line, acq.value(r, c));
+                }
+                w.append(line).append('\n');
+            }
+        }
+    }
+}

@@ -1,0 +1,165 @@
+package org.vorn.demo;
+
+import java.nio.file.Path;
+import java.nio.file.Paths;
+import java.util.Set;
+
+/**
+ * The demo's command line. An option is a field here, a case in {@link #setFlag} or, with its
+ * name in {@link #VALUED}, in {@link #setValue}, and a line of {@link #usage}.
+ */
+final class Options {
+    static final String EMULATED_MULTI = "/dev/comedi-emu/multi";
+
+    /**
+     * Every sample is kept in memory until the files are written; this bounds that memory
+     * (160 MB of doubles) instead of running out of heap in the middle of an acquisition.
+     */
+    static final long MAX_VALUES = 20_000_000L;
+
+    String device = EMULATED_MULTI;
+    int channels = 4;
+    double rate = 1000;
+    double duration = 3;
+    Path out = Paths.get("demo-output");
+    boolean outputs = true;
+    boolean help;
+
+    long scans() {
+        return Math.round(rate * duration);
+    }
+
+    /** The emulated board tells what it feeds each channel; a real device's wiring is unknown. */
+    boolean emulated() {
+        return EMULATED_MULTI.equals(device);
+    }
+
+    static String usage() {
+        return String.join("\n",
+            "usage: " + AcquisitionDemo.PROGRAM + " [--device PATH] [--channels N] [--rate HZ] [--duration SECONDS] [--out DIR]",
+            "                [--no-outputs] [--help]",
+            "",
+            "Streams analog input channels through ComediAnalogStreamingDevice, prints the command test,",
+            "a progress bar and per-channel statistics, writes the samples to DIR/" + SampleFiles.CSV_NAME,
+            "(time in s, one column per channel in V) and a plot to DIR/" + SampleFiles.PNG_NAME + ", then shows one",
+            "software-timed scan, an analog output read back and a digital port pattern.",
+            "",
+            "  --device PATH       Comedi device file (default " + EMULATED_MULTI + ", the emulated board).",
+            "                      A real board, e.g. /dev/comedi0, works the same: the emulated board is",
+            "                      preloaded by the launcher but passes every other path to the real device.",
+            "  --channels N        channels to stream, 1 to " + Input.COUNT + " (default 4): AI4, AI5, AI6, AI1, then",
+            "                      AI3, AI2, AI12, AI10, AI11, AI0, AI8, AI9, AI13, AI14, AI15, AI7",
+            "  --rate HZ           scans per second, every channel once per scan (default 1000)",
+            "  --duration SECONDS  acquisition time; the demo keeps exactly rate x duration scans (default 3)",
+            "  --out DIR           folder for the CSV file and the plot (default ./demo-output)",
+            "  --no-outputs        skip the analog and digital output sections. On a real board they set",
+            "                      AO0 to +2.5 V and -1.25 V and digital lines 0-7 to 0xA5 and 0x5A, then",
+            "                      back to 0 V and 0x00: disconnect what those outputs drive, or use this.",
+            "  --help              this text",
+            "",
+            "^C stops the acquisition early: the command is cancelled, the device closed and the files",
+            "are written with what arrived. Exit status: 0 done, 1 device or acquisition failure, 2 bad",
+            "options.",
+            "");
+    }
+
+    /** Options that take a value, as {@code --name VALUE} or {@code --name=VALUE}. */
+    private static final Set<String> VALUED = Set.of("--device", "--channels", "--rate", "--duration", "--out");
+
+    static Options parse(String[] args) throws UsageException {
+        Options o = new Options();
+        for (int i = 0; i < args.length; i++) {
+            String arg = args[i];
+            String name = arg;
+            String value = null;
+            int eq = arg.indexOf('=');
+            if (arg.startsWith("--") && eq > 0) {
+                name = arg.substring(0, eq);
+                value = arg.substring(eq + 1);
+            }
+            if (o.setFlag(name)) {
+                continue;
+            }
+            if (!VALUED.contains(name)) {
+                throw new UsageException((arg.startsWith("-") ? "unknown option " : "unexpected argument ") + arg);
+            }
+            if (value == null) {
+                if (i + 1 >= args.length) {
+                    throw new UsageException(name + " needs a value");
+                }
+                value = args[++i];
+            }
+            o.setValue(name, value);
+        }
+        long scans = o.scans();
+        if (scans < 1) {
+            throw new UsageException("--rate " + Numbers.plain(o.rate) + " for --duration "
+                    + Numbers.plain(o.duration) + " s gives no scan at all");
+        }
+        if (scans > MAX_VALUES / o.channels) {
+            throw new UsageException("--rate x --duration x --channels asks for " + (double) scans * o.channels
+                    + " samples; the demo keeps at most " + MAX_VALUES + " in memory");
+        }
+        return o;
+    }
+
+    /** False when {@code name} is no option without a value. */
+    private boolean setFlag(String name) {
+        switch (name) {
+            case "--help", "-h" -> help = true;
+            case "--no-outputs" -> outputs = false;
+            default -> {
+                return false;
+            }
+        }
+        return true;
+    }
+
+    private void setValue(String name, String value) throws UsageException {
+        switch (name) {
+            case "--device" -> {
+                if (value.isEmpty()) {
+                    throw new UsageException("--device needs a path");
+                }
+                device = value;
+            }
+            case "--channels" -> {
+                int n = parseInt(name, value);
+                if (n < 1 || n > Input.COUNT) {
+                    throw new UsageException("--channels must be 1 to " + Input.COUNT + ", not " + value);
+                }
+                channels = n;
+            }
+            case "--rate" -> rate = parsePositive(name, value);
+            case "--duration" -> duration = parsePositive(name, value);
+            case "--out" -> {
+                if (value.isEmpty()) {
+                    throw new UsageException("--out needs a folder");
+                }
+                out = Paths.get(value);
+            }
+            default -> throw new IllegalStateException(name + " is listed as taking a value but sets nothing");
+        }
+    }
+
+    private static int parseInt(String name, String value) throws UsageException {
+        try {
+            return Integer.parseInt(value.trim());
+        } catch (NumberFormatException e) {
+            throw new UsageException(name + " needs a whole number, not '" + value + "'");
+        }
+    }
+
+    private static double parsePositive(String name, String value) throws UsageException {
+        double v;
+        try {
+            v = Double.parseDouble(value.trim());
+        } catch (NumberFormatException e) {
+            throw new UsageException(name + " needs a number, not '" + value + "'");
+        }
+        if (!(v > 0) || Double.isInfinite(v)) {
+            throw new UsageException(name + " must be a number above 0, not '" + value + "'");
+        }
+        return v;
+    }
+}
