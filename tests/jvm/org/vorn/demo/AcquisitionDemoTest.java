@@ -283,6 +283,24 @@ class AcquisitionDemoTest {
         assertFalse(Files.exists(tmp.resolve("out")), "files written for a device that never opened");
     }
 
+    /** The launcher's --list; what it prints on every board is DeviceListingTest's. */
+    @Test
+    void listPrintsTheDescriptionAndStops() throws Exception {
+        Run r = run(60, "--list", "--device", "/dev/comedi-emu/comedi_test", "--out", "out");
+        assertEquals(0, r.status(), r.all());
+        assertEquals("", r.stderr());
+        assertTrue(r.stdout().startsWith("/dev/comedi-emu/comedi_test: driver comedi_test, board comedi_test, "),
+                r.stdout());
+        assertTrue(r.stdout().contains("\nsubdevice 1: analog output\n"), r.stdout());
+        assertFalse(r.stdout().contains("Streaming"), "--list went on to stream:\n" + r.stdout());
+        assertFalse(Files.exists(tmp.resolve("out")), "files written by --list");
+
+        Run missing = run(60, "--list", "--device", "/nonexistent/comedi0");
+        assertEquals(1, missing.status(), missing.all());
+        assertEquals("run-demo: Error opening comedi device /nonexistent/comedi0: No such file or directory\n",
+                missing.stderr());
+    }
+
     @Test
     void aBadOptionGetsOneLineAndTheUsage() throws Exception {
         for (String[] args : new String[][] {

@@ -4,6 +4,9 @@ import java.io.IOException;
 import java.io.PrintStream;
 import java.util.Locale;
 
+import org.vorn.acq.comedi.ComediDeviceInfo;
+import org.vorn.exception.ComediException;
+
 /**
  * What the library is for, run the way a lab engineer would use it: a few channels streamed at a
  * fixed rate for a fixed number of scans, their statistics, a CSV file and a plot of them, then
@@ -49,6 +52,10 @@ public final class AcquisitionDemo {
             System.exit(EXIT_OK);
             return;
         }
+        if (opt.list) {
+            System.exit(list(opt.device));
+            return;
+        }
         ChartStyle.prepareGraphics();
         StopSignal stop = new StopSignal();
         stop.install();
@@ -73,6 +80,19 @@ public final class AcquisitionDemo {
         }
         stop.uninstall();
         System.exit(status);
+    }
+
+    /** {@code --list}: the description, or the library's message when the device cannot be described. */
+    static int list(String device) {
+        try {
+            DeviceListing.print(ComediDeviceInfo.describe(device), System.out);
+            System.out.flush();
+            return EXIT_OK;
+        } catch (ComediException e) {
+            System.out.flush();
+            System.err.println(PROGRAM + ": " + e.getMessage());
+            return EXIT_FAILED;
+        }
     }
 
     /** The sections in the order they run; each prints its own part. */

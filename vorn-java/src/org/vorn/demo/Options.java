@@ -23,6 +23,7 @@ final class Options {
     double duration = 3;
     Path out = Paths.get("demo-output");
     boolean outputs = true;
+    boolean list;
     boolean help;
 
     long scans() {
@@ -37,7 +38,7 @@ final class Options {
     static String usage() {
         return String.join("\n",
             "usage: " + AcquisitionDemo.PROGRAM + " [--device PATH] [--channels N] [--rate HZ] [--duration SECONDS] [--out DIR]",
-            "                [--no-outputs] [--help]",
+            "                [--no-outputs] [--list] [--help]",
             "",
             "Streams analog input channels through ComediAnalogStreamingDevice, prints the command test,",
             "a progress bar and per-channel statistics, writes the samples to DIR/" + SampleFiles.CSV_NAME,
@@ -55,6 +56,8 @@ final class Options {
             "  --no-outputs        skip the analog and digital output sections. On a real board they set",
             "                      AO0 to +2.5 V and -1.25 V and digital lines 0-7 to 0xA5 and 0x5A, then",
             "                      back to 0 V and 0x00: disconnect what those outputs drive, or use this.",
+            "  --list              print what the device offers (every subdevice, its channels, ranges and",
+            "                      command timing) and stop",
             "  --help              this text",
             "",
             "^C stops the acquisition early: the command is cancelled, the device closed and the files",
@@ -108,6 +111,7 @@ final class Options {
         switch (name) {
             case "--help", "-h" -> help = true;
             case "--no-outputs" -> outputs = false;
+            case "--list" -> list = true;
             default -> {
                 return false;
             }
