@@ -54,7 +54,7 @@ EMU_API void emu_reset(void) {
     st.origin_mono = mono_ns();
     st.manual_ns = 0;
     for (Board &b : st.boards) power_on(st, b);
-    st.cv.notify_all();
+    wake_waiters(st);
 }
 
 EMU_API int emu_set_clock(int mode) {
@@ -64,7 +64,7 @@ EMU_API int emu_set_clock(int mode) {
     st.clock_mode = mode;
     st.manual_ns = 0;
     st.origin_mono = mono_ns();
-    st.cv.notify_all();
+    wake_waiters(st);
     return 0;
 }
 
@@ -85,7 +85,7 @@ EMU_API int emu_advance_ns(uint64_t ns) {
     Lock lk(st.mu);
     if (st.clock_mode != EMU_CLOCK_MANUAL) return -1;
     st.manual_ns += ns;
-    st.cv.notify_all();
+    wake_waiters(st);
     return 0;
 }
 
@@ -104,7 +104,7 @@ EMU_API int emu_advance_scans(const char *path, uint64_t scans) {
     uint64_t last = (done_scans + scans) * L - 1;
     uint64_t t = sample_time_ns(c, last);
     if (t > st.manual_ns) st.manual_ns = t;
-    st.cv.notify_all();
+    wake_waiters(st);
     return 0;
 }
 
@@ -174,7 +174,7 @@ EMU_API int emu_overrun_now(const char *path) {
     if (!c.running) return -1;
     c.running = false;
     c.error = true;
-    st.cv.notify_all();
+    wake_waiters(st);
     return 0;
 }
 

@@ -95,21 +95,21 @@ void update(State &st, Board &b, unsigned s) {
             c.wc = std::max(c.wc, fit);
             c.running = false;
             c.error = true;
-            st.cv.notify_all();
+            wake_waiters(st);
             return;
         }
         if (due > c.wc) c.wc = due;
     }
     if (c.total && c.wc >= c.total) {
         c.running = false;
-        st.cv.notify_all();
+        wake_waiters(st);
     }
 }
 
 void become_nonbusy(State &st, SubState &ss) {
     ss.cmd = Cmd();
     ss.busy = nullptr;
-    st.cv.notify_all();
+    wake_waiters(st);
 }
 
 static void build_pattern(const Board &b, const SubdevDesc &sd, Cmd &c) {
@@ -128,7 +128,7 @@ void start_acquisition(State &st, Board &b, unsigned s) {
     c.start_ns = now_locked(st);
     if (b.d->model == Model::ComediTest) c.phase_ns = (c.start_ns / kNsPerUs) % 100000 * kNsPerUs;
     if (st.clock_mode == EMU_CLOCK_INSTANT) build_pattern(b, desc(b, s), c);
-    st.cv.notify_all();
+    wake_waiters(st);
 }
 
 // Copies stream bytes [c.rc, c.rc+n) into buf; partial samples at both ends are allowed.
@@ -222,7 +222,7 @@ int dev_close(int fd, File *f) {
         }
         g_fds[fd].store(nullptr, std::memory_order_release);
         st.open_count--;
-        st.cv.notify_all();
+        wake_waiters(st);
         // Every user of a File revalidates it against g_fds under the mutex before touching it.
         delete f;
     }

@@ -8,6 +8,10 @@
 #include <string>
 #include <vector>
 
+#include <poll.h>
+#include <signal.h>
+#include <time.h>
+
 #include "emuboard.h"
 
 #define EMU_HIDDEN __attribute__((visibility("hidden")))
@@ -106,6 +110,7 @@ struct State {
     Faults faults;
     int open_count = 0;
     uint32_t default_bufsize = 2u << 20;
+    std::vector<int> poll_wakers; // eventfds of poll/select calls sleeping on emulated descriptors
 };
 
 EMU_HIDDEN State &state();
@@ -113,6 +118,8 @@ EMU_HIDDEN uint64_t now_locked(State &st);
 EMU_HIDDEN int board_index_for_path(State &st, const char *path); // -1 if not ours
 EMU_HIDDEN Board *board_for(State &st, const char *path);
 EMU_HIDDEN void power_on(State &st, Board &b);
+// Wakes blocked reads and poll/select callers: something they wait for may have changed.
+EMU_HIDDEN void wake_waiters(State &st);
 
 // Device file operations; each returns >= 0 or -errno.
 EMU_HIDDEN int dev_open(const char *path, int flags, int *handled);
@@ -128,7 +135,14 @@ inline File *file_for_fd(int fd) {
     return g_fds[fd].load(std::memory_order_acquire);
 }
 
+// poll(2) on an array holding at least one emulated descriptor; same contract as ppoll(2).
+EMU_HIDDEN int emulated_ppoll(struct pollfd *fds, unsigned long nfds, const struct timespec *timeout,
+                              const sigset_t *sigmask);
+EMU_HIDDEN bool any_emulated(const struct pollfd *fds, unsigned long nfds);
+
 // Real libc entry points.
 EMU_HIDDEN int real_close(int fd);
+EMU_HIDDEN int real_ppoll(struct pollfd *fds, unsigned long nfds, const struct timespec *timeout,
+                          const sigset_t *sigmask);
 
 } // namespace emu
