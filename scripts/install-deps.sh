@@ -10,6 +10,7 @@ packages=(
   liblwjgl-java junit5 libjfreechart-java
   libgtest-dev googletest
   clang libclang-rt-14-dev
+  libhdf5-java libslf4j-java python3-h5py
 )
 
 missing=()

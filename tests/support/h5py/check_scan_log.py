@@ -1,0 +1,104 @@
+#!/usr/bin/python3
+"""Checks a scan log with h5py, a reader that libvorn did not write.
+
+Usage: check_scan_log.py EXPECT.json. EXPECT names the file and what it must hold:
+  file          the HDF5 file, opened read-only in single-writer/multiple-reader mode
+  root, scans   attributes of / and of /scans that must match exactly (lists for arrays)
+  dtype         the raw codes' dtype, e.g. "uint16"
+  positions     the number of scan positions
+  rows          the exact number of scans, or
+  min_rows      the least number of scans (a file left by a killed writer)
+  raw           a file of int64 little-endian codes, scans x positions: the first rows that must match
+  counter       instead of raw: code of sample k (k = scan * positions + position) is k mod this
+  volts_from_attrs  a file of float64 little-endian volts that raw / maxdata * (max - min) + min
+                must reproduce bit for bit (what the library delivered)
+  volts_dataset true if /volts must exist and equal those volts
+  events        a list of [scan_index, kind, detail] rows that /events must hold, in order
+Prints one line "ok: ..." and exits 0, or the first difference and exits 1.
+"""
+import json
+import sys
+
+import h5py
+import numpy as np
+
+
+def fail(message):
+    print("FAIL: " + message)
+    sys.exit(1)
+
+
+def same(got, want):
+    if isinstance(got, np.ndarray):
+        got = [x.decode() if isinstance(x, bytes) else x for x in got.tolist()]
+    elif isinstance(got, np.generic):
+        got = got.item()
+    if isinstance(got, bytes):
+        got = got.decode()
+    return got == want, got
+
+
+def check_attrs(obj, want, where):
+    for name, value in want.items():
+        if name not in obj.attrs:
+            fail(f"{where} has no attribute {name}")
+        ok, got = same(obj.attrs[name], value)
+        if not ok:
+            fail(f"{where}.attrs[{name!r}] is {got!r}, not {value!r}")
+
+
+def main():
+    with open(sys.argv[1]) as f:
+        want = json.load(f)
+    with h5py.File(want["file"], "r", swmr=True) as h5:
+        check_attrs(h5, want.get("root", {}), "/")
+        scans = h5["scans"]
+        check_attrs(scans, want.get("scans", {}), "/scans")
+        if str(scans.dtype) != want["dtype"]:
+            fail(f"/scans has dtype {scans.dtype}, not {want['dtype']}")
+        rows, positions = scans.shape
+        if positions != want["positions"]:
+            fail(f"/scans has {positions} positions, not {want['positions']}")
+        if "rows" in want and rows != want["rows"]:
+            fail(f"/scans has {rows} scans, not {want['rows']}")
+        if rows < want.get("min_rows", 0):
+            fail(f"/scans has {rows} scans, fewer than the {want['min_rows']} flushed")
+        raw = scans[:].astype(np.int64)
+        if "raw" in want:
+            expected = np.fromfile(want["raw"], dtype="<i8").reshape(-1, positions)
+            if expected.shape[0] < rows:
+                fail(f"/scans has {rows} scans, more than the {expected.shape[0]} written")
+            expected = expected[:rows]
+        else:
+            expected = (np.arange(rows * positions, dtype=np.int64) % want["counter"]).reshape(rows, positions)
+        diff = np.argwhere(raw != expected)
+        if diff.size:
+            s, p = diff[0]
+            fail(f"/scans[{s}, {p}] is {raw[s, p]}, not {expected[s, p]} ({len(diff)} values differ)")
+        checked = f"{rows} x {positions} raw codes"
+        if "volts_from_attrs" in want:
+            lo = scans.attrs["range_min"]
+            hi = scans.attrs["range_max"]
+            maxdata = scans.attrs["maxdata"]
+            volts = raw / maxdata * (hi - lo) + lo
+            delivered = np.fromfile(want["volts_from_attrs"], dtype="<f8").reshape(-1, positions)[:rows]
+            if delivered.shape != volts.shape or not np.array_equal(volts, delivered):
+                bad = np.argwhere(volts != delivered) if delivered.shape == volts.shape else [[0, 0]]
+                fail(f"volts from the attributes differ from the delivered ones at {bad[0]}")
+            checked += ", volts from the attributes"
+            if want.get("volts_dataset"):
+                stored = h5["volts"][:]
+                if not np.array_equal(stored, delivered):
+                    fail("/volts differs from the delivered volts")
+                checked += " and /volts"
+        elif "volts" in h5 and not want.get("volts_dataset", True):
+            fail("/volts exists although it was not asked for")
+        if "events" in want:
+            got = [[int(e["scan_index"]), e["kind"].decode(), e["detail"].decode()] for e in h5["events"][:]]
+            if got != want["events"]:
+                fail(f"/events holds {got}, not {want['events']}")
+            checked += f", {len(got)} events"
+    print("ok: " + checked)
+
+
+main()

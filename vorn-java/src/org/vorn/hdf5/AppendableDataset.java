@@ -1,0 +1,113 @@
+package org.vorn.hdf5;
+
+import static hdf.hdf5lib.HDF5Constants.H5P_DATASET_ACCESS;
+import static hdf.hdf5lib.HDF5Constants.H5P_DATASET_CREATE;
+import static hdf.hdf5lib.HDF5Constants.H5P_DEFAULT;
+import static hdf.hdf5lib.HDF5Constants.H5S_SELECT_SET;
+import static hdf.hdf5lib.HDF5Constants.H5S_UNLIMITED;
+
+import hdf.hdf5lib.H5;
+
+/**
+ * A chunked dataset of rows × {@code columns} (or a 1-D one when columns is 0) that grows by
+ * appending rows at its end. Each append extends the dataset and writes the new rows at once,
+ * so that the extent a reader sees never runs ahead of the data by more than one call.
+ */
+final class AppendableDataset {
+    private final long id;
+    private final int columns;
+    private final long memoryType;
+    private final boolean ownsMemoryType;
+    private long rows;
+
+    AppendableDataset(long parent, String name, long fileType, long memoryType, int columns, long chunkRows) {
+        this(parent, name, fileType, memoryType, false, columns, chunkRows);
+    }
+
+    /** With {@code ownsMemoryType}, the memory type is closed with the dataset (also when creating it fails). */
+    AppendableDataset(long parent, String name, long fileType, long memoryType, boolean ownsMemoryType, int columns,
+            long chunkRows) {
+        this.columns = columns;
+        this.memoryType = memoryType;
+        this.ownsMemoryType = ownsMemoryType;
+        boolean flat = columns == 0;
+        long[] empty = flat ? new long[] {0} : new long[] {0, columns};
+        long[] max = flat ? new long[] {H5S_UNLIMITED} : new long[] {H5S_UNLIMITED, columns};
+        long[] chunk = flat ? new long[] {chunkRows} : new long[] {chunkRows, columns};
+        long space = -1, create = -1, access = -1, created = -1;
+        try {
+            space = H5.H5Screate_simple(empty.length, empty, max);
+            create = H5.H5Pcreate(H5P_DATASET_CREATE);
+            H5.H5Pset_chunk(create, chunk.length, chunk);
+            // No chunk cache: a chunk reaches the file when it is written, never later than the
+            // extent that covers it.
+            access = H5.H5Pcreate(H5P_DATASET_ACCESS);
+            H5.H5Pset_chunk_cache(access, 0, 0, 1.0);
+            created = H5.H5Dcreate(parent, name, fileType, space, H5P_DEFAULT, create, access);
+        } finally {
+            RuntimeException failed = null;
+            failed = Hdf5Objects.close(failed, space, H5::H5Sclose);
+            failed = Hdf5Objects.close(failed, create, H5::H5Pclose);
+            failed = Hdf5Objects.close(failed, access, H5::H5Pclose);
+            if (created < 0 && ownsMemoryType) {
+                failed = Hdf5Objects.close(failed, memoryType, H5::H5Tclose);
+            }
+            if (failed != null) {
+                Hdf5Objects.close(null, created, H5::H5Dclose);
+                throw failed;
+            }
+        }
+        id = created;
+    }
+
+    long rows() {
+        return rows;
+    }
+
+    /** Appends the first {@code count} rows of {@code data} (a short[], int[], long[], double[] or byte[]). */
+    void append(Object data, int count) {
+        if (count == 0) {
+            return;
+        }
+        boolean flat = columns == 0;
+        long[] extent = flat ? new long[] {rows + count} : new long[] {rows + count, columns};
+        long[] start = flat ? new long[] {rows} : new long[] {rows, 0};
+        long[] size = flat ? new long[] {count} : new long[] {count, columns};
+        H5.H5Dset_extent(id, extent);
+        long fileSpace = -1, memorySpace = -1;
+        try {
+            fileSpace = H5.H5Dget_space(id);
+            H5.H5Sselect_hyperslab(fileSpace, H5S_SELECT_SET, start, null, size, null);
+            memorySpace = H5.H5Screate_simple(size.length, size, null);
+            if (data instanceof short[] s) {
+                H5.H5Dwrite_short(id, memoryType, memorySpace, fileSpace, H5P_DEFAULT, s, true);
+            } else if (data instanceof int[] i) {
+                H5.H5Dwrite_int(id, memoryType, memorySpace, fileSpace, H5P_DEFAULT, i, true);
+            } else if (data instanceof long[] l) {
+                H5.H5Dwrite_long(id, memoryType, memorySpace, fileSpace, H5P_DEFAULT, l, true);
+            } else if (data instanceof double[] d) {
+                H5.H5Dwrite_double(id, memoryType, memorySpace, fileSpace, H5P_DEFAULT, d, true);
+            } else {
+                H5.H5Dwrite(id, memoryType, memorySpace, fileSpace, H5P_DEFAULT, (byte[]) data, true);
+            }
+            rows += count;
+        } finally {
+            RuntimeException failed = null;
+            failed = Hdf5Objects.close(failed, fileSpace, H5::H5Sclose);
+            failed = Hdf5Objects.close(failed, memorySpace, H5::H5Sclose);
+            if (failed != null) {
+                throw failed;
+            }
+        }
+    }
+
+    long id() {
+        return id;
+    }
+
+    /** Closes the dataset (and the memory type it owns); returns the first failure, or {@code first}. */
+    RuntimeException close(RuntimeException first) {
+        RuntimeException failed = Hdf5Objects.close(first, id, H5::H5Dclose);
+        return ownsMemoryType ? Hdf5Objects.close(failed, memoryType, H5::H5Tclose) : failed;
+    }
+}
