@@ -29,6 +29,7 @@ extern "C" void releaseComediHandle(ComediHandle *h)
      * keep it, since nothing would free it afterwards. */
     free(h->sampleBuffer);
     h->sampleBuffer = nullptr;
+    releaseStreamWake(h);
 }
 
 extern "C" ComediHandle *getComediHandle(JNIEnv *env, jobject handle)

@@ -36,6 +36,19 @@ typedef struct ComediHandle {
     int nPorts;
     unsigned int portMask;
     int linesPerPort;
+    /* The streaming reads of stream_read: the bytes of a sample the driver split across two reads,
+     * completed by the next read. */
+    unsigned char partialSample[sizeof(lsampl_t)];
+    int partialBytes;
+    /* The wake-up of a read that sleeps in poll (stream_wait). Other threads touch these three only
+     * through the atomic protocol of stream_wait, which keeps a descriptor number from being
+     * written after the handle released it. */
+    int wakeState;
+    int wakeFd;
+    int wakeUsers;
+    /* What the driver answered to the last command test of nConfigTask (a stage 0..5, or -1 when
+     * the test itself failed), for a refusal that says why. */
+    int lastTestResult;
 } ComediHandle;
 
 /* comedilib's text for its current error number. */
@@ -43,6 +56,10 @@ const char *getComediError(void);
 
 /* Closes the device if it is open; harmless on a closed handle. */
 void closeComediDevice(ComediHandle *h);
+
+/* Closes the eventfd that wakes a sleeping streaming read, once no waker can still write to it
+ * (stream_wait.cpp); harmless on a handle that never had one. */
+void releaseStreamWake(ComediHandle *h);
 
 /* Closes the device and releases the device-name copy: what a failed creation or a destroy leaves
  * behind is nothing. */

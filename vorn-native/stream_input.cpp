@@ -51,6 +51,7 @@ void testCommand(JNIEnv *env, ComediHandle *h)
 {
     writeCommandTrace(h);
     int ret = comedi_command_test(h->dev, &h->cmd);
+    h->lastTestResult = ret;
     if (ret < 0) {
         /* comedilib maps EIO to its own number, so only the C errno still says "no commands". */
         const int testError = errno;
@@ -68,6 +69,7 @@ void testCommand(JNIEnv *env, ComediHandle *h)
 
     writeCommandTrace(h);
     ret = comedi_command_test(h->dev, &h->cmd);
+    h->lastTestResult = ret;
     if (ret < 0) {
         throwFormattedException(env, COMEDI_EXCEPTION, "Comedi command test error: %s", getComediError());
         return;

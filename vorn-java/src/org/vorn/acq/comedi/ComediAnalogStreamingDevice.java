@@ -2,6 +2,9 @@ package org.vorn.acq.comedi;
 
 import java.nio.ByteBuffer;
 
+import org.vorn.exception.ComediException;
+import org.vorn.exception.ComediOverrunException;
+
 /**
  * Hardware-timed continuous analog input. The board scans the configured channels at a fixed rate
  * into the driver's buffer; {@link #read} drains what has arrived, converted to volts, without
@@ -58,6 +61,7 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
 
     /** Opens the device and starts the acquisition, from scan position 0. */
     public void start() {
+        delivered = 0;
         nStart(handle());
     }
 
@@ -68,7 +72,9 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     public int read(ByteBuffer volts) {
         requireDataBuffer(volts, 8L * bufSize, "sample");
         requireWritable(volts, "sample");
-        return nScan(handle(), volts);
+        int n = nScan(handle(), volts);
+        delivered += n;
+        return n;
     }
 
     /** Converts what has arrived into {@code volts} (at least {@link #getBufferSize()} long) and returns the count. */
@@ -76,6 +82,7 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
         requireLength(volts.length, bufSize, "sample array");
         ByteBuffer buf = scratch(8 * bufSize);
         int n = nScan(handle(), buf);
+        delivered += n;
         buf.asDoubleBuffer().get(volts, 0, n);
         return n;
     }
@@ -104,4 +111,79 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     native void nStop(ByteBuffer handle);
 
     native void nDestroy(ByteBuffer handle);
+
+    // ---- raw codes, and what converts them ------------------------------------------------------
+
+    /** Bytes of one raw code in {@link #readRaw}: 2, or 4 on a subdevice with 32-bit samples. */
+    public int getBytesPerSample() {
+        return nGetBytesPerSample(handle());
+    }
+
+    /**
+     * Moves what has arrived into {@code raw} as the driver's codes ({@link #getBytesPerSample()}
+     * bytes each, native order, unsigned), without waiting, and returns how many codes it wrote.
+     * It shares the stream's position with {@link #read}: the two forms may be mixed, and each code
+     * belongs to position (codes delivered so far, all forms) mod {@link #getChannelCount()}.
+     * {@code raw} is a direct buffer with room for {@link #getBufferSize()} codes.
+     */
+    public int readRaw(ByteBuffer raw) {
+        requireDataBuffer(raw, (long) getBytesPerSample() * bufSize, "raw sample");
+        requireWritable(raw, "raw sample");
+        ByteBuffer h = handle();
+        long result = nScanRaw(h, raw);
+        int n = (int) result;
+        delivered += n;
+        if ((result >>> 32) == CONDITION_OVERRUN) {
+            throw overrun(h, null);
+        }
+        return n;
+    }
+
+    /** Samples delivered since start, by every read form. */
+    private long delivered;
+
+    /** The high word of a native read's result (stream_read.h). */
+    static final int CONDITION_RUNNING = 0;
+    static final int CONDITION_OVERRUN = 1;
+    static final int CONDITION_ENDED = 2;
+    static final int CONDITION_WOKEN = 3;
+
+    private ComediOverrunException overrun(ByteBuffer h, String driverMessage) {
+        int bufferBytes;
+        try {
+            bufferBytes = nDriverBufferSize(h, 0);
+        } catch (ComediException e) {
+            bufferBytes = -1;
+        }
+        return new ComediOverrunException(getDevice(), delivered, nChannels, bufferBytes, driverMessage);
+    }
+
+    /** What turns the codes of scan position {@code position} into volts, as configureChannel chose it. */
+    public RawConversion getRawConversion(int position) {
+        if (position < 0 || position >= nChannels) {
+            throw new IllegalArgumentException("scan position " + position + " is outside 0.." + (nChannels - 1));
+        }
+        double[] range = new double[3];
+        long maxdata = nGetConversion(handle(), position, range);
+        return new RawConversion(range[0], range[1], (int) range[2], maxdata);
+    }
+
+    native long nScanRaw(ByteBuffer handle, ByteBuffer buf);
+
+    native long nGetConversion(ByteBuffer handle, int position, double[] range);
+
+    native int nGetBytesPerSample(ByteBuffer handle);
+
+    native long nReadWait(ByteBuffer handle, ByteBuffer buf, int offset, int maxValues, int minValues,
+            long timeoutNanos, boolean raw, boolean wholeScans);
+
+    static native void nWake(ByteBuffer handle);
+
+    native void nGetCommand(ByteBuffer handle, int[] fields);
+
+    native void nSetStopCount(ByteBuffer handle, long scans);
+
+    native int nTestCommandCopy(ByteBuffer handle, int[] fields);
+
+    native int nDriverBufferSize(ByteBuffer handle, int bytes);
 }

@@ -1,0 +1,220 @@
+/* The waiting read of the streaming input device: it sleeps in the kernel (ppoll on the Comedi
+ * file and on the handle's wake-up eventfd) until enough samples have arrived, the timeout passes,
+ * or another thread wakes it through nWake (stop or close).
+ *
+ * The wake-up descriptor is the one piece of a handle that another thread touches while a call is
+ * in flight, and after the handle may have been released: nWake runs without the device's lock.
+ * wakeState is 0 before the eventfd exists, 1 while wakeFd holds it and 2 once it is released. A
+ * waker announces itself in wakeUsers before it looks at wakeState; the release marks the state 2
+ * and waits for announced wakers to leave before it closes the descriptor. So a waker either sees
+ * 2 and writes nothing, or the release waits for its write: never a write to a number that was
+ * closed and may belong to another file. */
+#include <cerrno>
+#include <climits>
+#include <cstdint>
+#include <ctime>
+#include <poll.h>
+#include <sched.h>
+#include <sys/eventfd.h>
+#include <unistd.h>
+
+#include "device_common.h"
+#include "org_vorn_acq_comedi_ComediAnalogStreamingDevice.h"
+#include "stream_read.h"
+#include "util.h"
+
+namespace {
+
+enum WakeState : int { WAKE_NONE = 0, WAKE_OPEN = 1, WAKE_RELEASED = 2 };
+
+/* The shortest sleep while samples are still missing: below it a wake-up costs more than the
+ * samples it would gain. */
+constexpr int64_t minimumSleepNs = 20000;
+/* The longest sleep between looks at a driver that delivers in blocks, later than the accepted
+ * timing predicts: bounds the delay such a driver adds. */
+constexpr int64_t maximumPredictedSleepNs = 1000000;
+
+int64_t monotonicNowNs()
+{
+    struct timespec now;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    return static_cast<int64_t>(now.tv_sec) * 1000000000 + now.tv_nsec;
+}
+
+/* The accepted time between two samples of the stream, from the command as the driver corrected it. */
+int64_t samplePeriodNs(const ComediHandle *h)
+{
+    int64_t scanPeriod = h->cmd.scan_begin_src == TRIG_TIMER
+                             ? static_cast<int64_t>(h->cmd.scan_begin_arg)
+                             : static_cast<int64_t>(h->cmd.convert_arg) * h->nChannels;
+    const int64_t period = scanPeriod / h->nChannels;
+    return period > 0 ? period : 1;
+}
+
+/* The handle's eventfd, made on the first waiting read; -1 with an exception pending. */
+int wakeDescriptor(JNIEnv *env, ComediHandle *h)
+{
+    const int state = __atomic_load_n(&h->wakeState, __ATOMIC_ACQUIRE);
+    if (state == WAKE_OPEN) {
+        return h->wakeFd;
+    }
+    if (state == WAKE_RELEASED) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error polling device: %s", deviceClosedText);
+        return -1;
+    }
+    const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+    if (fd < 0) {
+        const int error = errno;
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error creating the wake-up descriptor of %s: %s",
+                                h->deviceName, strerror(error));
+        return -1;
+    }
+    h->wakeFd = fd;
+    int expected = WAKE_NONE;
+    if (!__atomic_compare_exchange_n(&h->wakeState, &expected, WAKE_OPEN, false, __ATOMIC_SEQ_CST,
+                                     __ATOMIC_SEQ_CST)) {
+        close(fd);
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error polling device: %s", deviceClosedText);
+        return -1;
+    }
+    return fd;
+}
+
+void clearWake(int wakeFd)
+{
+    uint64_t count;
+    while (read(wakeFd, &count, sizeof count) > 0) {
+    }
+}
+
+/* Sleeps until the device has data (when `untilData`), a wake-up, or `sleepNs`; true if woken. */
+bool sleepOnStream(ComediHandle *h, int wakeFd, bool untilData, int64_t sleepNs)
+{
+    struct pollfd fds[2] = {{wakeFd, POLLIN, 0}, {comedi_fileno(h->dev), POLLIN, 0}};
+    const struct timespec timeout = {static_cast<time_t>(sleepNs / 1000000000), static_cast<long>(sleepNs % 1000000000)};
+    const int n = ppoll(fds, untilData ? 2 : 1, &timeout, nullptr);
+    if (n > 0 && (fds[0].revents & POLLIN) != 0) {
+        clearWake(wakeFd);
+        return true;
+    }
+    return false;
+}
+
+} // namespace
+
+extern "C" void releaseStreamWake(ComediHandle *h)
+{
+    const int previous = __atomic_exchange_n(&h->wakeState, WAKE_RELEASED, __ATOMIC_SEQ_CST);
+    while (__atomic_load_n(&h->wakeUsers, __ATOMIC_SEQ_CST) != 0) {
+        sched_yield();
+    }
+    if (previous == WAKE_OPEN) {
+        close(h->wakeFd);
+        h->wakeFd = -1;
+    }
+}
+
+extern "C" {
+
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nWake(JNIEnv *env, jclass, jobject handle)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr) {
+        return;
+    }
+    __atomic_add_fetch(&h->wakeUsers, 1, __ATOMIC_SEQ_CST);
+    if (__atomic_load_n(&h->wakeState, __ATOMIC_SEQ_CST) == WAKE_OPEN) {
+        const uint64_t one = 1;
+        /* A full counter (never reached) still leaves the descriptor readable: nothing to report. */
+        (void)!write(h->wakeFd, &one, sizeof one);
+    }
+    __atomic_sub_fetch(&h->wakeUsers, 1, __ATOMIC_SEQ_CST);
+}
+
+JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nReadWait(
+    JNIEnv *env, jobject, jobject handle, jobject buf, jint offset, jint maxValues, jint minValues, jlong timeoutNanos,
+    jboolean raw, jboolean wholeScans)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr) {
+        return 0;
+    }
+    unsigned char *out = static_cast<unsigned char *>(getDataBufferAddress(env, buf, "sample buffer"));
+    if (out == nullptr || !requireReadableStream(env, h, "Error polling device")) {
+        return 0;
+    }
+    const int bufSize = h->bufferSize / h->bytesPerSample;
+    if (maxValues < 1 || maxValues > bufSize || offset < 0 || minValues < 0) {
+        throwFormattedException(env, COMEDI_EXCEPTION,
+                                "A read takes 1 to %d values at a non-negative offset, requesting %d at %d (at least %d)",
+                                bufSize, maxValues, offset, minValues);
+        return 0;
+    }
+    const int64_t valueBytes = raw ? h->bytesPerSample : 8;
+    const jlong capacity = env->GetDirectBufferCapacity(buf);
+    if (capacity < (static_cast<int64_t>(offset) + maxValues) * valueBytes) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "The sample buffer holds %lld bytes, needs at least %lld",
+                                static_cast<long long>(capacity),
+                                static_cast<long long>((static_cast<int64_t>(offset) + maxValues) * valueBytes));
+        return 0;
+    }
+    out += offset * valueBytes;
+    const int wanted = minValues < maxValues ? minValues : maxValues;
+    const bool waits = timeoutNanos > 0 && wanted > 0;
+    const int wakeFd = waits ? wakeDescriptor(env, h) : -1;
+    if (waits && wakeFd < 0) {
+        return 0;
+    }
+    const int64_t deadline = waits ? monotonicNowNs() + (timeoutNanos < INT64_MAX / 2 ? timeoutNanos : INT64_MAX / 2) : 0;
+    const int64_t period = samplePeriodNs(h);
+
+    int condition = STREAM_RUNNING;
+    int lastReady = -1;
+    int64_t lastSleep = 0;
+    for (;;) {
+        const int ready = readySamples(env, h, &condition);
+        if (ready < 0) {
+            return 0;
+        }
+        const int take = samplesToTake(h, ready, maxValues, wholeScans == JNI_TRUE);
+        int64_t remaining = waits ? deadline - monotonicNowNs() : 0;
+        if (condition != STREAM_RUNNING || take >= wanted || remaining <= 0) {
+            if (take == 0) {
+                return packReadResult(0, condition);
+            }
+            unsigned char *rawOut = raw ? out : reinterpret_cast<unsigned char *>(h->sampleBuffer);
+            const int position = h->channelIndex;
+            const int got = drainSamples(env, h, rawOut, take, &condition);
+            if (got < 0) {
+                return 0;
+            }
+            if (!raw) {
+                convertDrained(h, rawOut, got, position, out);
+            }
+            return packReadResult(got, condition);
+        }
+        /* Asleep until the missing samples are due by the accepted timing; with nothing ready the
+         * driver's own wake-up (data arrived) may end the sleep sooner. A look that found no more
+         * than the last one means the driver delivers in blocks: the next sleep is longer. */
+        int64_t sleepNs = static_cast<int64_t>(wanted - take) * period;
+        if (ready == lastReady && lastSleep * 2 > sleepNs) {
+            sleepNs = lastSleep * 2;
+        }
+        if (sleepNs > maximumPredictedSleepNs && ready > 0) {
+            sleepNs = maximumPredictedSleepNs;
+        }
+        if (sleepNs < minimumSleepNs) {
+            sleepNs = minimumSleepNs;
+        }
+        if (sleepNs > remaining) {
+            sleepNs = remaining;
+        }
+        lastReady = ready;
+        lastSleep = sleepNs;
+        if (sleepOnStream(h, wakeFd, ready == 0, sleepNs)) {
+            return packReadResult(0, STREAM_WOKEN);
+        }
+    }
+}
+
+} // extern "C"
