@@ -27,6 +27,7 @@ extern "C" {
 #define EMU_BOARD_NOCMD       "/dev/comedi-emu/nocmd"
 #define EMU_BOARD_DO_ONLY     "/dev/comedi-emu/do-only"
 #define EMU_BOARD_DIO64       "/dev/comedi-emu/dio64"
+#define EMU_BOARD_DI16        "/dev/comedi-emu/di16"
 #define EMU_BOARD_COMEDI_TEST "/dev/comedi-emu/comedi_test"
 
 /* Clock modes. REALTIME follows CLOCK_MONOTONIC; MANUAL only moves when told to;

@@ -50,6 +50,7 @@ std::vector<BoardDesc> make_descs() {
     v.push_back({"nocmd", "vorn_emu", "emu-nocmd", Model::Generic, {ai16(false), ao2()}, -1, -1});
     v.push_back({"do-only", "vorn_emu", "emu-do16", Model::Generic, {digital(COMEDI_SUBD_DO, 16)}, -1, -1});
     v.push_back({"dio64", "vorn_emu", "emu-dio64", Model::Generic, {digital(COMEDI_SUBD_DIO, 64)}, -1, -1});
+    v.push_back({"di16", "vorn_emu", "emu-di16", Model::Generic, {digital(COMEDI_SUBD_DI, 16)}, -1, -1});
     SubdevDesc ct_ai = {COMEDI_SUBD_AI, 8, SDF_READABLE | SDF_GROUND | SDF_CMD_READ | SDF_CMD, 0xffff, 16,
                         kCtRanges, 2, false, true, false};
     SubdevDesc ct_ao = {COMEDI_SUBD_AO, 8, SDF_WRITABLE | SDF_GROUND | SDF_CMD_WRITE | SDF_CMD, 0xffff, 8,

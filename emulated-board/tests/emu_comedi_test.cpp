@@ -28,7 +28,8 @@ namespace {
 TEST_F(Emu, OpensEveryBoardAndCloseReleasesTheDescriptor) {
     struct { const char *path; int nsub; const char *board; } boards[] = {
         {EMU_BOARD_MULTI, 3, "emu-multi"},  {EMU_BOARD_AI18, 2, "emu-ai18"},   {EMU_BOARD_NOCMD, 2, "emu-nocmd"},
-        {EMU_BOARD_DO_ONLY, 1, "emu-do16"}, {EMU_BOARD_DIO64, 1, "emu-dio64"}, {EMU_BOARD_COMEDI_TEST, 2, "comedi_test"}};
+        {EMU_BOARD_DO_ONLY, 1, "emu-do16"}, {EMU_BOARD_DIO64, 1, "emu-dio64"}, {EMU_BOARD_COMEDI_TEST, 2, "comedi_test"},
+        {EMU_BOARD_DI16, 1, "emu-di16"}};
     for (auto &b : boards) {
         comedi_t *d = comedi_open(b.path);
         ASSERT_NE(d, nullptr) << b.path;
@@ -291,6 +292,26 @@ TEST_F(Emu, DigitalOutputOnlyBoard) {
         EXPECT_EQ(emu_dio_direction(EMU_BOARD_DO_ONLY, ch), 1);
         EXPECT_EQ(emu_dio_level(EMU_BOARD_DO_ONLY, ch), int((0xbeef >> ch) & 1));
     }
+    EXPECT_EQ(comedi_dio_config(d, 0, 0, COMEDI_INPUT), -1); // only DIO subdevices configure
+    EXPECT_EQ(comedi_errno(), COMEDI_EINVAL_SUBD);
+}
+
+TEST_F(Emu, DigitalInputOnlyBoardReadsTheLevelsOutside) {
+    comedi_t *d = open(EMU_BOARD_DI16);
+    ASSERT_NE(d, nullptr);
+    EXPECT_EQ(comedi_get_subdevice_type(d, 0), COMEDI_SUBD_DI);
+    for (unsigned ch = 0; ch < 16; ++ch) {
+        EXPECT_EQ(emu_dio_set_input(EMU_BOARD_DI16, ch, int((0xc0de >> ch) & 1)), 0);
+        EXPECT_EQ(emu_dio_direction(EMU_BOARD_DI16, ch), 0);
+    }
+    unsigned bits = 0xffff; // a mask on input lines drives nothing
+    ASSERT_EQ(comedi_dio_bitfield2(d, 0, 0xffff, &bits, 0), 0);
+    EXPECT_EQ(bits, 0xc0deu);
+    ASSERT_EQ(comedi_dio_bitfield2(d, 0, 0, &bits, 8), 0);
+    EXPECT_EQ(bits, 0xc0u);
+    unsigned bit = 0;
+    ASSERT_EQ(comedi_dio_read(d, 0, 1, &bit), 1);
+    EXPECT_EQ(bit, 1u);
     EXPECT_EQ(comedi_dio_config(d, 0, 0, COMEDI_INPUT), -1); // only DIO subdevices configure
     EXPECT_EQ(comedi_errno(), COMEDI_EINVAL_SUBD);
 }

@@ -20,6 +20,7 @@ public final class EmulatedBoard {
     public static final String NOCMD = "/dev/comedi-emu/nocmd";
     public static final String DO_ONLY = "/dev/comedi-emu/do-only";
     public static final String DIO64 = "/dev/comedi-emu/dio64";
+    public static final String DI16 = "/dev/comedi-emu/di16";
     public static final String COMEDI_TEST = "/dev/comedi-emu/comedi_test";
 
     public static final int CLOCK_REALTIME = 0;
