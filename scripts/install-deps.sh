@@ -5,6 +5,7 @@ set -euo pipefail
 
 packages=(
   cmake g++ make pkg-config
+  dpkg-dev
   libcomedi-dev
   default-jdk-headless openjdk-17-jdk-headless
   liblwjgl-java junit5 libjfreechart-java

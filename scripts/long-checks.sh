@@ -25,6 +25,6 @@ java_home=${JAVA_HOME:-/usr/lib/jvm/default-java}
 LD_PRELOAD="$preload" VORN_TASKPIN="$b/vorn-native/taskpin" "$java_home/bin/java" -Xcheck:jni \
   -Dfile.encoding=UTF-8 "${props[@]}" \
   -Djava.library.path="$b/vorn-native:$b/emulated-board:$b/tests" \
-  -cp "$b/vorn-java/vorn.jar:$b/emulated-board/vornemu.jar:/usr/share/java/lwjgl.jar:$b/tests/vorn-tests.jar:/usr/share/java/junit-platform-console-standalone.jar" \
+  -cp "$b/vorn-java/CMakeFiles/vorn_jar.dir:$b/emulated-board/vornemu.jar:/usr/share/java/lwjgl.jar:$b/tests/vorn-tests.jar:/usr/share/java/junit-platform-console-standalone.jar" \
   org.junit.platform.console.ConsoleLauncher --disable-banner --details=tree --disable-ansi-colors \
   --fail-if-no-tests --select-class="$class"

@@ -46,7 +46,9 @@ class AcquisitionDemoTest {
     }
 
     static Path launcher() {
-        for (String entry : System.getProperty("java.class.path").split(File.pathSeparator)) {
+        // The build passes the jar's path when the tests load the library from its class folder.
+        String jar = System.getProperty("vorn.jar");
+        for (String entry : (jar != null ? jar : System.getProperty("java.class.path")).split(File.pathSeparator)) {
             Path p = Paths.get(entry);
             if (p.getFileName() != null && p.getFileName().toString().equals("vorn.jar")) {
                 Path demo = p.resolveSibling("run-demo");

@@ -12,7 +12,7 @@ import org.vorn.util.NativeLibrary;
  */
 abstract class ComediDevice implements AutoCloseable {
     static {
-        NativeLibrary.load();
+        NativeLibrary.loadForDevices();
     }
 
     private final String device;
