@@ -2,6 +2,7 @@
 # The long versions of the robustness checks that CI runs briefly, on an existing build.
 #   scripts/long-checks.sh soak [SECONDS]            streaming soak (default 300 s)
 #   scripts/long-checks.sh calls [SEED] [CALLS]      random native call sequences (default 1, 1,000,000)
+#   scripts/long-checks.sh races [ROUNDS]            the threading races (default 100,000 rounds each)
 # BUILD_DIR selects the build (default build; a -DVORN_SANITIZE=ON build such as build-asan works too).
 set -euo pipefail
 cd "$(dirname "$0")/.."
@@ -11,10 +12,12 @@ b=${BUILD_DIR:-build}
 case "${1:-}" in
   soak) props=(-Dvorn.soak.seconds="${2:-300}"); class=org.vorn.acq.comedi.StreamingSoakTest ;;
   calls) props=(-Dvorn.fuzz.seed="${2:-1}" -Dvorn.fuzz.calls="${3:-1000000}"); class=org.vorn.acq.comedi.NativeCallFuzzTest ;;
-  *) sed -n '2,5p' "$0" >&2; exit 2 ;;
+  races) props=(-Dvorn.races.rounds="${2:-100000}"); class=org.vorn.acq.comedi.DeviceThreadingTest ;;
+  *) sed -n '2,6p' "$0" >&2; exit 2 ;;
 esac
 
-# The same launch as CTest's (tests/CMakeLists.txt).
+# The same launch as CTest's (tests/CMakeLists.txt): the library's classes from their unsealed
+# folder, since the tests sit in its packages.
 preload="$b/emulated-board/libvornemu.so"
 if grep -q '^VORN_SANITIZE:BOOL=ON' "$b/CMakeCache.txt"; then
   preload="$(gcc -print-file-name=libasan.so):$preload"
@@ -23,7 +26,7 @@ if grep -q '^VORN_SANITIZE:BOOL=ON' "$b/CMakeCache.txt"; then
 fi
 java_home=${JAVA_HOME:-/usr/lib/jvm/default-java}
 LD_PRELOAD="$preload" VORN_TASKPIN="$b/vorn-native/taskpin" "$java_home/bin/java" -Xcheck:jni \
-  -Dfile.encoding=UTF-8 "${props[@]}" \
+  -Dfile.encoding=UTF-8 -Dvorn.jar="$b/vorn-java/vorn.jar" "${props[@]}" \
   -Djava.library.path="$b/vorn-native:$b/emulated-board:$b/tests" \
   -cp "$b/vorn-java/CMakeFiles/vorn_jar.dir:$b/emulated-board/vornemu.jar:/usr/share/java/lwjgl.jar:$b/tests/vorn-tests.jar:/usr/share/java/junit-platform-console-standalone.jar" \
   org.junit.platform.console.ConsoleLauncher --disable-banner --details=tree --disable-ansi-colors \

@@ -1,11 +1,25 @@
 #include "device_common.h"
 
+#include <cstddef>
 #include <cstdlib>
 #include <cstring>
 
+#include "org_vorn_acq_comedi_ComediDevice.h"
 #include "util.h"
 
 extern "C" const char deviceClosedText[] = "device is closed";
+
+namespace {
+
+/* Mixed into the record's address to make its cookie ("vornhndl"). */
+constexpr uint64_t handleCookieSalt = 0x766f726e68686e6cull;
+
+uint64_t cookieFor(const ComediHandle *h)
+{
+    return static_cast<uint64_t>(reinterpret_cast<uintptr_t>(h)) ^ handleCookieSalt;
+}
+
+} // namespace
 
 extern "C" const char *getComediError(void)
 {
@@ -22,19 +36,76 @@ extern "C" void closeComediDevice(ComediHandle *h)
 
 extern "C" void releaseComediHandle(ComediHandle *h)
 {
+    /* Writes only what is still there: a released record may be seen through a read-only view. */
     closeComediDevice(h);
-    free(h->deviceName);
-    h->deviceName = nullptr;
+    if (h->deviceName != nullptr) {
+        free(h->deviceName);
+        h->deviceName = nullptr;
+    }
     /* The raw sample buffer too: a streaming handle that another class's destroy reaches must not
      * keep it, since nothing would free it afterwards. */
-    free(h->sampleBuffer);
-    h->sampleBuffer = nullptr;
+    if (h->sampleBuffer != nullptr) {
+        free(h->sampleBuffer);
+        h->sampleBuffer = nullptr;
+    }
     releaseStreamWake(h);
+}
+
+extern "C" ComediHandle *getComediHandleUnlocked(JNIEnv *env, jobject handle)
+{
+    ComediHandle *h = static_cast<ComediHandle *>(getDataBufferAddress(env, handle, "device handle"));
+    if (h == nullptr) {
+        return nullptr;
+    }
+    const jlong capacity = env->GetDirectBufferCapacity(handle);
+    if (capacity < static_cast<jlong>(sizeof(ComediHandle))) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "The device handle holds %lld bytes, a handle has %zu",
+                                static_cast<long long>(capacity), sizeof(ComediHandle));
+        return nullptr;
+    }
+    uint64_t cookie;
+    memcpy(&cookie, reinterpret_cast<const unsigned char *>(h) + offsetof(ComediHandle, cookie), sizeof cookie);
+    if (cookie != cookieFor(h)) {
+        throwException(env, COMEDI_EXCEPTION, "The device handle is not one that a device creation returned");
+        return nullptr;
+    }
+    return h;
 }
 
 extern "C" ComediHandle *getComediHandle(JNIEnv *env, jobject handle)
 {
-    return static_cast<ComediHandle *>(getDataBufferAddress(env, handle, "device handle"));
+    ComediHandle *h = getComediHandleUnlocked(env, handle);
+    if (h == nullptr) {
+        return nullptr;
+    }
+    /* Only a view shares a live record's memory; a read-only one must not be written through. */
+    if (h->self != nullptr && !env->IsSameObject(handle, h->self)) {
+        throwException(env, COMEDI_EXCEPTION,
+                       "The device handle is a view of a device handle, not the handle that its creation returned");
+        return nullptr;
+    }
+    return h;
+}
+
+extern "C" jobject finishComediTask(JNIEnv *env, jobject handle, ComediHandle *h)
+{
+    h->self = env->NewWeakGlobalRef(handle);
+    if (h->self == nullptr) {
+        throwFormattedException(env, "java/lang/OutOfMemoryError", "No weak reference left for the handle of %s",
+                                h->deviceName);
+        releaseComediHandle(h);
+        return nullptr;
+    }
+    h->cookie = cookieFor(h);
+    return handle;
+}
+
+extern "C" void forgetHandleBuffer(JNIEnv *env, ComediHandle *h)
+{
+    if (h->self != nullptr) {
+        env->DeleteWeakGlobalRef(h->self);
+        h->self = nullptr;
+    }
 }
 
 extern "C" void *getDataBufferAddress(JNIEnv *env, jobject buf, const char *what)
@@ -75,7 +146,8 @@ extern "C" jobject openComediTask(JNIEnv *env, jstring devString, int devType, c
     if (handle == nullptr) {
         return nullptr;
     }
-    ComediHandle *h = getComediHandle(env, handle);
+    /* Not one of ours until finishComediTask marks it. */
+    ComediHandle *h = static_cast<ComediHandle *>(getDataBufferAddress(env, handle, "device handle"));
     if (h == nullptr) {
         return nullptr;
     }
@@ -119,7 +191,7 @@ extern "C" jobject createComediInsnTask(JNIEnv *env, jstring devString, jint nCh
     h->nChannels = nChannels;
     h->insnList.n_insns = nChannels;
     h->insnList.insns = h->insn;
-    return handle;
+    return finishComediTask(env, handle, h);
 }
 
 extern "C" void configComediInsnChannel(ComediHandle *h, JNIEnv *env, jint i, jshort chan, jdouble min, jdouble max,
@@ -145,6 +217,14 @@ extern "C" void destroyComediTask(JNIEnv *env, jobject handle)
         return;
     }
     releaseComediHandle(h);
+    forgetHandleBuffer(env, h);
+}
+
+/* What the Cleaner of a dropped device, and close(), run: no receiver, so the action never holds
+ * the device it releases. */
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediDevice_nRelease(JNIEnv *env, jclass, jobject handle)
+{
+    destroyComediTask(env, handle);
 }
 
 namespace {

@@ -5,6 +5,7 @@
 
 #include <comedilib.h>
 #include <jni.h>
+#include <stdint.h>
 
 #define COMEDI_EXCEPTION "org/vorn/exception/ComediException"
 #define MAX_CHANNELS 256
@@ -49,6 +50,14 @@ typedef struct ComediHandle {
     /* What the driver answered to the last command test of nConfigTask (a stage 0..5, or -1 when
      * the test itself failed), for a refusal that says why. */
     int lastTestResult;
+    /* The checks on handles that Java passes in (device_common.cpp). */
+    /* The handle buffer itself while the handle is live, null once released: a view of the same
+     * memory (read-only or not) is another object and is refused. */
+    jweak self;
+    /* The record's own address mixed with a constant: a buffer of any other bytes, or a copy of a
+     * real record at another address, does not carry it. Last, so that the capacity check alone
+     * proves it readable. */
+    uint64_t cookie;
 } ComediHandle;
 
 /* comedilib's text for its current error number. */
@@ -86,8 +95,22 @@ void destroyComediTask(JNIEnv *env, jobject handle);
 void configComediChannel(ComediHandle *h, JNIEnv *env, jint i, jshort chan, jdouble min, jdouble max, jstring aref);
 
 /* The record behind a handle buffer, or null with a ComediException pending when the buffer is
- * null or not direct. */
+ * null, not direct, too small, not a record that a creation here made, or a view of a live
+ * handle rather than the handle itself. A released handle stays valid: its calls raise their
+ * "device is closed" texts. */
 ComediHandle *getComediHandle(JNIEnv *env, jobject handle);
+
+/* The checks of getComediHandle that read no field a release changes (capacity and cookie), for
+ * a native that other threads call without the device's lock, possibly while or after the handle
+ * is released: it must touch only what stays valid then. */
+ComediHandle *getComediHandleUnlocked(JNIEnv *env, jobject handle);
+
+/* The last step of every successful creation: marks the record as one of ours and remembers its
+ * buffer. Returns `handle`, or null with an exception pending (the record then released). */
+jobject finishComediTask(JNIEnv *env, jobject handle, ComediHandle *h);
+
+/* Forgets the buffer of a released handle; harmless when already forgotten. */
+void forgetHandleBuffer(JNIEnv *env, ComediHandle *h);
 
 /* The memory of a data buffer, or null with a ComediException pending that names `what` when the
  * buffer is null or not direct. */

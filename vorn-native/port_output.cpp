@@ -109,7 +109,7 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nC
     }
     h->portMask = portMaskFor(linesPerPort);
     h->linesPerPort = linesPerPort;
-    return handle;
+    return finishComediTask(env, handle, h);
 }
 
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nWrite(JNIEnv *env, jobject,

@@ -229,7 +229,7 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_n
     }
 
     buildCommand(h, nChannels, freq);
-    return handle;
+    return finishComediTask(env, handle, h);
 }
 
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nCreateChannels(
@@ -274,12 +274,14 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nSta
                                 "the device is already open (stop it first)");
         return;
     }
-    h->channelIndex = 0;
+    /* A released record is left untouched: it may be seen through a read-only view. */
     if (h->deviceName == nullptr) {
         throwFormattedException(env, COMEDI_EXCEPTION, "Error opening comedi device %s: %s", "(none)",
                                 deviceClosedText);
         return;
     }
+    h->channelIndex = 0;
+    h->partialBytes = 0;
     h->dev = comedi_open(h->deviceName);
     if (h->dev == nullptr) {
         throwFormattedException(env, COMEDI_EXCEPTION, "Error opening comedi device %s: %s", h->deviceName,

@@ -118,7 +118,8 @@ extern "C" {
 
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nWake(JNIEnv *env, jclass, jobject handle)
 {
-    ComediHandle *h = getComediHandle(env, handle);
+    /* Without the lock, possibly during the release: no look at the buffer reference it deletes. */
+    ComediHandle *h = getComediHandleUnlocked(env, handle);
     if (h == nullptr) {
         return;
     }

@@ -27,7 +27,7 @@ class ComediAnalogSamplingDeviceTest {
     private static final int EIO = 5;
     private static final int EACCES = 13;
     /** Size of the handle record, a layout Java code may rely on. */
-    private static final int HANDLE_BYTES = 20640;
+    private static final int HANDLE_BYTES = 20680;
     /** Byte offset of the packed channel list inside the handle record. */
     private static final int CHANLIST_OFFSET = 7200;
     private static final double[][] RANGES = {{-10, 10}, {-5, 5}, {-1, 1}, {0, 10}, {0, 5}};

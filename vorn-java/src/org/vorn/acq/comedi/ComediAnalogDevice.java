@@ -19,7 +19,13 @@ abstract class ComediAnalogDevice extends ComediDevice {
 
     /** As above, with the reference by name: "ground", "common", "diff" or "other" (anything else means "diff"). */
     public final void configureChannel(int index, int channel, double minVolts, double maxVolts, String reference) {
-        nCreateChannels(handle(), index, hardwareChannel(channel), minVolts, maxVolts, reference);
+        short hardware = hardwareChannel(channel);
+        lock();
+        try {
+            nCreateChannels(handle(), index, hardware, minVolts, maxVolts, reference);
+        } finally {
+            unlock();
+        }
     }
 
     abstract void nCreateChannels(ByteBuffer handle, int i, short chan, double min, double max, String aref);

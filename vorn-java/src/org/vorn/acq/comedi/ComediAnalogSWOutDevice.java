@@ -32,20 +32,26 @@ public final class ComediAnalogSWOutDevice extends ComediAnalogDevice {
     /** Writes the voltages in {@code volts}: a direct, native-order buffer, value i at byte 8 × i. */
     public void write(ByteBuffer volts) {
         requireDataBuffer(volts, 8L * nChannels, "value");
-        nWrite(handle(), volts);
+        lock();
+        try {
+            nWrite(handle(), volts);
+        } finally {
+            unlock();
+        }
     }
 
     /** Writes the first {@link #getChannelCount()} voltages of {@code volts}. */
     public void write(double... volts) {
         requireLength(volts.length, nChannels, "value array");
-        ByteBuffer buf = scratch(8 * nChannels);
-        buf.asDoubleBuffer().put(volts, 0, nChannels);
-        nWrite(handle(), buf);
-    }
-
-    @Override
-    void destroy(ByteBuffer handle) {
-        nDestroy(handle);
+        lock();
+        try {
+            ByteBuffer h = handle();
+            ByteBuffer buf = scratch(8 * nChannels);
+            buf.asDoubleBuffer().put(volts, 0, nChannels);
+            nWrite(h, buf);
+        } finally {
+            unlock();
+        }
     }
 
     native ByteBuffer nCreateTask(String devString, int nChannels);

@@ -32,15 +32,26 @@ public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
     public void scan(ByteBuffer volts) {
         requireDataBuffer(volts, 8L * nChannels, "scan");
         requireWritable(volts, "scan");
-        nScan(handle(), volts);
+        lock();
+        try {
+            nScan(handle(), volts);
+        } finally {
+            unlock();
+        }
     }
 
     /** Reads one scan into the first {@link #getChannelCount()} elements of {@code volts}. */
     public void scan(double[] volts) {
         requireLength(volts.length, nChannels, "scan array");
-        ByteBuffer buf = scratch(8 * nChannels);
-        nScan(handle(), buf);
-        buf.asDoubleBuffer().get(volts, 0, nChannels);
+        lock();
+        try {
+            ByteBuffer h = handle();
+            ByteBuffer buf = scratch(8 * nChannels);
+            nScan(h, buf);
+            buf.asDoubleBuffer().get(volts, 0, nChannels);
+        } finally {
+            unlock();
+        }
     }
 
     /** Reads one scan and returns it as a new array. */
@@ -48,11 +59,6 @@ public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
         double[] volts = new double[nChannels];
         scan(volts);
         return volts;
-    }
-
-    @Override
-    void destroy(ByteBuffer handle) {
-        nDestroy(handle);
     }
 
     native ByteBuffer nCreateTask(String devString, int nChannels);

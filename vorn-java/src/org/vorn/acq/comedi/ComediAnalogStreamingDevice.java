@@ -24,10 +24,26 @@ import org.vorn.exception.ComediOverrunException;
  * </pre>
  * The driver's buffer must be drained often enough that it never fills: an overrun is reported as
  * a {@link org.vorn.exception.ComediException} once the samples before it have been read.
+ *
+ * <p>Threads: every method may be called from any thread. Calls on one device run one at a time;
+ * two threads reading one stream each get contiguous runs of it, every sample exactly once.
+ * {@link #stop()} and {@link #close()} may come from any thread at any moment, any number of
+ * times, also while another thread reads: they wake a read that waits, wait for the call in
+ * flight, then act. A read of a stream that {@link #stop()} ended, on this thread or another,
+ * raises {@link StreamStoppedException} (never a ComediException, so "stopped" is told apart from
+ * a fault) until {@link #start()} runs it again; after close every call raises
+ * IllegalStateException "device PATH is closed".
  */
 public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     private final int nChannels;
     private final int bufSize;
+    /** Guarded by the lock: stop() ended the stream, and no start() has run since. */
+    private boolean stopped;
+    /**
+     * Set by stop() before it wakes a waiting read and takes the lock, so that the woken read
+     * already knows why; cleared by start().
+     */
+    private volatile boolean stopRequested;
 
     /**
      * Opens the first analog input subdevice of {@code device} and builds a command that scans
@@ -56,45 +72,110 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * configured.
      */
     public void configure() {
-        nConfigTask(handle());
+        lock();
+        try {
+            nConfigTask(handle());
+        } finally {
+            unlock();
+        }
     }
 
     /** Opens the device and starts the acquisition, from scan position 0. */
     public void start() {
-        delivered = 0;
-        nStart(handle());
+        lock();
+        try {
+            ByteBuffer h = handle();
+            stopped = false;
+            stopRequested = false;
+            delivered = 0;
+            nStart(h);
+        } finally {
+            unlock();
+        }
     }
 
     /**
      * Converts what has arrived into {@code volts} (a direct, native-order buffer with room for
      * {@link #getBufferSize()} doubles) and returns how many values it wrote, 0 when none.
+     *
+     * @throws StreamStoppedException when {@link #stop()} ended the stream
      */
     public int read(ByteBuffer volts) {
         requireDataBuffer(volts, 8L * bufSize, "sample");
         requireWritable(volts, "sample");
-        int n = nScan(handle(), volts);
-        delivered += n;
-        return n;
+        lock();
+        try {
+            ByteBuffer h = handle();
+            requireRunning();
+            int n = nScan(h, volts);
+            delivered += n;
+            return n;
+        } finally {
+            unlock();
+        }
     }
 
-    /** Converts what has arrived into {@code volts} (at least {@link #getBufferSize()} long) and returns the count. */
+    /**
+     * Converts what has arrived into {@code volts} (at least {@link #getBufferSize()} long) and returns the count.
+     *
+     * @throws StreamStoppedException when {@link #stop()} ended the stream
+     */
     public int read(double[] volts) {
         requireLength(volts.length, bufSize, "sample array");
-        ByteBuffer buf = scratch(8 * bufSize);
-        int n = nScan(handle(), buf);
-        delivered += n;
-        buf.asDoubleBuffer().get(volts, 0, n);
-        return n;
+        lock();
+        try {
+            ByteBuffer h = handle();
+            requireRunning();
+            ByteBuffer buf = scratch(8 * bufSize);
+            int n = nScan(h, buf);
+            delivered += n;
+            buf.asDoubleBuffer().get(volts, 0, n);
+            return n;
+        } finally {
+            unlock();
+        }
     }
 
-    /** Cancels the acquisition and closes the device; {@link #start()} may run it again. */
+    /**
+     * Cancels the acquisition and closes the device; {@link #start()} may run it again. From any
+     * thread, at any time: a read in flight finishes (a waiting one is woken) and the reads after it
+     * raise {@link StreamStoppedException}. Stopping a stream that stop() already ended does nothing.
+     */
     public void stop() {
-        nStop(handle());
+        stopRequested = true;
+        wakeBlockedCalls();
+        lock();
+        try {
+            ByteBuffer h = handle();
+            if (stopped) {
+                return;
+            }
+            stopped = true;
+            nStop(h);
+        } finally {
+            unlock();
+        }
     }
 
+    /** Wakes a read that sleeps in poll; safe without the lock, concurrently, and after release. */
     @Override
-    void destroy(ByteBuffer handle) {
-        nDestroy(handle);
+    void wakeBlockedCalls() {
+        ByteBuffer h = wakeHandle();
+        if (h != null) {
+            nWake(h);
+        }
+    }
+
+    /** True from the moment stop() is called until the next start(). */
+    final boolean isStopRequested() {
+        return stopRequested;
+    }
+
+    /** Lock held. */
+    private void requireRunning() {
+        if (stopped || stopRequested) {
+            throw new StreamStoppedException(getDevice());
+        }
     }
 
     native ByteBuffer nCreateTask(String devString, int nChannels, double freq, int bufSize);
@@ -116,7 +197,12 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
 
     /** Bytes of one raw code in {@link #readRaw}: 2, or 4 on a subdevice with 32-bit samples. */
     public int getBytesPerSample() {
-        return nGetBytesPerSample(handle());
+        lock();
+        try {
+            return nGetBytesPerSample(handle());
+        } finally {
+            unlock();
+        }
     }
 
     /**
@@ -129,17 +215,23 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     public int readRaw(ByteBuffer raw) {
         requireDataBuffer(raw, (long) getBytesPerSample() * bufSize, "raw sample");
         requireWritable(raw, "raw sample");
-        ByteBuffer h = handle();
-        long result = nScanRaw(h, raw);
-        int n = (int) result;
-        delivered += n;
-        if ((result >>> 32) == CONDITION_OVERRUN) {
-            throw overrun(h, null);
+        lock();
+        try {
+            ByteBuffer h = handle();
+            requireRunning();
+            long result = nScanRaw(h, raw);
+            int n = (int) result;
+            delivered += n;
+            if ((result >>> 32) == CONDITION_OVERRUN) {
+                throw overrun(h, null);
+            }
+            return n;
+        } finally {
+            unlock();
         }
-        return n;
     }
 
-    /** Samples delivered since start, by every read form. */
+    /** Samples delivered since start, by every read form; guarded by the lock. */
     private long delivered;
 
     /** The high word of a native read's result (stream_read.h). */
@@ -148,6 +240,7 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     static final int CONDITION_ENDED = 2;
     static final int CONDITION_WOKEN = 3;
 
+    /** Lock held. */
     private ComediOverrunException overrun(ByteBuffer h, String driverMessage) {
         int bufferBytes;
         try {
@@ -164,7 +257,13 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
             throw new IllegalArgumentException("scan position " + position + " is outside 0.." + (nChannels - 1));
         }
         double[] range = new double[3];
-        long maxdata = nGetConversion(handle(), position, range);
+        long maxdata;
+        lock();
+        try {
+            maxdata = nGetConversion(handle(), position, range);
+        } finally {
+            unlock();
+        }
         return new RawConversion(range[0], range[1], (int) range[2], maxdata);
     }
 

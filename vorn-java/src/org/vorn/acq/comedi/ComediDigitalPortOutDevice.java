@@ -36,26 +36,32 @@ public final class ComediDigitalPortOutDevice extends ComediDevice {
     /** Writes the ports from {@code values}: a direct, native-order buffer, one 64-bit value per port (low 32 bits used). */
     public void write(ByteBuffer values) {
         requireDataBuffer(values, 8L * nPorts, "port value");
-        nWrite(handle(), values);
+        lock();
+        try {
+            nWrite(handle(), values);
+        } finally {
+            unlock();
+        }
     }
 
     /** Writes value i to the port at position i of the port list. */
     public void write(long... values) {
         requireLength(values.length, nPorts, "port value array");
-        ByteBuffer buf = scratch(8 * nPorts);
-        buf.asLongBuffer().put(values, 0, nPorts);
-        nWrite(handle(), buf);
+        lock();
+        try {
+            ByteBuffer h = handle();
+            ByteBuffer buf = scratch(8 * nPorts);
+            buf.asLongBuffer().put(values, 0, nPorts);
+            nWrite(h, buf);
+        } finally {
+            unlock();
+        }
     }
 
     private static ByteBuffer portBuffer(int[] ports) {
         ByteBuffer buf = newDataBuffer(4 * ports.length);
         buf.asIntBuffer().put(ports);
         return buf;
-    }
-
-    @Override
-    void destroy(ByteBuffer handle) {
-        nDestroy(handle);
     }
 
     native ByteBuffer nCreateTask(String devString, ByteBuffer portBuf, int linesPerPort);
