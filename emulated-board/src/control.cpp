@@ -14,17 +14,9 @@ using namespace emu;
 
 namespace {
 
-using Lock = std::unique_lock<std::mutex>;
-
-uint64_t mono_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
-}
-
 int find_sub(const Board &b, unsigned type_a, unsigned type_b = ~0u, unsigned type_c = ~0u) {
-    for (size_t i = 0; i < b.d->subs.size(); ++i) {
-        unsigned t = b.d->subs[i].type;
+    for (unsigned i = 0; i < b.n_subs(); ++i) {
+        unsigned t = b.desc(i).type;
         if (t == type_a || t == type_b || t == type_c) return int(i);
     }
     return -1;
@@ -34,8 +26,8 @@ int find_digital(const Board &b) { return find_sub(b, COMEDI_SUBD_DIO, COMEDI_SU
 
 // The subdevice whose command emu_advance_scans / emu_overrun_now act on.
 int busy_cmd_sub(const Board &b) {
-    for (size_t i = 0; i < b.subs.size(); ++i)
-        if (b.subs[i].busy) return int(i);
+    for (unsigned i = 0; i < b.n_subs(); ++i)
+        if (b.sub(i).busy) return int(i);
     return -1;
 }
 
@@ -47,12 +39,12 @@ const char *const kOpNames[EMU_OP_COUNT_] = {"OPEN",    "DEVINFO", "SUBDINFO", "
 
 EMU_API void emu_reset(void) {
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     st.faults = Faults();
-    st.default_bufsize = 2u << 20;
-    st.clock_mode = EMU_CLOCK_REALTIME;
-    st.origin_mono = mono_ns();
-    st.manual_ns = 0;
+    st.sh->default_bufsize = 2u << 20;
+    st.sh->clock_mode = EMU_CLOCK_REALTIME;
+    st.sh->origin_mono = mono_ns();
+    st.sh->manual_ns = 0;
     for (Board &b : st.boards) power_on(st, b);
     wake_waiters(st);
 }
@@ -60,50 +52,50 @@ EMU_API void emu_reset(void) {
 EMU_API int emu_set_clock(int mode) {
     if (mode < EMU_CLOCK_REALTIME || mode > EMU_CLOCK_INSTANT) return -1;
     State &st = state();
-    Lock lk(st.mu);
-    st.clock_mode = mode;
-    st.manual_ns = 0;
-    st.origin_mono = mono_ns();
+    Lock lk(st);
+    st.sh->clock_mode = mode;
+    st.sh->manual_ns = 0;
+    st.sh->origin_mono = mono_ns();
     wake_waiters(st);
     return 0;
 }
 
 EMU_API int emu_get_clock(void) {
     State &st = state();
-    Lock lk(st.mu);
-    return st.clock_mode;
+    Lock lk(st);
+    return st.sh->clock_mode;
 }
 
 EMU_API uint64_t emu_now_ns(void) {
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     return now_locked(st);
 }
 
 EMU_API int emu_advance_ns(uint64_t ns) {
     State &st = state();
-    Lock lk(st.mu);
-    if (st.clock_mode != EMU_CLOCK_MANUAL) return -1;
-    st.manual_ns += ns;
+    Lock lk(st);
+    if (st.sh->clock_mode != EMU_CLOCK_MANUAL) return -1;
+    st.sh->manual_ns += ns;
     wake_waiters(st);
     return 0;
 }
 
 EMU_API int emu_advance_scans(const char *path, uint64_t scans) {
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     Board *b = board_for(st, path);
-    if (!b || st.clock_mode != EMU_CLOCK_MANUAL) return -1;
+    if (!b || st.sh->clock_mode != EMU_CLOCK_MANUAL) return -1;
     int s = busy_cmd_sub(*b);
-    if (s < 0 || !b->subs[s].cmd.triggered) return -1;
+    if (s < 0 || !b->sub(unsigned(s)).cmd.triggered) return -1;
     update(st, *b, unsigned(s));
-    const Cmd &c = b->subs[s].cmd;
+    const Cmd &c = b->sub(unsigned(s)).cmd;
     if (scans == 0) return 0;
-    uint64_t L = c.chanlist.size();
+    uint64_t L = c.len;
     uint64_t done_scans = c.wc / L; // complete scans converted so far
     uint64_t last = (done_scans + scans) * L - 1;
     uint64_t t = sample_time_ns(c, last);
-    if (t > st.manual_ns) st.manual_ns = t;
+    if (t > st.sh->manual_ns) st.sh->manual_ns = t;
     wake_waiters(st);
     return 0;
 }
@@ -111,11 +103,11 @@ EMU_API int emu_advance_scans(const char *path, uint64_t scans) {
 EMU_API int emu_set_buffer_size(uint32_t bytes) {
     if (bytes < 4096) return -1;
     State &st = state();
-    Lock lk(st.mu);
-    st.default_bufsize = bytes;
+    Lock lk(st);
+    st.sh->default_bufsize = bytes;
     for (Board &b : st.boards)
-        for (SubState &ss : b.subs)
-            if (!ss.busy) ss.bufsize = bytes;
+        for (unsigned i = 0; i < b.n_subs(); ++i)
+            if (!b.sub(i).busy) b.sub(i).bufsize = bytes;
     return 0;
 }
 
@@ -124,7 +116,7 @@ EMU_API int emu_fail_next(int op, int err) { return emu_fail_nth(op, 1, err); }
 EMU_API int emu_fail_nth(int op, unsigned nth, int err) {
     if (op < 0 || op >= EMU_OP_COUNT_ || nth == 0) return -1;
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     st.faults.next[op] = err;
     st.faults.next_skip[op] = nth - 1;
     return 0;
@@ -133,7 +125,7 @@ EMU_API int emu_fail_nth(int op, unsigned nth, int err) {
 EMU_API int emu_fail_always(int op, int err) {
     if (op < 0 || op >= EMU_OP_COUNT_) return -1;
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     st.faults.always[op] = err;
     return 0;
 }
@@ -141,7 +133,7 @@ EMU_API int emu_fail_always(int op, int err) {
 EMU_API int emu_fail_insnlist_after(unsigned k, int err) {
     if (err <= 0) return -1;
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     st.faults.insnlist_after = long(k);
     st.faults.insnlist_err = err;
     return 0;
@@ -149,7 +141,7 @@ EMU_API int emu_fail_insnlist_after(unsigned k, int err) {
 
 EMU_API int emu_short_read_next(size_t max_bytes) {
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     st.faults.short_read = long(max_bytes);
     return 0;
 }
@@ -157,20 +149,20 @@ EMU_API int emu_short_read_next(size_t max_bytes) {
 EMU_API int emu_force_cmdtest_stage(unsigned nth, int stage) {
     if (nth < 1 || nth > 2 || stage < -1 || stage > 5) return -1;
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     st.faults.forced_stage[nth] = stage;
     return 0;
 }
 
 EMU_API int emu_overrun_now(const char *path) {
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     Board *b = board_for(st, path);
     if (!b) return -1;
     int s = busy_cmd_sub(*b);
     if (s < 0) return -1;
     update(st, *b, unsigned(s));
-    Cmd &c = b->subs[s].cmd;
+    Cmd &c = b->sub(unsigned(s)).cmd;
     if (!c.running) return -1;
     c.running = false;
     c.error = true;
@@ -180,7 +172,7 @@ EMU_API int emu_overrun_now(const char *path) {
 
 EMU_API void emu_clear_faults(void) {
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     st.faults = Faults();
 }
 
@@ -195,37 +187,36 @@ EMU_API const char *emu_op_name(int op) { return op >= 0 && op < EMU_OP_COUNT_ ?
 
 EMU_API int emu_open_count(void) {
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     return st.open_count;
 }
 
 EMU_API int emu_subdevice_busy(const char *path, unsigned subdev) {
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     Board *b = board_for(st, path);
-    if (!b || subdev >= b->subs.size()) return -1;
-    return b->subs[subdev].busy ? 1 : 0;
+    if (!b || subdev >= b->n_subs()) return -1;
+    return b->sub(subdev).busy ? 1 : 0;
 }
 
 EMU_API int emu_subdevice_running(const char *path, unsigned subdev) {
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     Board *b = board_for(st, path);
-    if (!b || subdev >= b->subs.size()) return -1;
+    if (!b || subdev >= b->n_subs()) return -1;
     update(st, *b, subdev);
-    return b->subs[subdev].busy && b->subs[subdev].cmd.running ? 1 : 0;
+    return b->sub(subdev).busy && b->sub(subdev).cmd.running ? 1 : 0;
 }
 
 EMU_API long long emu_output_raw(const char *path, unsigned subdev, unsigned chan) {
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     Board *b = board_for(st, path);
-    if (!b || subdev >= b->subs.size()) return -1;
-    const SubdevDesc &sd = b->d->subs[subdev];
-    const SubState &ss = b->subs[subdev];
+    if (!b || subdev >= b->n_subs()) return -1;
+    const SubdevDesc &sd = b->desc(subdev);
+    const SubState &ss = b->sub(subdev);
     if (chan >= sd.n_chan) return -1;
-    if (sd.type == COMEDI_SUBD_AO)
-        return b->d->model == Model::ComediTest ? (long long)b->ct_loop[chan] : ss.out_raw[chan];
+    if (sd.type == COMEDI_SUBD_AO) return ss.out_raw[chan];
     if (sd.type == COMEDI_SUBD_DO || sd.type == COMEDI_SUBD_DIO) return (long long)((ss.latch >> chan) & 1);
     return -1;
 }
@@ -234,7 +225,7 @@ EMU_API long long emu_ao_raw(const char *path, unsigned chan) {
     int s;
     {
         State &st = state();
-        Lock lk(st.mu);
+        Lock lk(st);
         Board *b = board_for(st, path);
         if (!b) return -1;
         s = find_sub(*b, COMEDI_SUBD_AO);
@@ -244,59 +235,59 @@ EMU_API long long emu_ao_raw(const char *path, unsigned chan) {
 
 EMU_API int emu_dio_direction(const char *path, unsigned chan) {
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     Board *b = board_for(st, path);
     if (!b) return -1;
     int s = find_digital(*b);
-    if (s < 0 || chan >= b->d->subs[s].n_chan) return -1;
-    return int((b->subs[s].dir >> chan) & 1);
+    if (s < 0 || chan >= b->desc(unsigned(s)).n_chan) return -1;
+    return int((b->sub(unsigned(s)).dir >> chan) & 1);
 }
 
 EMU_API int emu_dio_level(const char *path, unsigned chan) {
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     Board *b = board_for(st, path);
     if (!b) return -1;
     int s = find_digital(*b);
-    if (s < 0 || chan >= b->d->subs[s].n_chan) return -1;
-    const SubState &ss = b->subs[s];
+    if (s < 0 || chan >= b->desc(unsigned(s)).n_chan) return -1;
+    const SubState &ss = b->sub(unsigned(s));
     uint64_t lines = (ss.latch & ss.dir) | (ss.ext & ~ss.dir);
     return int((lines >> chan) & 1);
 }
 
 EMU_API int emu_dio_set_input(const char *path, unsigned chan, int level) {
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     Board *b = board_for(st, path);
     if (!b) return -1;
     int s = find_digital(*b);
-    if (s < 0 || chan >= b->d->subs[s].n_chan) return -1;
+    if (s < 0 || chan >= b->desc(unsigned(s)).n_chan) return -1;
     uint64_t m = 1ull << chan;
-    SubState &ss = b->subs[s];
+    SubState &ss = b->sub(unsigned(s));
     ss.ext = level ? (ss.ext | m) : (ss.ext & ~m);
     return 0;
 }
 
 EMU_API unsigned long long emu_insn_count(const char *path) {
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     Board *b = board_for(st, path);
-    return b ? b->insn_count : 0;
+    return b ? b->s->insn_count : 0;
 }
 
 EMU_API unsigned long long emu_cmd_count(const char *path) {
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     Board *b = board_for(st, path);
-    return b ? b->cmd_count : 0;
+    return b ? b->s->cmd_count : 0;
 }
 
 EMU_API int emu_current_cmd(const char *path, unsigned subdev, struct emu_cmd_info *out) {
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     Board *b = board_for(st, path);
-    if (!b || subdev >= b->subs.size() || !out) return -1;
-    SubState &ss = b->subs[subdev];
+    if (!b || subdev >= b->n_subs() || !out) return -1;
+    SubState &ss = b->sub(subdev);
     if (!ss.busy) return -1;
     update(st, *b, subdev);
     const Cmd &c = ss.cmd;
@@ -308,7 +299,7 @@ EMU_API int emu_current_cmd(const char *path, unsigned subdev, struct emu_cmd_in
     out->convert_src = c.convert_src, out->convert_arg = c.convert_arg;
     out->scan_end_src = c.scan_end_src, out->scan_end_arg = c.scan_end_arg;
     out->stop_src = c.stop_src, out->stop_arg = c.stop_arg;
-    out->chanlist_len = unsigned(c.chanlist.size());
+    out->chanlist_len = c.len;
     out->triggered = c.triggered;
     out->running = c.running;
     out->overflow = c.error;
@@ -321,30 +312,25 @@ EMU_API int emu_current_cmd(const char *path, unsigned subdev, struct emu_cmd_in
 EMU_API long long emu_expected_raw(const char *path, unsigned chan, unsigned range, uint64_t t_ns,
                                    uint64_t sample_index) {
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     Board *b = board_for(st, path);
     if (!b) return -1;
     int s = find_sub(*b, COMEDI_SUBD_AI);
     if (s < 0) return -1;
-    const SubdevDesc &sd = b->d->subs[s];
+    const SubdevDesc &sd = b->desc(unsigned(s));
     if (chan >= sd.n_chan || range >= sd.n_ranges) return -1;
-    if (b->d->model == Model::ComediTest) return sig::ct_waveform(sd, chan, range, t_ns / 1000);
-    return sig::generic_raw(*b, sd, chan, range, t_ns, sample_index);
+    return sd.ops->expected ? sd.ops->expected(*b, sd, chan, range, t_ns, sample_index) : -1;
 }
 
 EMU_API int emu_sample_time_ns(const char *path, unsigned subdev, uint64_t sample_index, uint64_t *t_ns) {
     State &st = state();
-    Lock lk(st.mu);
+    Lock lk(st);
     Board *b = board_for(st, path);
-    if (!b || subdev >= b->subs.size() || !t_ns) return -1;
-    const SubState &ss = b->subs[subdev];
+    if (!b || subdev >= b->n_subs() || !t_ns) return -1;
+    const SubState &ss = b->sub(subdev);
     if (!ss.busy || !ss.cmd.triggered) return -1;
-    const Cmd &c = ss.cmd;
-    if (b->d->model == Model::ComediTest) {
-        uint64_t L = c.chanlist.size();
-        *t_ns = c.phase_ns + (sample_index / L) * c.sp + (sample_index % L) * c.cp;
-    } else {
-        *t_ns = sample_time_ns(c, sample_index);
-    }
+    const auto signal_time = b->desc(subdev).ops->signal_time;
+    if (!signal_time) return -1;
+    *t_ns = signal_time(ss.cmd, sample_index);
     return 0;
 }

@@ -1,12 +1,43 @@
-// Streaming model entry points shared with the control API (callers hold the state mutex).
+// The Comedi core's pieces that the drivers and the control API use (callers hold the state lock).
 #pragma once
 
 #include "emu_internal.h"
 
 namespace emu {
+
+constexpr unsigned kNsPerUs = 1000;
+constexpr unsigned kMinPeriodNs = 1000; // fastest conversion the emulated ADCs do
+
+// ---- stream model (stream.cpp) ----
 EMU_HIDDEN unsigned bytes_per_sample(const SubdevDesc &sd);
+// Conversion time of sample k of the command, in emulated ns.
 EMU_HIDDEN uint64_t sample_time_ns(const Cmd &c, uint64_t k);
-EMU_HIDDEN unsigned stream_raw(const Board &b, const SubdevDesc &sd, const Cmd &c, uint64_t k);
+// Brings the buffer of a running command up to the emulated clock (overrun, end of acquisition).
 EMU_HIDDEN void update(State &st, Board &b, unsigned s);
+EMU_HIDDEN void start_acquisition(State &st, Board &b, unsigned s);
 EMU_HIDDEN void become_nonbusy(State &st, SubState &ss);
+// Copies stream bytes [c.rc, c.rc+n) into buf; partial samples at both ends are allowed.
+EMU_HIDDEN void fill(State &st, const Board &b, unsigned s, uint8_t *buf, uint64_t n);
+
+// ---- helpers for drivers' command tests (cmdtest.cpp) ----
+EMU_HIDDEN int check_src(unsigned *src, unsigned allowed);
+EMU_HIDDEN int check_unique(unsigned src);
+EMU_HIDDEN int arg_is(unsigned *arg, unsigned v);
+EMU_HIDDEN int arg_min(unsigned *arg, unsigned v);
+// The driver's rounding to whole microseconds: DIV_ROUND_CLOSEST of at most 4294967000 ns.
+EMU_HIDDEN unsigned round_to_us(unsigned arg);
+
+// ---- the driver tables (driver_vorn.cpp, driver_comedi_test.cpp) ----
+EMU_HIDDEN extern const SubdevOps kVornAnalogIn;
+EMU_HIDDEN extern const SubdevOps kVornAnalogInNoCmd;
+EMU_HIDDEN extern const SubdevOps kVornAnalogOut;
+EMU_HIDDEN extern const SubdevOps kVornDigital;
+EMU_HIDDEN extern const SubdevOps kVornDigitalConfig; // DIO: direction per line
+EMU_HIDDEN extern const SubdevOps kComediTestAnalogIn;
+EMU_HIDDEN extern const SubdevOps kComediTestAnalogOut;
+
+// Analog output write and read-back, shared by every driver here.
+EMU_HIDDEN long ao_write(State &st, Board &b, unsigned s, const comedi_insn &in, unsigned *data);
+EMU_HIDDEN long ao_read(State &st, Board &b, unsigned s, const comedi_insn &in, unsigned *data);
+
 } // namespace emu

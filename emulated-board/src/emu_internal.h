@@ -1,16 +1,20 @@
-// Shared between the interposer, the device model and the control entry points.
+// Shared between the interposer, the Comedi core model, the board drivers and the control API.
+//
+// What a board is (BoardDesc, SubdevDesc and the driver's SubdevOps) lives in the process. What a
+// board does (BoardState: busy owners, commands, outputs, counters) is plain data without
+// pointers, so that one board set can sit in memory that several processes share.
 #pragma once
 
 #include <atomic>
-#include <condition_variable>
 #include <cstdint>
-#include <mutex>
-#include <string>
-#include <vector>
-
+#include <pthread.h>
 #include <poll.h>
 #include <signal.h>
+#include <string>
 #include <time.h>
+#include <vector>
+
+#include <comedi.h>
 
 #include "emuboard.h"
 
@@ -18,73 +22,117 @@
 
 namespace emu {
 
+constexpr unsigned kMaxSubdevs = 4;
+constexpr unsigned kMaxChanlist = 256; // the longest len_chanlist of any board
+constexpr unsigned kMaxOutChan = 8;    // the widest analog output
+constexpr uint32_t kDefaultBufSize = 2u << 20;
+constexpr uint32_t kDefaultMaxBufSize = 20u << 20;
+
 struct Range {
     int min_uv, max_uv;
     unsigned flags;
 };
 
-enum class Model { Generic, ComediTest };
+struct State;
+struct Board;
+struct SubdevDesc;
+struct Cmd;
+
+// A driver's handlers for one subdevice, as a kernel driver fills in struct comedi_subdevice.
+// A null instruction handler makes the core answer EINVAL; digital subdevices leave read and
+// write null and the core emulates them through insn_bits. A null do_cmdtest means no command
+// support (EIO); a null poll makes COMEDI_POLL fail with EINVAL while a command runs.
+struct SubdevOps {
+    long (*insn_read)(State &st, Board &b, unsigned s, const comedi_insn &in, unsigned *data) = nullptr;
+    long (*insn_write)(State &st, Board &b, unsigned s, const comedi_insn &in, unsigned *data) = nullptr;
+    // Lines [base, base+32): data[0] mask, data[1] new outputs in, all line states out.
+    void (*insn_bits)(Board &b, unsigned s, unsigned base, unsigned *data) = nullptr;
+    long (*insn_config)(State &st, Board &b, unsigned s, const comedi_insn &in, unsigned *data) = nullptr;
+    int (*do_cmdtest)(comedi_cmd &c, const unsigned *chanlist) = nullptr;
+    // Refusals after a passed test and the driver's timing: fills `first` (and the counter
+    // positions) of the accepted command. 0 or -errno.
+    long (*do_cmd)(const comedi_cmd &c, Cmd &k) = nullptr;
+    void (*on_start)(Cmd &k) = nullptr; // acquisition starts (start_ns is set)
+    long (*poll)(State &st, Board &b, unsigned s) = nullptr;
+    // Stream sample k of the command and the time its value is computed at.
+    unsigned (*sample)(const Board &b, const SubdevDesc &sd, const Cmd &c, uint64_t k) = nullptr;
+    uint64_t (*signal_time)(const Cmd &c, uint64_t k) = nullptr;
+    // What emu_expected_raw predicts for an instruction-style conversion.
+    long long (*expected)(const Board &b, const SubdevDesc &sd, unsigned ch, unsigned range, uint64_t t_ns,
+                          uint64_t index) = nullptr;
+};
 
 struct SubdevDesc {
     unsigned type, n_chan, flags, maxdata, len_chanlist;
     const Range *ranges;
     unsigned n_ranges;
     bool lsampl;
-    bool has_cmd;  // analog input commands
-    bool has_bits; // digital subdevices answer INSN_BITS
+    const SubdevOps *ops;
+    long long out_power_on = -1; // analog outputs: code at power-on, -1 for the code of 0 V
+    bool has_cmd() const { return ops->do_cmdtest != nullptr; }
+    bool has_bits() const { return ops->insn_bits != nullptr; }
 };
 
 struct BoardDesc {
     const char *name;
     const char *driver_name;
     const char *board_name;
-    Model model;
     std::vector<SubdevDesc> subs;
     int read_subdev, write_subdev;
 };
 
-struct File;
+// Who holds a subdevice: the pid in the high half, the process's own file number in the low half.
+using Owner = uint64_t;
+constexpr Owner kNobody = 0;
 
 struct Cmd {
-    unsigned flags = 0;
-    unsigned start_src = 0, start_arg = 0, scan_begin_src = 0, scan_begin_arg = 0;
-    unsigned convert_src = 0, convert_arg = 0, scan_end_src = 0, scan_end_arg = 0;
-    unsigned stop_src = 0, stop_arg = 0;
-    std::vector<unsigned> chanlist;
-    bool triggered = false; // start fired
-    bool running = false;   // acquiring (or armed waiting for its start)
-    bool error = false;     // stopped by an overrun
-    uint64_t start_ns = 0;
-    uint64_t total = 0;     // samples until end of acquisition, 0 = until cancelled
-    uint64_t wc = 0;        // samples written into the buffer
-    uint64_t rc = 0;        // bytes consumed
-    uint64_t cp = 0, sp = 0, first = 0; // convert period, scan period, offset of sample 0
-    uint64_t phase_ns = 0;  // comedi_test waveform phase at the start
-    bool has_counter = false;
-    std::vector<unsigned> counter_pos; // chanlist positions sampling the counter channel
-    std::vector<uint8_t> pattern; // INSTANT mode: precomputed scans
+    unsigned flags;
+    unsigned start_src, start_arg, scan_begin_src, scan_begin_arg;
+    unsigned convert_src, convert_arg, scan_end_src, scan_end_arg;
+    unsigned stop_src, stop_arg;
+    unsigned len;                     // chanlist length
+    unsigned chanlist[kMaxChanlist];
+    bool triggered; // start fired
+    bool running;   // acquiring (or armed waiting for its start)
+    bool error;     // stopped by an overrun
+    uint64_t serial;   // tells commands apart for the caches each process keeps
+    uint64_t start_ns;
+    uint64_t total;    // samples until end of acquisition, 0 = until cancelled
+    uint64_t wc;       // samples written into the buffer
+    uint64_t rc;       // bytes consumed
+    uint64_t cp, sp, first; // convert period, scan period, offset of sample 0
+    uint64_t phase_ns;      // comedi_test waveform phase at the start
+    unsigned n_counter;     // chanlist positions sampling the counter channel
+    uint16_t counter_pos[kMaxChanlist];
 };
 
 struct SubState {
-    File *busy = nullptr;
-    File *lock = nullptr;
+    Owner busy, lock;
     Cmd cmd;
-    uint32_t bufsize = 2u << 20;
-    std::vector<long long> out_raw; // AO raw values
-    std::vector<unsigned> out_range;
-    std::vector<double> ao_volt;
-    uint64_t dir = 0, latch = 0, ext = 0; // digital lines
+    uint32_t bufsize, max_bufsize;
+    long long out_raw[kMaxOutChan]; // analog outputs
+    unsigned out_range[kMaxOutChan];
+    double ao_volt[kMaxOutChan];
+    uint64_t dir, latch, ext; // digital lines
 };
 
+struct BoardState {
+    SubState subs[kMaxSubdevs];
+    unsigned long long insn_count, cmd_count, counter_reads;
+};
+
+// A board as the code sees it: what it is, and where its state lives.
 struct Board {
-    const BoardDesc *d = nullptr;
-    std::vector<SubState> subs;
-    unsigned long long insn_count = 0, cmd_count = 0, counter_reads = 0;
-    std::vector<unsigned> ct_loop; // comedi_test ao_loopbacks
+    const BoardDesc *d;
+    BoardState *s;
+    unsigned n_subs() const { return unsigned(d->subs.size()); }
+    const SubdevDesc &desc(unsigned i) const { return d->subs[i]; }
+    SubState &sub(unsigned i) const { return s->subs[i]; }
 };
 
 struct File {
     int fd;
+    Owner id;
     Board *board;
     int read_subdev, write_subdev;
 };
@@ -99,21 +147,47 @@ struct Faults {
     int forced_stage[3] = {-1, -1, -1}; // index 1: next CMDTEST, 2: the one after
 };
 
+constexpr unsigned kMaxBoards = 8;
+
+// The part of the state that every process of a shared board set sees.
+struct Shared {
+    pthread_mutex_t mu; // robust, process-shared when shared
+    pthread_cond_t cv;  // CLOCK_MONOTONIC
+    BoardState boards[kMaxBoards];
+    int clock_mode;
+    uint64_t origin_mono;
+    uint64_t manual_ns;
+    uint32_t default_bufsize;
+    uint64_t next_serial;
+};
+
 struct State {
-    std::mutex mu;
-    std::condition_variable cv;
+    Shared *sh = nullptr;
     std::vector<Board> boards;
     std::vector<std::pair<std::string, int>> paths; // path -> board index
-    int clock_mode = EMU_CLOCK_REALTIME;
-    uint64_t origin_mono = 0;
-    uint64_t manual_ns = 0;
     Faults faults;
     int open_count = 0;
-    uint32_t default_bufsize = 2u << 20;
+    uint32_t next_file = 0;
     std::vector<int> poll_wakers; // eventfds of poll/select calls sleeping on emulated descriptors
 };
 
+// The state mutex; a holder that died leaves the state as it was, which is taken as it is.
+class Lock {
+public:
+    explicit Lock(State &st);
+    ~Lock();
+    Lock(const Lock &) = delete;
+    Lock &operator=(const Lock &) = delete;
+    // Sleeps at most ns (or until woken); the mutex is held again on return.
+    void wait_ns(uint64_t ns);
+
+private:
+    State &st_;
+};
+
+EMU_HIDDEN const std::vector<BoardDesc> &board_descs();
 EMU_HIDDEN State &state();
+EMU_HIDDEN uint64_t mono_ns();
 EMU_HIDDEN uint64_t now_locked(State &st);
 EMU_HIDDEN int board_index_for_path(State &st, const char *path); // -1 if not ours
 EMU_HIDDEN Board *board_for(State &st, const char *path);

@@ -21,14 +21,7 @@ namespace emu {
 
 namespace {
 
-using Lock = std::unique_lock<std::mutex>;
 constexpr uint64_t kNever = UINT64_MAX;
-
-uint64_t mono_ns() {
-    timespec ts;
-    clock_gettime(CLOCK_MONOTONIC, &ts);
-    return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
-}
 
 // comedi_poll: the read subdevice is readable unless this file's command is still acquiring
 // and nothing is buffered, so a reader also wakes to find the end (EOF) or the overrun (EPIPE)
@@ -38,23 +31,23 @@ short poll_mask(State &st, File *f, uint64_t *change_in) {
     short mask = 0;
     Board &b = *f->board;
     const int r = f->read_subdev;
-    if (r >= 0 && b.d->subs[r].has_cmd) {
+    if (r >= 0 && b.desc(unsigned(r)).has_cmd()) {
         update(st, b, unsigned(r));
-        const SubState &ss = b.subs[r];
+        const SubState &ss = b.sub(unsigned(r));
         const Cmd &c = ss.cmd;
-        const bool buffered = c.wc * bytes_per_sample(b.d->subs[r]) > c.rc;
-        if (ss.busy != f || !c.running || (c.flags & CMDF_WRITE) || buffered) {
+        const bool buffered = c.wc * bytes_per_sample(b.desc(unsigned(r))) > c.rc;
+        if (ss.busy != f->id || !c.running || (c.flags & CMDF_WRITE) || buffered) {
             mask |= POLLIN | POLLRDNORM;
-        } else if (st.clock_mode == EMU_CLOCK_REALTIME && c.triggered) {
+        } else if (st.sh->clock_mode == EMU_CLOCK_REALTIME && c.triggered) {
             uint64_t next = sample_time_ns(c, c.wc), now = now_locked(st);
             *change_in = std::min(*change_in, next > now ? next - now : 0);
         }
     }
     const int w = f->write_subdev;
-    if (w >= 0 && b.d->subs[w].has_cmd) {
+    if (w >= 0 && b.desc(unsigned(w)).has_cmd()) {
         // No output command ever runs on these boards, so a write subdevice always has room.
-        const SubState &ss = b.subs[w];
-        if (ss.busy != f || !ss.cmd.running || !(ss.cmd.flags & CMDF_WRITE)) mask |= POLLOUT | POLLWRNORM;
+        const SubState &ss = b.sub(unsigned(w));
+        if (ss.busy != f->id || !ss.cmd.running || !(ss.cmd.flags & CMDF_WRITE)) mask |= POLLOUT | POLLWRNORM;
     }
     return mask;
 }
@@ -98,7 +91,7 @@ void unregister(State &st, int fd) {
 } // namespace
 
 void wake_waiters(State &st) {
-    st.cv.notify_all();
+    pthread_cond_broadcast(&st.sh->cv);
     const uint64_t one = 1;
     for (int fd : st.poll_wakers) {
         // A full counter already means "woken"; nothing to do about a failed write.
@@ -125,7 +118,7 @@ int emulated_ppoll(pollfd *fds, unsigned long n, const timespec *timeout, const 
         uint64_t change_in = kNever;
         unsigned ready;
         {
-            Lock lk(st.mu);
+            Lock lk(st);
             ready = snapshot(st, fds, n, shadow.data(), &change_in);
             if (!ready && !last_look) {
                 if (waker.fd < 0) {
@@ -155,7 +148,7 @@ int emulated_ppoll(pollfd *fds, unsigned long n, const timespec *timeout, const 
         int r = real_ppoll(shadow.data(), n + 1, sleep == kNever ? nullptr : &ts, sigmask);
         int saved = errno;
         {
-            Lock lk(st.mu);
+            Lock lk(st);
             unregister(st, waker.fd);
         }
         if (r < 0) {

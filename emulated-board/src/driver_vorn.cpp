@@ -1,0 +1,170 @@
+// The vorn_emu driver behind multi, ai18, nocmd, do-only and dio64: its analog input with the
+// documented signals and timing, analog outputs, and digital lines.
+#include <algorithm>
+
+#include <comedi.h>
+
+#include "device.h"
+#include "signals.h"
+
+namespace emu {
+
+namespace {
+
+constexpr unsigned kCounterChannel = 7;
+
+long ai_read(State &st, Board &b, unsigned s, const comedi_insn &in, unsigned *data) {
+    const SubdevDesc &sd = b.desc(s);
+    const unsigned ch = CR_CHAN(in.chanspec), rng = CR_RANGE(in.chanspec);
+    uint64_t t = now_locked(st);
+    for (unsigned i = 0; i < in.n; ++i) {
+        unsigned idx = 0;
+        if (ch == kCounterChannel) idx = unsigned(b.s->counter_reads++ % (uint64_t(sd.maxdata) + 1));
+        data[i] = sig::generic_raw(b, sd, ch, rng, t, idx);
+    }
+    return in.n;
+}
+
+// Timers tick in whole microseconds, rounded as the command asks.
+unsigned round_period(unsigned arg, unsigned flags) {
+    const uint64_t q = kMinPeriodNs;
+    uint64_t a = std::min<uint64_t>(arg, 4294967000ull);
+    switch (flags & CMDF_ROUND_MASK) {
+    case CMDF_ROUND_DOWN: a = a / q * q; break;
+    case CMDF_ROUND_UP:
+    case CMDF_ROUND_UP_NEXT: a = (a + q - 1) / q * q; break;
+    default: a = (a + q / 2) / q * q; break;
+    }
+    if (a > 4294967000ull) a = 4294967000ull;
+    return unsigned(std::max<uint64_t>(a, q));
+}
+
+int ai_cmdtest(comedi_cmd &c, const unsigned *chanlist) {
+    int err = 0;
+    err |= check_src(&c.start_src, TRIG_NOW | TRIG_INT);
+    err |= check_src(&c.scan_begin_src, TRIG_TIMER | TRIG_FOLLOW);
+    err |= check_src(&c.convert_src, TRIG_TIMER | TRIG_NOW);
+    err |= check_src(&c.scan_end_src, TRIG_COUNT);
+    err |= check_src(&c.stop_src, TRIG_COUNT | TRIG_NONE);
+    if (err) return 1;
+
+    err |= check_unique(c.start_src);
+    err |= check_unique(c.scan_begin_src);
+    err |= check_unique(c.convert_src);
+    err |= check_unique(c.stop_src);
+    if (c.scan_begin_src == TRIG_FOLLOW && c.convert_src == TRIG_NOW) err |= 1;
+    if (err) return 2;
+
+    if (c.start_src == TRIG_NOW) err |= arg_is(&c.start_arg, 0);
+    if (c.convert_src == TRIG_TIMER) err |= arg_min(&c.convert_arg, kMinPeriodNs);
+    else err |= arg_is(&c.convert_arg, 0);
+    if (c.scan_begin_src == TRIG_TIMER) err |= arg_min(&c.scan_begin_arg, kMinPeriodNs);
+    else err |= arg_is(&c.scan_begin_arg, 0);
+    err |= arg_min(&c.chanlist_len, 1);
+    err |= arg_is(&c.scan_end_arg, c.chanlist_len);
+    if (c.stop_src == TRIG_COUNT) err |= arg_min(&c.stop_arg, 1);
+    else err |= arg_is(&c.stop_arg, 0);
+    if (err) return 3;
+
+    if (c.convert_src == TRIG_TIMER) err |= arg_is(&c.convert_arg, round_period(c.convert_arg, c.flags));
+    if (c.scan_begin_src == TRIG_TIMER) {
+        unsigned a = round_period(c.scan_begin_arg, c.flags);
+        // A scan must leave room for its conversions, one ADC period each.
+        uint64_t per = c.convert_src == TRIG_TIMER ? c.convert_arg : kMinPeriodNs;
+        uint64_t need = std::min<uint64_t>(per * c.scan_end_arg, 4294967000ull);
+        if (a < need) a = unsigned(need);
+        err |= arg_is(&c.scan_begin_arg, a);
+    }
+    if (err) return 4;
+
+    if (chanlist) {
+        // Differential inputs pair channel n with n+8, so only 0..7 can be differential.
+        for (unsigned i = 0; i < c.chanlist_len; ++i) {
+            unsigned aref = CR_AREF(chanlist[i]);
+            if (aref == AREF_OTHER || (aref == AREF_DIFF && CR_CHAN(chanlist[i]) >= 8)) return 5;
+        }
+    }
+    return 0;
+}
+
+long ai_cmd(const comedi_cmd &, Cmd &k) {
+    k.first = k.sp - (k.len - 1) * k.cp; // a scan's last conversion ends its scan period
+    for (unsigned p = 0; p < k.len; ++p)
+        if (CR_CHAN(k.chanlist[p]) == kCounterChannel) k.counter_pos[k.n_counter++] = uint16_t(p);
+    return 0;
+}
+
+long ai_poll(State &st, Board &b, unsigned s) {
+    update(st, b, s);
+    const Cmd &c = b.sub(s).cmd;
+    uint64_t avail = c.wc * bytes_per_sample(b.desc(s)) - c.rc;
+    return long(std::min<uint64_t>(avail, 0x7fffffff));
+}
+
+unsigned ai_sample(const Board &b, const SubdevDesc &sd, const Cmd &c, uint64_t k) {
+    unsigned chanspec = c.chanlist[k % c.len];
+    return sig::generic_raw(b, sd, CR_CHAN(chanspec), CR_RANGE(chanspec), sample_time_ns(c, k), k);
+}
+
+long long ai_expected(const Board &b, const SubdevDesc &sd, unsigned ch, unsigned range, uint64_t t_ns,
+                      uint64_t index) {
+    return sig::generic_raw(b, sd, ch, range, t_ns, index);
+}
+
+// Digital lines [base, base+32) as the driver's insn_bits sees them.
+void dio_bits(Board &b, unsigned s, unsigned base, unsigned *data) {
+    const SubdevDesc &sd = b.desc(s);
+    SubState &ss = b.sub(s);
+    uint64_t all = sd.n_chan >= 64 ? ~0ull : ((1ull << sd.n_chan) - 1);
+    uint64_t mask = (uint64_t(data[0]) << base) & all;
+    uint64_t bits = uint64_t(data[1]) << base;
+    if (mask) ss.latch = (ss.latch & ~mask) | (bits & mask);
+    uint64_t lines = (ss.latch & ss.dir) | (ss.ext & ~ss.dir);
+    data[1] = unsigned((lines & all) >> base);
+}
+
+long dio_config(State &, Board &b, unsigned s, const comedi_insn &in, unsigned *data) {
+    SubState &ss = b.sub(s);
+    uint64_t m = 1ull << CR_CHAN(in.chanspec);
+    switch (data[0]) {
+    case INSN_CONFIG_DIO_INPUT: ss.dir &= ~m; return in.n;
+    case INSN_CONFIG_DIO_OUTPUT: ss.dir |= m; return in.n;
+    case INSN_CONFIG_DIO_QUERY: data[1] = (ss.dir & m) ? COMEDI_OUTPUT : COMEDI_INPUT; return in.n;
+    default: return -EINVAL;
+    }
+}
+
+} // namespace
+
+long ao_write(State &, Board &b, unsigned s, const comedi_insn &in, unsigned *data) {
+    const SubdevDesc &sd = b.desc(s);
+    SubState &ss = b.sub(s);
+    const unsigned ch = CR_CHAN(in.chanspec), rng = CR_RANGE(in.chanspec);
+    if (in.n) {
+        ss.out_raw[ch] = data[in.n - 1];
+        ss.out_range[ch] = rng;
+        ss.ao_volt[ch] = sig::raw_to_volts(data[in.n - 1], sd.ranges[rng], sd.maxdata);
+    }
+    return in.n;
+}
+
+long ao_read(State &, Board &b, unsigned s, const comedi_insn &in, unsigned *data) {
+    const unsigned ch = CR_CHAN(in.chanspec);
+    for (unsigned i = 0; i < in.n; ++i) data[i] = unsigned(b.sub(s).out_raw[ch]);
+    return in.n;
+}
+
+// Handlers left out are null: the core answers for them as it does for a driver without them.
+const SubdevOps kVornAnalogIn = {.insn_read = ai_read,
+                                 .do_cmdtest = ai_cmdtest,
+                                 .do_cmd = ai_cmd,
+                                 .poll = ai_poll,
+                                 .sample = ai_sample,
+                                 .signal_time = sample_time_ns,
+                                 .expected = ai_expected};
+const SubdevOps kVornAnalogInNoCmd = {.insn_read = ai_read, .expected = ai_expected};
+const SubdevOps kVornAnalogOut = {.insn_read = ao_read, .insn_write = ao_write};
+const SubdevOps kVornDigital = {.insn_bits = dio_bits};
+const SubdevOps kVornDigitalConfig = {.insn_bits = dio_bits, .insn_config = dio_config};
+
+} // namespace emu

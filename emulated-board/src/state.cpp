@@ -1,0 +1,137 @@
+// The state of the board set, its lock, the emulated clock and the paths that reach each board.
+#include <cerrno>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <ctime>
+
+#include "device.h"
+
+namespace emu {
+
+std::atomic<File *> g_fds[kMaxFd];
+
+namespace {
+
+// VORN_EMU_MAP="/dev/comedi0=multi,/dev/comedi1=comedi_test"
+void parse_map(State &st, const char *env) {
+    std::string s(env);
+    size_t pos = 0;
+    while (pos <= s.size()) {
+        size_t end = s.find(',', pos);
+        if (end == std::string::npos) end = s.size();
+        std::string item = s.substr(pos, end - pos);
+        pos = end + 1;
+        if (item.empty()) continue;
+        size_t eq = item.find('=');
+        if (eq == std::string::npos || eq == 0) {
+            fprintf(stderr, "vornemu: VORN_EMU_MAP entry '%s' is not PATH=BOARD\n", item.c_str());
+            continue;
+        }
+        std::string path = item.substr(0, eq), name = item.substr(eq + 1);
+        int idx = -1;
+        for (size_t i = 0; i < board_descs().size(); ++i)
+            if (name == board_descs()[i].name) idx = int(i);
+        if (idx < 0) {
+            fprintf(stderr, "vornemu: VORN_EMU_MAP names unknown board '%s'\n", name.c_str());
+            continue;
+        }
+        st.paths.insert(st.paths.begin(), {path, idx}); // later entries for a path win
+    }
+}
+
+void init_sync(Shared &sh, bool process_shared) {
+    pthread_mutexattr_t ma;
+    pthread_mutexattr_init(&ma);
+    pthread_mutexattr_setrobust(&ma, PTHREAD_MUTEX_ROBUST);
+    if (process_shared) pthread_mutexattr_setpshared(&ma, PTHREAD_PROCESS_SHARED);
+    pthread_mutex_init(&sh.mu, &ma);
+    pthread_mutexattr_destroy(&ma);
+    pthread_condattr_t ca;
+    pthread_condattr_init(&ca);
+    pthread_condattr_setclock(&ca, CLOCK_MONOTONIC);
+    if (process_shared) pthread_condattr_setpshared(&ca, PTHREAD_PROCESS_SHARED);
+    pthread_cond_init(&sh.cv, &ca);
+    pthread_condattr_destroy(&ca);
+}
+
+// A fresh board set at power-on, its clock starting now.
+void init_shared(State &st, bool process_shared) {
+    Shared &sh = *st.sh;
+    init_sync(sh, process_shared);
+    sh.clock_mode = EMU_CLOCK_REALTIME;
+    sh.origin_mono = mono_ns();
+    sh.default_bufsize = kDefaultBufSize;
+    for (Board &b : st.boards) power_on(st, b);
+}
+
+void attach_boards(State &st) {
+    const auto &descs = board_descs();
+    st.boards.resize(descs.size());
+    for (size_t i = 0; i < descs.size(); ++i) {
+        st.boards[i] = Board{&descs[i], &st.sh->boards[i]};
+        st.paths.push_back({std::string("/dev/comedi-emu/") + descs[i].name, int(i)});
+    }
+}
+
+State *make_state() {
+    State *st = new State();
+    st->sh = new Shared();
+    attach_boards(*st);
+    init_shared(*st, false);
+    if (const char *m = getenv("VORN_EMU_MAP")) parse_map(*st, m);
+    return st;
+}
+
+} // namespace
+
+// Never destroyed: JVM threads and atexit handlers may still close descriptors after static
+// destructors have run.
+State &state() {
+    static State *st = make_state();
+    return *st;
+}
+
+Lock::Lock(State &st) : st_(st) {
+    // A holder that died mid-update leaves fields as plain values; they stay usable.
+    if (pthread_mutex_lock(&st_.sh->mu) == EOWNERDEAD) pthread_mutex_consistent(&st_.sh->mu);
+}
+
+Lock::~Lock() { pthread_mutex_unlock(&st_.sh->mu); }
+
+void Lock::wait_ns(uint64_t ns) {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    uint64_t t = uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec) + ns;
+    ts = {time_t(t / 1000000000ull), long(t % 1000000000ull)};
+    if (pthread_cond_timedwait(&st_.sh->cv, &st_.sh->mu, &ts) == EOWNERDEAD) pthread_mutex_consistent(&st_.sh->mu);
+}
+
+uint64_t mono_ns() {
+    timespec ts;
+    clock_gettime(CLOCK_MONOTONIC, &ts);
+    return uint64_t(ts.tv_sec) * 1000000000ull + uint64_t(ts.tv_nsec);
+}
+
+uint64_t now_locked(State &st) {
+    if (st.sh->clock_mode == EMU_CLOCK_MANUAL) return st.sh->manual_ns;
+    uint64_t m = mono_ns();
+    return m >= st.sh->origin_mono ? m - st.sh->origin_mono : 0;
+}
+
+int board_index_for_path(State &st, const char *path) {
+    for (auto &p : st.paths)
+        if (p.first == path) return p.second;
+    return -1;
+}
+
+Board *board_for(State &st, const char *path) {
+    if (!path) return nullptr;
+    int i = board_index_for_path(st, path);
+    if (i < 0)
+        for (size_t k = 0; k < st.boards.size(); ++k)
+            if (strcmp(st.boards[k].d->name, path) == 0) i = int(k);
+    return i < 0 ? nullptr : &st.boards[i];
+}
+
+} // namespace emu
