@@ -62,23 +62,24 @@ int dev_open(const char *path, int flags, int *handled) {
 
 int dev_close(int fd, File *f) {
     State &st = state();
-    {
-        Lock lk(st);
-        if (file_for_fd(fd) != f) return -EBADF; // lost a race with another close
-        Board &b = *f->board;
-        for (unsigned i = 0; i < b.n_subs(); ++i) {
-            SubState &ss = b.sub(i);
-            if (ss.busy == f->id) become_nonbusy(st, ss);
-            if (ss.lock == f->id) ss.lock = kNobody;
-        }
-        g_fds[fd].store(nullptr, std::memory_order_release);
-        st.open_count--;
-        wake_waiters(st);
-        // Every user of a File revalidates it against g_fds under the lock before touching it.
-        delete f;
+    Lock lk(st);
+    if (file_for_fd(fd) != f) return -EBADF; // lost a race with another close
+    Board &b = *f->board;
+    for (unsigned i = 0; i < b.n_subs(); ++i) {
+        SubState &ss = b.sub(i);
+        if (ss.busy == f->id) become_nonbusy(st, ss);
+        if (ss.lock == f->id) ss.lock = kNobody;
     }
+    g_fds[fd].store(nullptr, std::memory_order_release);
+    st.open_count--;
+    // Closed before the waiters wake: a poll that finds the number real again must see it
+    // closed (POLLNVAL), not sleep on the eventfd still behind it.
     int r = real_close(fd);
-    return r < 0 ? -errno : 0;
+    int err = errno;
+    wake_waiters(st);
+    // Every user of a File revalidates it against g_fds under the lock before touching it.
+    delete f;
+    return r < 0 ? -err : 0;
 }
 
 // ---- information ----------------------------------------------------------------------
