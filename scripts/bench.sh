@@ -3,16 +3,19 @@
 # from Java against the same work written directly in C on comedilib, on the emulated board in its
 # INSTANT clock mode. Prints one table. Options go to the benchmark:
 #   --reps N (15)  --warmup-ms N (1000)  --rep-ms N (40)  --only TEXT (rows whose name contains TEXT)
+# build/ is configured the first time only (scripts/build-dir.sh).
 set -euo pipefail
 cd "$(dirname "$0")/.."
+. scripts/build-dir.sh
 scripts/install-deps.sh
 
-cmake -S . -B build -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
-# Figures are only meaningful from an optimised build.
-build_type=$(sed -n 's/^CMAKE_BUILD_TYPE:[A-Z]*=//p' build/CMakeCache.txt)
+use_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+# Figures are only meaningful from an optimised build, and a sanitized one has no benchmark.
+build_type=$(cache_value build CMAKE_BUILD_TYPE)
 case "$build_type" in
-  Release|RelWithDebInfo) ;;
+  Release|RelWithDebInfo|MinSizeRel) ;;
   *) echo "warning: build/ is configured as '$build_type'; figures from an unoptimised build mislead" >&2 ;;
 esac
+require_cache build VORN_SANITIZE OFF
 cmake --build build -j"$(nproc)" --target bench >/dev/null
 exec build/benchmarks/run-bench "$@"
