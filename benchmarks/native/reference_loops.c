@@ -1,258 +1,18 @@
 /*
- * libvornbench: what the benchmark compares libvorn against, in the same process and on the same
- * emulated board.
- *
- *  - A no-op native, so the fixed cost of a JNI crossing is visible on its own.
- *  - The reference loops: the work of each hot path written directly in C on comedilib, the way a
- *    careful C program would do it (everything prepared once, then only the per-call calls), timed
- *    here with clock_gettime so that no JNI crossing is counted on the C side.
- *  - A counter of malloc-family calls per thread. The library is preloaded (LD_PRELOAD, after the
- *    emulated board) so that its malloc stands in front of libc's for the whole process; the counter
- *    is thread-local, so the JIT, GC and other JVM threads do not disturb the benchmark thread's count.
- *
- * Nothing here belongs in libvorn.
+ * The reference loops: the work of each hot path written directly in C on comedilib, the way a
+ * careful C program would do it (everything prepared once, then only the per-call calls), timed
+ * here with clock_gettime so that no JNI crossing is counted on the C side. Nothing here belongs
+ * in libvorn. Java: org.vorn.bench.CReference.
  */
-#define _GNU_SOURCE
 #include <comedilib.h>
-#include <dlfcn.h>
-#include <errno.h>
-#include <execinfo.h>
-#include <fcntl.h>
 #include <jni.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <stdlib.h>
-#include <string.h>
 #include <time.h>
 #include <unistd.h>
 
-#include "org_vorn_bench_HotPathBenchmark.h"
-
-#define EXPORT __attribute__((visibility("default")))
-
-/* ---- allocation counter ------------------------------------------------------------------- */
-
-extern void *__libc_malloc(size_t);
-extern void *__libc_calloc(size_t, size_t);
-extern void *__libc_realloc(void *, size_t);
-extern void *__libc_memalign(size_t, size_t);
-extern void *__libc_valloc(size_t);
-extern void *__libc_pvalloc(size_t);
-
-static __thread unsigned long long allocCalls __attribute__((tls_model("initial-exec")));
-static __thread int reportAllocs __attribute__((tls_model("initial-exec")));
-static __thread unsigned long long hotPathAllocs __attribute__((tls_model("initial-exec")));
-static __thread unsigned long long jvmAllocs __attribute__((tls_model("initial-exec")));
-static __thread int quietReports __attribute__((tls_model("initial-exec")));
-
-/* Whether a stack frame lies in code whose allocations a hot path would be charged with: libvorn,
- * comedilib, the emulated board, or this library's reference loops. */
-static int isHotPathObject(const char *path, int frame)
-{
-    const char *base = strrchr(path, '/');
-    base = base != NULL ? base + 1 : path;
-    if (strcmp(base, "libvornbench.so") == 0) {
-        return frame >= 2; /* frames 0 and 1 are the allocation front itself */
-    }
-    return strcmp(base, "libvorn.so") == 0 || strncmp(base, "libcomedi.so", 12) == 0 ||
-           strcmp(base, "libvornemu.so") == 0;
-}
-
-/* While the benchmark times a batch, every allocation on its thread is attributed by walking its
- * stack: one made under a hot path's code is counted as the hot path's and printed with its
- * frames; one made by the JVM alone (the JIT installing code, native-method wrappers) is counted
- * apart. Written with write(2) and stack buffers: nothing here may allocate. */
-static __attribute__((noinline)) void noteAlloc(const char *what)
-{
-    ++allocCalls;
-    if (!reportAllocs) {
-        return;
-    }
-    reportAllocs = 0;
-    void *frames[24];
-    /* The unwinder was loaded when reporting was switched on, so this does not allocate. */
-    int depth = backtrace(frames, 24);
-    int hot = 0;
-    char line[2048];
-    int len = snprintf(line, sizeof line, "vornbench: %s in a hot path during a timed batch:", what);
-    for (int i = 2; i < depth; ++i) {
-        Dl_info info;
-        if (dladdr(frames[i], &info) == 0 || info.dli_fname == NULL) {
-            continue;
-        }
-        hot |= isHotPathObject(info.dli_fname, i);
-        const char *base = strrchr(info.dli_fname, '/');
-        if (len > 0 && (size_t)len < sizeof line) {
-            len += snprintf(line + len, sizeof line - (size_t)len, " %s+0x%lx", base != NULL ? base + 1 : info.dli_fname,
-                            (unsigned long)((char *)frames[i] - (char *)info.dli_fbase));
-        }
-    }
-    if (hot) {
-        ++hotPathAllocs;
-        if (!quietReports && len > 0 && (size_t)len < sizeof line - 1) {
-            line[len++] = '\n';
-            ssize_t ignored = write(2, line, (size_t)len);
-            (void)ignored;
-        }
-    } else {
-        ++jvmAllocs;
-    }
-    reportAllocs = 1;
-}
-
-#define COUNT(what) noteAlloc(what)
-
-EXPORT void *malloc(size_t size)
-{
-    COUNT("malloc");
-    return __libc_malloc(size);
-}
-
-EXPORT void *calloc(size_t n, size_t size)
-{
-    COUNT("calloc");
-    return __libc_calloc(n, size);
-}
-
-EXPORT void *realloc(void *p, size_t size)
-{
-    COUNT("realloc");
-    return __libc_realloc(p, size);
-}
-
-EXPORT void *memalign(size_t alignment, size_t size)
-{
-    COUNT("memalign");
-    return __libc_memalign(alignment, size);
-}
-
-EXPORT void *aligned_alloc(size_t alignment, size_t size)
-{
-    COUNT("aligned_alloc");
-    return __libc_memalign(alignment, size);
-}
-
-EXPORT int posix_memalign(void **out, size_t alignment, size_t size)
-{
-    COUNT("posix_memalign");
-    if (alignment < sizeof(void *) || (alignment & (alignment - 1)) != 0) {
-        return EINVAL;
-    }
-    void *p = __libc_memalign(alignment, size);
-    if (p == NULL) {
-        return ENOMEM;
-    }
-    *out = p;
-    return 0;
-}
-
-EXPORT void *valloc(size_t size)
-{
-    COUNT("valloc");
-    return __libc_valloc(size);
-}
-
-EXPORT void *pvalloc(size_t size)
-{
-    COUNT("pvalloc");
-    return __libc_pvalloc(size);
-}
-
-JNIEXPORT void JNICALL Java_org_vorn_bench_HotPathBenchmark_reportAllocs(JNIEnv *env, jclass cls, jboolean on)
-{
-    (void)env;
-    (void)cls;
-    static int unwinderLoaded;
-    if (on && !unwinderLoaded) {
-        void *frames[2];
-        backtrace(frames, 2);
-        unwinderLoaded = 1;
-    }
-    reportAllocs = on ? 1 : 0;
-}
-
-/* The benchmark's own output is the table: the streaming device's command trace goes to
- * /dev/null while it is configured. */
-static int savedStdout = -1;
-
-JNIEXPORT void JNICALL Java_org_vorn_bench_HotPathBenchmark_muteStdout(JNIEnv *env, jclass cls, jboolean mute)
-{
-    (void)env;
-    (void)cls;
-    fflush(stdout);
-    if (mute && savedStdout < 0) {
-        int devNull = open("/dev/null", O_WRONLY);
-        if (devNull >= 0) {
-            savedStdout = dup(1);
-            dup2(devNull, 1);
-            close(devNull);
-        }
-    } else if (!mute && savedStdout >= 0) {
-        dup2(savedStdout, 1);
-        close(savedStdout);
-        savedStdout = -1;
-    }
-}
-
-JNIEXPORT jlong JNICALL Java_org_vorn_bench_HotPathBenchmark_allocCount(JNIEnv *env, jclass cls)
-{
-    (void)env;
-    (void)cls;
-    return (jlong)hotPathAllocs;
-}
-
-/* The counter must be able to see what it is there to see: n allocations made under this library's
- * own code, in a reporting window, must all be attributed to the hot path. Returns how many were. */
-static void *(*volatile allocateForCheck)(size_t) = malloc;
-
-static __attribute__((noinline)) void allocateInLoop(int n)
-{
-    for (int i = 0; i < n; ++i) {
-        free(allocateForCheck(16));
-    }
-}
-
-JNIEXPORT jlong JNICALL Java_org_vorn_bench_HotPathBenchmark_selfCheckAllocs(JNIEnv *env, jclass cls, jint n)
-{
-    Java_org_vorn_bench_HotPathBenchmark_reportAllocs(env, cls, JNI_TRUE);
-    quietReports = 1;
-    const unsigned long long before = hotPathAllocs;
-    allocateInLoop(n);
-    const unsigned long long seen = hotPathAllocs - before;
-    hotPathAllocs = before;
-    quietReports = 0;
-    Java_org_vorn_bench_HotPathBenchmark_reportAllocs(env, cls, JNI_FALSE);
-    return (jlong)seen;
-}
-
-JNIEXPORT jlong JNICALL Java_org_vorn_bench_HotPathBenchmark_jvmAllocCount(JNIEnv *env, jclass cls)
-{
-    (void)env;
-    (void)cls;
-    return (jlong)jvmAllocs;
-}
-
-/* ---- the JNI crossing alone ---------------------------------------------------------------- */
-
-JNIEXPORT void JNICALL Java_org_vorn_bench_HotPathBenchmark_noop(JNIEnv *env, jclass cls, jobject a, jobject b)
-{
-    (void)env;
-    (void)cls;
-    (void)a;
-    (void)b;
-}
-
-/* What every libvorn hot path does before its work: the two direct-buffer addresses. */
-JNIEXPORT jlong JNICALL Java_org_vorn_bench_HotPathBenchmark_noopAddresses(JNIEnv *env, jclass cls, jobject a,
-                                                                           jobject b)
-{
-    (void)cls;
-    char *pa = (*env)->GetDirectBufferAddress(env, a);
-    char *pb = (*env)->GetDirectBufferAddress(env, b);
-    return (jlong)(pa - pb);
-}
-
-/* ---- reference loops ----------------------------------------------------------------------- */
+#include "org_vorn_bench_CReference.h"
 
 enum kind { SAMPLE_SCAN = 1, ANALOG_WRITE = 2, PORT_WRITE = 3, STREAM_SCAN = 4, STREAM_SCAN_INLINE = 5 };
 
@@ -314,7 +74,7 @@ static int configure(struct ref *r, int i, unsigned chan, double min, double max
     return 0;
 }
 
-/* The channel layout is the benchmark's (HotPathBenchmark configures libvorn's devices the same
+/* The channel layout is the benchmark's (Rows.java configures libvorn's devices the same
  * way): sampling reads hardware channel i % 16 at ±10 V; analog output writes channel i % 2 at
  * ±10 V; ports are 8 lines each; streaming position i reads channel i, ±10 V at even positions and
  * ±5 V at odd ones. */
@@ -511,7 +271,7 @@ static inline int streamScan(struct ref *r)
     return 0;
 }
 
-JNIEXPORT jlong JNICALL Java_org_vorn_bench_HotPathBenchmark_cOpen(JNIEnv *env, jclass cls, jint kind, jstring path,
+JNIEXPORT jlong JNICALL Java_org_vorn_bench_CReference_cOpen(JNIEnv *env, jclass cls, jint kind, jstring path,
                                                                    jint n, jint bufSize)
 {
     (void)cls;
@@ -525,7 +285,7 @@ JNIEXPORT jlong JNICALL Java_org_vorn_bench_HotPathBenchmark_cOpen(JNIEnv *env, 
 }
 
 /* Runs `calls` calls and returns the elapsed ns, or -1 if one failed. */
-JNIEXPORT jlong JNICALL Java_org_vorn_bench_HotPathBenchmark_cRun(JNIEnv *env, jclass cls, jlong handle, jint calls)
+JNIEXPORT jlong JNICALL Java_org_vorn_bench_CReference_cRun(JNIEnv *env, jclass cls, jlong handle, jint calls)
 {
     (void)env;
     (void)cls;
@@ -564,7 +324,7 @@ JNIEXPORT jlong JNICALL Java_org_vorn_bench_HotPathBenchmark_cRun(JNIEnv *env, j
 }
 
 /* Samples converted so far (streaming), so the caller can check every call got a full buffer. */
-JNIEXPORT jlong JNICALL Java_org_vorn_bench_HotPathBenchmark_cSamples(JNIEnv *env, jclass cls, jlong handle)
+JNIEXPORT jlong JNICALL Java_org_vorn_bench_CReference_cSamples(JNIEnv *env, jclass cls, jlong handle)
 {
     (void)env;
     (void)cls;
@@ -572,7 +332,7 @@ JNIEXPORT jlong JNICALL Java_org_vorn_bench_HotPathBenchmark_cSamples(JNIEnv *en
 }
 
 /* The first converted value, compared with libvorn's by the caller: both sides did the same work. */
-JNIEXPORT jdouble JNICALL Java_org_vorn_bench_HotPathBenchmark_cFirstValue(JNIEnv *env, jclass cls, jlong handle)
+JNIEXPORT jdouble JNICALL Java_org_vorn_bench_CReference_cFirstValue(JNIEnv *env, jclass cls, jlong handle)
 {
     (void)env;
     (void)cls;
@@ -580,7 +340,7 @@ JNIEXPORT jdouble JNICALL Java_org_vorn_bench_HotPathBenchmark_cFirstValue(JNIEn
     return r->kind >= STREAM_SCAN ? r->out[0] : r->volts[0];
 }
 
-JNIEXPORT void JNICALL Java_org_vorn_bench_HotPathBenchmark_cClose(JNIEnv *env, jclass cls, jlong handle)
+JNIEXPORT void JNICALL Java_org_vorn_bench_CReference_cClose(JNIEnv *env, jclass cls, jlong handle)
 {
     (void)env;
     (void)cls;

@@ -1,0 +1,35 @@
+package org.vorn.bench;
+
+/**
+ * The work of each hot path written directly in C on comedilib (native/reference_loops.c),
+ * prepared once by {@link #open} and timed inside C by {@link #cRun}.
+ */
+final class CReference {
+    static {
+        System.loadLibrary("vornbench");
+    }
+
+    static final int SAMPLE_SCAN = 1, ANALOG_WRITE = 2, PORT_WRITE = 3, STREAM_SCAN = 4, STREAM_SCAN_INLINE = 5;
+
+    private CReference() {
+    }
+
+    static native long cOpen(int kind, String path, int n, int bufSize);
+
+    /** Runs `calls` calls and returns the elapsed ns, or -1 if one failed. */
+    static native long cRun(long ref, int calls);
+
+    static native long cSamples(long ref);
+
+    static native double cFirstValue(long ref);
+
+    static native void cClose(long ref);
+
+    static long open(int kind, String path, int n, int bufSize) {
+        long ref = cOpen(kind, path, n, bufSize);
+        if (ref == 0) {
+            throw new IllegalStateException("the C reference could not open " + path);
+        }
+        return ref;
+    }
+}
