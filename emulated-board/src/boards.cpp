@@ -1,4 +1,6 @@
 // The emulated boards: what each one is, and its power-on state.
+#include <algorithm>
+
 #include <comedi.h>
 
 #include "device.h"
@@ -63,7 +65,7 @@ void power_on(State &st, Board &b) {
         const SubdevDesc &sd = b.desc(i);
         SubState &ss = b.sub(i);
         ss.bufsize = st.sh->default_bufsize;
-        ss.max_bufsize = kDefaultMaxBufSize;
+        ss.max_bufsize = std::max(kDefaultMaxBufSize, ss.bufsize);
         if (sd.type == COMEDI_SUBD_AO) {
             // Power-on output is 0 V unless the driver says otherwise: the code nearest 0 V on
             // the first range.

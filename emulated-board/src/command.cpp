@@ -3,10 +3,12 @@
 #include <cerrno>
 #include <cstring>
 #include <fcntl.h>
+#include <unistd.h>
 
 #include <comedi.h>
 
 #include "core.h"
+#include "ring.h"
 
 namespace emu {
 
@@ -93,6 +95,7 @@ long do_cmd(State &st, File *f, void *arg) {
     k.cp = c.convert_src == TRIG_TIMER ? c.convert_arg : 0;
     k.sp = c.scan_begin_src == TRIG_TIMER ? c.scan_begin_arg : k.cp * L;
     if (long r = sd.ops->do_cmd(c, k)) return r;
+    if (!ring_ready(st, b, c.subdev)) return -ENOMEM;
     k.serial = ++st.sh->next_serial;
     k.running = true;
     ss.cmd = k;
@@ -159,7 +162,9 @@ long do_bufinfo(State &st, File *f, void *arg) {
     return 0;
 }
 
-long do_bufconfig(File *f, void *arg) {
+// The kernel checks the new size against the maximum before it rounds it up to whole pages, so
+// the maximum itself is accepted and one byte more is refused.
+long do_bufconfig(State &st, File *f, void *arg) {
     comedi_bufconfig bc;
     memcpy(&bc, arg, sizeof bc);
     Board &b = *f->board;
@@ -168,12 +173,19 @@ long do_bufconfig(File *f, void *arg) {
     if (!b.desc(bc.subdevice).has_cmd()) {
         bc.size = bc.maximum_size = 0;
     } else {
+        if (bc.maximum_size) {
+            if (geteuid() != 0) return -EPERM; // CAP_SYS_ADMIN
+            ss.max_bufsize = bc.maximum_size;
+        }
         if (bc.size) {
+            if (bc.size > ss.max_bufsize) return -EPERM;
             if (ss.busy) return -EBUSY;
-            ss.bufsize = std::max<unsigned>((bc.size + 4095) / 4096 * 4096, 4096);
+            if (ring_mappings(st, b, bc.subdevice)) return -EBUSY;
+            ss.bufsize = (bc.size + 4095) / 4096 * 4096;
+            if (!ring_ready(st, b, bc.subdevice)) return -ENOMEM;
         }
         bc.size = ss.bufsize;
-        bc.maximum_size = std::max<unsigned>(20u << 20, ss.bufsize);
+        bc.maximum_size = ss.max_bufsize;
     }
     memcpy(arg, &bc, sizeof bc);
     return 0;
@@ -203,7 +215,7 @@ long dev_read(int fd, File *f, void *buf, size_t n) {
             uint64_t m = std::min<uint64_t>(avail, n);
             if (limit >= 0) m = std::min<uint64_t>(m, uint64_t(limit));
             if (m == 0) return 0;
-            fill(st, b, unsigned(s), static_cast<uint8_t *>(buf), m);
+            ring_get(st, b, unsigned(s), c.rc, static_cast<uint8_t *>(buf), m);
             c.rc += m;
             return long(m);
         }

@@ -1,4 +1,5 @@
 // The emu_* control API used by tests to steer and inspect the emulated boards.
+#include <algorithm>
 #include <cstring>
 #include <ctime>
 
@@ -107,7 +108,10 @@ EMU_API int emu_set_buffer_size(uint32_t bytes) {
     st.sh->default_bufsize = bytes;
     for (Board &b : st.boards)
         for (unsigned i = 0; i < b.n_subs(); ++i)
-            if (!b.sub(i).busy) b.sub(i).bufsize = bytes;
+            if (!b.sub(i).busy) {
+                b.sub(i).bufsize = bytes;
+                b.sub(i).max_bufsize = std::max(b.sub(i).max_bufsize, bytes);
+            }
     return 0;
 }
 

@@ -205,7 +205,7 @@ long dev_ioctl(int fd, File *f, unsigned req, void *arg) {
     case COMEDI_CANCEL: if (int e = fault(EMU_OP_CANCEL)) return -e; return do_cancel(st, f, a);
     case COMEDI_POLL: if (int e = fault(EMU_OP_POLL)) return -e; return do_poll(st, f, a);
     case COMEDI_BUFINFO: if (int e = fault(EMU_OP_BUFINFO)) return -e; return do_bufinfo(st, f, arg);
-    case COMEDI_BUFCONFIG: return do_bufconfig(f, arg);
+    case COMEDI_BUFCONFIG: return do_bufconfig(st, f, arg);
     case COMEDI_SETRSUBD: return do_setrsubd(f, a, true);
     case COMEDI_SETWSUBD: return do_setrsubd(f, a, false);
     case COMEDI_LOCK: return do_lock(f, a, true);

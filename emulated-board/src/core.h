@@ -18,6 +18,6 @@ EMU_HIDDEN long do_cmd(State &st, File *f, void *arg);
 EMU_HIDDEN long do_cancel(State &st, File *f, unsigned long s);
 EMU_HIDDEN long do_poll(State &st, File *f, unsigned long s);
 EMU_HIDDEN long do_bufinfo(State &st, File *f, void *arg);
-EMU_HIDDEN long do_bufconfig(File *f, void *arg);
+EMU_HIDDEN long do_bufconfig(State &st, File *f, void *arg);
 
 } // namespace emu

@@ -16,8 +16,6 @@ EMU_HIDDEN uint64_t sample_time_ns(const Cmd &c, uint64_t k);
 EMU_HIDDEN void update(State &st, Board &b, unsigned s);
 EMU_HIDDEN void start_acquisition(State &st, Board &b, unsigned s);
 EMU_HIDDEN void become_nonbusy(State &st, SubState &ss);
-// Copies stream bytes [c.rc, c.rc+n) into buf; partial samples at both ends are allowed.
-EMU_HIDDEN void fill(State &st, const Board &b, unsigned s, uint8_t *buf, uint64_t n);
 
 // ---- helpers for drivers' command tests (cmdtest.cpp) ----
 EMU_HIDDEN int check_src(unsigned *src, unsigned allowed);

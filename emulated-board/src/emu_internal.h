@@ -163,6 +163,7 @@ struct Shared {
 
 struct State {
     Shared *sh = nullptr;
+    std::string shared_name; // VORN_EMU_SHARED, empty for a board set of this process alone
     std::vector<Board> boards;
     std::vector<std::pair<std::string, int>> paths; // path -> board index
     Faults faults;
@@ -216,6 +217,8 @@ EMU_HIDDEN bool any_emulated(const struct pollfd *fds, unsigned long nfds);
 
 // Real libc entry points.
 EMU_HIDDEN int real_close(int fd);
+EMU_HIDDEN void *real_mmap(void *addr, size_t len, int prot, int flags, int fd, long off);
+EMU_HIDDEN int real_munmap(void *addr, size_t len);
 EMU_HIDDEN int real_ppoll(struct pollfd *fds, unsigned long nfds, const struct timespec *timeout,
                           const sigset_t *sigmask);
 

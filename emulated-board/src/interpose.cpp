@@ -8,12 +8,14 @@
 #include <cstring>
 #include <fcntl.h>
 #include <poll.h>
+#include <sys/mman.h>
 #include <sys/select.h>
 #include <vector>
 #include <sys/types.h>
 #include <unistd.h>
 
 #include "emu_internal.h"
+#include "ring.h"
 
 #define EMU_EXPORT extern "C" __attribute__((visibility("default")))
 
@@ -353,4 +355,50 @@ EMU_EXPORT int pselect(int nfds, fd_set *r, fd_set *w, fd_set *e, const struct t
         return -1;
     }
     return select_by_poll(nfds, r, w, e, timeout, sigmask);
+}
+
+// ---- mapping the buffer ---------------------------------------------------------------------
+
+using mmap_fn = void *(*)(void *, size_t, int, int, int, off_t);
+using munmap_fn = int (*)(void *, size_t);
+
+namespace emu {
+void *real_mmap(void *addr, size_t len, int prot, int flags, int fd, long off) {
+    REAL(mmap_fn, mmap);
+    return real_mmap(addr, len, prot, flags, fd, off_t(off));
+}
+int real_munmap(void *addr, size_t len) {
+    REAL(munmap_fn, munmap);
+    return real_munmap(addr, len);
+}
+} // namespace emu
+
+namespace {
+void *mmap_emulated(emu::File *f, void *addr, size_t len, int prot, int flags, off_t off) {
+    void *p = nullptr;
+    long r = emu::dev_mmap(f, addr, len, prot, flags, long(off), &p);
+    if (r < 0) {
+        errno = int(-r);
+        return MAP_FAILED;
+    }
+    return p;
+}
+} // namespace
+
+EMU_EXPORT void *mmap(void *addr, size_t len, int prot, int flags, int fd, off_t off) {
+    if (emu::File *f = emu::file_for_fd(fd)) return mmap_emulated(f, addr, len, prot, flags, off);
+    return emu::real_mmap(addr, len, prot, flags, fd, long(off));
+}
+
+EMU_EXPORT void *mmap64(void *addr, size_t len, int prot, int flags, int fd, off_t off) {
+    if (emu::File *f = emu::file_for_fd(fd)) return mmap_emulated(f, addr, len, prot, flags, off);
+    REAL(mmap_fn, mmap64);
+    return real_mmap64(addr, len, prot, flags, fd, off);
+}
+
+EMU_EXPORT int munmap(void *addr, size_t len) {
+    int r = emu::real_munmap(addr, len);
+    // Only this library's own mappings of a buffer are tracked; nothing else pays more than a load.
+    if (r == 0 && emu::g_ring_mappings.load(std::memory_order_relaxed) > 0) emu::forget_mappings(addr, len);
+    return r;
 }

@@ -6,6 +6,7 @@
 #include <comedi.h>
 
 #include "device.h"
+#include "ring.h"
 
 namespace emu {
 
@@ -56,9 +57,10 @@ inline void put_sample(uint8_t *buf, uint64_t from, uint64_t to, uint64_t k, uin
     memcpy(buf + (a - from), tmp + (a - k * bps), z - a);
 }
 
-void fill_instant(const std::vector<uint8_t> &pat, const SubdevDesc &sd, const Cmd &c, uint8_t *buf, uint64_t n) {
+void fill_instant(const std::vector<uint8_t> &pat, const SubdevDesc &sd, const Cmd &c, uint8_t *buf, uint64_t from,
+                  uint64_t n) {
     const uint64_t bps = bytes_per_sample(sd);
-    const uint64_t from = c.rc, to = c.rc + n;
+    const uint64_t to = from + n;
     const uint64_t plen = pat.size();
     uint64_t off = from % plen, done = 0;
     while (done < n) {
@@ -93,19 +95,10 @@ void fill_instant(const std::vector<uint8_t> &pat, const SubdevDesc &sd, const C
     }
 }
 
-} // namespace
-
-unsigned bytes_per_sample(const SubdevDesc &sd) { return sd.lsampl ? 4 : 2; }
-
-uint64_t sample_time_ns(const Cmd &c, uint64_t k) {
-    uint64_t L = c.len;
-    return c.start_ns + c.first + (k / L) * c.sp + (k % L) * c.cp;
-}
-
-void update(State &st, Board &b, unsigned s) {
+// Moves the command's write count up to the emulated clock: overrun, end of acquisition.
+void advance(State &st, Board &b, unsigned s) {
     SubState &ss = b.sub(s);
     Cmd &c = ss.cmd;
-    if (!ss.busy || !c.running || !c.triggered) return;
     const SubdevDesc &sd = b.desc(s);
     uint64_t bps = bytes_per_sample(sd);
     uint64_t fit = (c.rc + ss.bufsize) / bps; // whole samples the buffer can hold
@@ -133,6 +126,51 @@ void update(State &st, Board &b, unsigned s) {
     }
 }
 
+// The bytes [from, from+n) of the command's stream, partial samples at both ends allowed.
+void compute(State &st, const Board &b, unsigned s, uint8_t *buf, uint64_t from, uint64_t n) {
+    const SubdevDesc &sd = b.desc(s);
+    const Cmd &c = b.sub(s).cmd;
+    if (st.sh->clock_mode == EMU_CLOCK_INSTANT) {
+        fill_instant(pattern_for(st, b, s), sd, c, buf, from, n);
+        return;
+    }
+    const uint64_t bps = bytes_per_sample(sd);
+    const uint64_t to = from + n;
+    for (uint64_t k = from / bps; k * bps < to; ++k) put_sample(buf, from, to, k, bps, sd.ops->sample(b, sd, c, k));
+}
+
+// The converter writes what it converted into the ring, as the driver's interrupt does.
+void materialize(State &st, Board &b, unsigned s, uint64_t from, uint64_t to) {
+    uint8_t chunk[8192];
+    while (from < to) {
+        uint64_t n = std::min<uint64_t>(to - from, sizeof chunk);
+        compute(st, b, s, chunk, from, n);
+        ring_put(st, b, s, from, chunk, n);
+        from += n;
+    }
+}
+
+} // namespace
+
+unsigned bytes_per_sample(const SubdevDesc &sd) { return sd.lsampl ? 4 : 2; }
+
+uint64_t sample_time_ns(const Cmd &c, uint64_t k) {
+    uint64_t L = c.len;
+    return c.start_ns + c.first + (k / L) * c.sp + (k % L) * c.cp;
+}
+
+void update(State &st, Board &b, unsigned s) {
+    SubState &ss = b.sub(s);
+    Cmd &c = ss.cmd;
+    if (!ss.busy || !c.running || !c.triggered) return;
+    const uint64_t before = c.wc;
+    advance(st, b, s);
+    if (c.wc > before) {
+        const uint64_t bps = bytes_per_sample(b.desc(s));
+        materialize(st, b, s, before * bps, c.wc * bps);
+    }
+}
+
 void become_nonbusy(State &st, SubState &ss) {
     ss.cmd = Cmd();
     ss.busy = kNobody;
@@ -145,18 +183,6 @@ void start_acquisition(State &st, Board &b, unsigned s) {
     c.start_ns = now_locked(st);
     if (const auto on_start = b.desc(s).ops->on_start) on_start(c);
     wake_waiters(st);
-}
-
-void fill(State &st, const Board &b, unsigned s, uint8_t *buf, uint64_t n) {
-    const SubdevDesc &sd = b.desc(s);
-    const Cmd &c = b.sub(s).cmd;
-    if (st.sh->clock_mode == EMU_CLOCK_INSTANT) {
-        fill_instant(pattern_for(st, b, s), sd, c, buf, n);
-        return;
-    }
-    const uint64_t bps = bytes_per_sample(sd);
-    const uint64_t from = c.rc, to = c.rc + n;
-    for (uint64_t k = from / bps; k * bps < to; ++k) put_sample(buf, from, to, k, bps, sd.ops->sample(b, sd, c, k));
 }
 
 } // namespace emu
