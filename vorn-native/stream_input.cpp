@@ -12,6 +12,7 @@
 
 #include "device_common.h"
 #include "org_vorn_acq_comedi_ComediAnalogStreamingDevice.h"
+#include "stream_read.h"
 #include "util.h"
 
 extern "C" const char *const cmdtest_messages[6] = {
@@ -101,21 +102,17 @@ void buildCommand(ComediHandle *h, jint nChannels, double freq)
     h->cmd.chanlist_len = static_cast<unsigned>(nChannels);
 }
 
-/* One pass over the samples: each is converted once, with the range of the scan position it
- * belongs to. The output may sit at any byte offset of the Java buffer, hence memcpy. */
-template <typename Raw>
-int convertSamples(const Raw *raw, int nSample, unsigned char *out, comedi_range *ranges, const lsampl_t *maxSample,
-                   int channel, int nChannels)
+/* Room for lostSampleText: the separator, the report and the numbers in it. */
+constexpr size_t lostSampleTextSize = 160;
+
+/* The report of a split sample whose rest can no longer arrive (the stream ended), after
+ * `separator`; forgets the sample's bytes. */
+void lostSampleText(ComediHandle *h, const char *separator, char (&text)[lostSampleTextSize])
 {
-    const bool rangeEndsAreNumbers = comediConvertsRangeEnds();
-    for (int k = 0; k < nSample; ++k) {
-        const double value = rawToPhys(raw[k], &ranges[channel], maxSample[channel], rangeEndsAreNumbers);
-        memcpy(out + 8 * static_cast<size_t>(k), &value, sizeof value);
-        if (++channel == nChannels) {
-            channel = 0;
-        }
-    }
-    return channel;
+    snprintf(text, sizeof text,
+             "%sData should come in as %i bytes per sample. 1 sample lost: the stream ended after %d of its %d bytes",
+             separator, h->bytesPerSample, h->partialBytes, h->bytesPerSample);
+    h->partialBytes = 0;
 }
 
 } // namespace
@@ -334,60 +331,50 @@ JNIEXPORT jint JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nSca
     int bytesToRead = comedi_get_buffer_contents(h->dev, h->subdev);
     if (bytesToRead < 0) {
         const int bufferError = comedi_errno();
+        char lost[lostSampleTextSize] = "";
+        if (h->partialBytes > 0) {
+            lostSampleText(h, ". ", lost);
+        }
         if (pollUnsupported && bufferError == EINVAL) {
-            throwFormattedException(env, COMEDI_EXCEPTION, "Error polling device: %s", comedi_strerror(EINVAL));
+            throwFormattedException(env, COMEDI_EXCEPTION, "Error polling device: %s%s", comedi_strerror(EINVAL), lost);
         } else {
-            throwFormattedException(env, COMEDI_EXCEPTION, "Error getting buffer size: %s",
-                                    comedi_strerror(bufferError));
+            throwFormattedException(env, COMEDI_EXCEPTION, "Error getting buffer size: %s%s",
+                                    comedi_strerror(bufferError), lost);
         }
         return 0;
     }
-    if (h->bufferSize < bytesToRead) {
-        bytesToRead = h->bufferSize;
+    /* Whole samples only, counting the bytes of a split one that the handle keeps: the rest of a
+     * sample stays in the driver and completes with the next call. */
+    int ready = static_cast<int>((static_cast<int64_t>(bytesToRead) + h->partialBytes) / bytesPerSample);
+    const int bufSize = h->bufferSize / bytesPerSample;
+    if (ready > bufSize) {
+        ready = bufSize;
     }
-    /* Whole samples only: a partial one stays in the driver and completes with the next call. */
-    bytesToRead -= bytesToRead % bytesPerSample;
-    if (bytesToRead == 0) {
+    if (ready == 0) {
         return 0;
     }
 
-    const ssize_t n = read(comedi_fileno(h->dev), h->sampleBuffer, static_cast<size_t>(bytesToRead));
-    if (n <= 0) {
-        if (n < 0) {
-            /* The read's own error: comedilib's error number belongs to an earlier call. An overrun
-             * surfaces here as EPIPE once what was buffered before it has been read. */
-            const int readError = errno;
-            throwFormattedException(env, COMEDI_EXCEPTION, "Error reading comedi data: %s", strerror(readError));
+    const int position = h->channelIndex;
+    int condition = STREAM_RUNNING;
+    const int nSample = drainSamples(env, h, reinterpret_cast<unsigned char *>(h->sampleBuffer), ready, &condition);
+    if (nSample < 0) {
+        return 0; /* "Error reading comedi data: ..." pending; a split sample's bytes stay kept */
+    }
+    if (nSample == 0) {
+        /* The stream is over with nothing whole to deliver: an overrun after the buffered samples
+         * (EPIPE), or a finished command. A split sample kept from before can never complete. */
+        char lost[lostSampleTextSize] = "";
+        if (h->partialBytes > 0) {
+            lostSampleText(h, ". ", lost);
+        }
+        if (condition == STREAM_OVERRUN) {
+            throwFormattedException(env, COMEDI_EXCEPTION, "Error reading comedi data: %s%s", strerror(EPIPE), lost);
+        } else if (lost[0] != '\0') {
+            throwException(env, COMEDI_EXCEPTION, lost + 2);
         }
         return 0;
     }
-    if (n % bytesPerSample != 0) {
-        /* The driver split a sample although whole ones were ready. The rest of that sample is in
-         * its buffer (the count above said so), so reading it cannot block; without it every later
-         * sample would be cut across two. The samples of this read are dropped and reported, and
-         * the scan position moves past them so that later values keep their channel. */
-        size_t have = static_cast<size_t>(n);
-        while (have % bytesPerSample != 0) {
-            const ssize_t more = read(comedi_fileno(h->dev), reinterpret_cast<char *>(h->sampleBuffer) + have,
-                                      bytesPerSample - have % bytesPerSample);
-            if (more <= 0) {
-                break;
-            }
-            have += static_cast<size_t>(more);
-        }
-        h->channelIndex = static_cast<int>((h->channelIndex + have / bytesPerSample) % h->nChannels);
-        throwFormattedException(env, COMEDI_EXCEPTION, "Data should come in as %i bytes per sample.", bytesPerSample);
-        return 0;
-    }
-
-    const int nSample = static_cast<int>(n / bytesPerSample);
-    if ((h->subdevFlags & SDF_LSAMPL) != 0) {
-        h->channelIndex = convertSamples(reinterpret_cast<const lsampl_t *>(h->sampleBuffer), nSample, out,
-                                         h->rangeInfo, h->maxSample, h->channelIndex, h->nChannels);
-    } else {
-        h->channelIndex = convertSamples(reinterpret_cast<const sampl_t *>(h->sampleBuffer), nSample, out,
-                                         h->rangeInfo, h->maxSample, h->channelIndex, h->nChannels);
-    }
+    convertDrained(h, reinterpret_cast<const unsigned char *>(h->sampleBuffer), nSample, position, out);
     return nSample;
 }
 

@@ -22,6 +22,8 @@ import java.time.Duration;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.ValueSource;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
 import org.vorn.testsupport.NativeStdout;
@@ -33,7 +35,9 @@ import org.vorn.testsupport.NativeStdout;
  */
 class ComediAnalogStreamingDeviceTest {
     private static final String MULTI = EmulatedBoard.MULTI;
+    private static final int EINTR = 4;
     private static final int EIO = 5;
+    private static final int EPIPE = 32;
     private static final int EACCES = 13;
     private static final int EBUSY = 16;
     private static final int EINVAL = 22;
@@ -516,34 +520,54 @@ class ComediAnalogStreamingDeviceTest {
         }
     }
 
-    @Test
-    void aReadThatSplitsASampleIsReportedAndTheStreamStaysAligned() {
+    /**
+     * The driver splits a sample: its bytes are kept and completed, the stream never shifts and
+     * nothing is lost; only a split sample whose rest can no longer come (the stream ended) is
+     * reported, with the count. 4 scans of 3 positions are ready: 12 samples.
+     */
+    @ParameterizedTest(name = "{0}")
+    @ValueSource(strings = {MULTI, EmulatedBoard.AI18})
+    void aSplitSampleIsCompletedByTheNextReadAndTheStreamNeverShifts(String board) {
         int[] ranges = {0, 1, 3};
-        try (var ai = counterDevice(MULTI, 1000, 16, ranges)) {
+        boolean wide = board.equals(EmulatedBoard.AI18);
+        int bps = wide ? 4 : 2;
+        long maxdata = wide ? MAXDATA_18 : MAXDATA_16;
+        ByteBuffer buf = doubles(16);
+        try (var ai = counterDevice(board, 1000, 16, ranges)) {
             configureQuietly(ai);
             ai.start();
-            EmulatedBoard.advanceScans(MULTI, 4);
-            EmulatedBoard.shortReadNext(3);
-            ByteBuffer buf = doubles(16);
-            var e = assertThrows(ComediException.class, () -> ai.read(buf));
-            assertEquals("Data should come in as 2 bytes per sample.", e.getMessage());
-            // Samples 0 and 1 were dropped with the report; the rest keep their bytes and positions.
-            assertEquals(4, bytesRead(MULTI));
-            assertEquals(10, ai.read(buf));
-            assertArrayEquals(counterValues(2, 10, MAXDATA_16, ranges), values(buf, 10));
+            EmulatedBoard.advanceScans(board, 4);
+
+            // One and a half samples, then the rest: one read delivers everything.
+            EmulatedBoard.shortReadNext(bps + bps / 2);
+            assertEquals(12, ai.read(buf));
+            assertArrayEquals(counterValues(0, 12, maxdata, ranges), values(buf, 12));
+
+            // One byte, then the read that would complete it is interrupted: reported, nothing lost.
+            EmulatedBoard.advanceScans(board, 4);
+            EmulatedBoard.shortReadNext(1);
+            EmulatedBoard.failNth(EmulatedBoard.OP_READ, 2, EINTR);
+            assertEquals("Error reading comedi data: Interrupted system call",
+                    assertThrows(ComediException.class, () -> ai.read(buf)).getMessage());
+            assertEquals(12L * bps + 1, bytesRead(board), "the byte is kept in the handle");
+            assertEquals(12, ai.read(buf));
+            assertArrayEquals(counterValues(12, 12, maxdata, ranges), values(buf, 12));
             ai.stop();
         }
-        try (var ai = counterDevice(EmulatedBoard.AI18, 1000, 16, ranges)) {
+        try (var ai = counterDevice(board, 1000, 16, ranges)) {
             configureQuietly(ai);
             ai.start();
-            EmulatedBoard.advanceScans(EmulatedBoard.AI18, 4);
-            EmulatedBoard.shortReadNext(6);
-            ByteBuffer buf = doubles(16);
-            var e = assertThrows(ComediException.class, () -> ai.read(buf));
-            assertEquals("Data should come in as 4 bytes per sample.", e.getMessage());
-            assertEquals(8, bytesRead(EmulatedBoard.AI18));
-            assertEquals(10, ai.read(buf));
-            assertArrayEquals(counterValues(2, 10, MAXDATA_18, ranges), values(buf, 10));
+            EmulatedBoard.advanceScans(board, 4);
+            // One and a half samples, then an interrupted read: the whole one is delivered.
+            EmulatedBoard.shortReadNext(bps + bps / 2);
+            EmulatedBoard.failNth(EmulatedBoard.OP_READ, 2, EINTR);
+            assertEquals(1, ai.read(buf));
+            assertArrayEquals(counterValues(0, 1, maxdata, ranges), values(buf, 1));
+            // An overrun ends the stream before the rest of the split sample comes: that one is lost.
+            EmulatedBoard.failNext(EmulatedBoard.OP_BUFINFO, EPIPE);
+            assertEquals("Error getting buffer size: Buffer overflow. Data should come in as " + bps
+                    + " bytes per sample. 1 sample lost: the stream ended after " + bps / 2 + " of its " + bps
+                    + " bytes", assertThrows(ComediException.class, () -> ai.read(buf)).getMessage());
             ai.stop();
         }
     }
