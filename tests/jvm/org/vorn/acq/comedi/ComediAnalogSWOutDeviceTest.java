@@ -6,6 +6,8 @@ import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import static org.vorn.acq.comedi.StreamingTestSupport.configureNative;
+
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 
@@ -128,8 +130,10 @@ class ComediAnalogSWOutDeviceTest {
     void bytesBeyondTheChannelCountAndIndicesAtOrAboveItAreIgnored() {
         try (var ao = new ComediAnalogSWOutDevice(MULTI, 1)) {
             ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
-            ao.configureChannel(1, 1, -10, 10, AnalogReference.GROUND);
-            ao.configureChannel(255, 1, -10, 10, AnalogReference.GROUND);
+            // Positions at or above the count: refused by the API, stored by the native.
+            assertThrows(IllegalArgumentException.class, () -> ao.configureChannel(1, 1, -10, 10, AnalogReference.GROUND));
+            configureNative(ao, 1, 1, -10, 10, "ground");
+            configureNative(ao, 255, 1, -10, 10, "ground");
             long ch1 = EmulatedBoard.aoRaw(MULTI, 1);
             long before = EmulatedBoard.insnCount(MULTI);
             ao.write(values(-2.0, 9.0, 9.0));
@@ -225,14 +229,13 @@ class ComediAnalogSWOutDeviceTest {
         try (var ao = new ComediAnalogSWOutDevice(MULTI, 2)) {
             ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
             ao.configureChannel(1, 1, -10, 10, AnalogReference.GROUND);
-            ComediException e = assertThrows(ComediException.class,
-                    () -> ao.configureChannel(-1, 1, 0, 10, AnalogReference.GROUND));
+            assertThrows(IllegalArgumentException.class, () -> ao.configureChannel(-1, 1, 0, 10, AnalogReference.GROUND));
+            ComediException e = assertThrows(ComediException.class, () -> configureNative(ao, -1, 1, 0, 10, "ground"));
             assertEquals("Maximum channels supported is 256, requesting -1", e.getMessage());
             e = assertThrows(ComediException.class,
-                    () -> ao.configureChannel(Integer.MIN_VALUE, 1, 0, 10, AnalogReference.GROUND));
+                    () -> configureNative(ao, Integer.MIN_VALUE, 1, 0, 10, "ground"));
             assertEquals("Maximum channels supported is 256, requesting -2147483648", e.getMessage());
-            e = assertThrows(ComediException.class,
-                    () -> ao.configureChannel(256, 1, 0, 10, AnalogReference.GROUND));
+            e = assertThrows(ComediException.class, () -> configureNative(ao, 256, 1, 0, 10, "ground"));
             assertEquals("Maximum channels supported is 256, requesting 256", e.getMessage());
             // The instruction list in front of the table and both instructions are intact.
             long before = EmulatedBoard.insnCount(MULTI);

@@ -37,6 +37,31 @@ class ComediDigitalPortOutDeviceTest {
         assertEquals(openBefore, EmulatedBoard.openCount(), "devices left open by the test");
     }
 
+    /**
+     * A handle made by the creation native itself, with arguments the public API refuses (more
+     * than 32 lines per port): the native's own behaviour stays as it was. Destroyed by the caller.
+     */
+    private static ByteBuffer nativeTask(String board, int[] ports, int linesPerPort) {
+        ByteBuffer list = ByteBuffer.allocateDirect(4 * ports.length).order(ByteOrder.nativeOrder());
+        list.asIntBuffer().put(ports);
+        return NATIVES.nCreateTask(board, list, linesPerPort);
+    }
+
+    /** A closed device, only to call the natives on (they never look at it). */
+    private static final ComediDigitalPortOutDevice NATIVES = closed();
+
+    private static ComediDigitalPortOutDevice closed() {
+        var d = new ComediDigitalPortOutDevice(MULTI, new int[] {0}, 8);
+        d.close();
+        return d;
+    }
+
+    private static void nativeWrite(ByteBuffer handle, long value) {
+        ByteBuffer v = ByteBuffer.allocateDirect(8).order(ByteOrder.nativeOrder());
+        v.putLong(0, value);
+        NATIVES.nWrite(handle, v);
+    }
+
     private static int[] directions(String board, int lines) {
         int[] d = new int[lines];
         for (int c = 0; c < lines; c++) {
@@ -133,18 +158,29 @@ class ComediDigitalPortOutDeviceTest {
     }
 
     @Test
-    void fortyLinesPerPortWriteOnlyTheFirstThirtyTwo() {
-        try (var dio = new ComediDigitalPortOutDevice(DIO64, new int[] {0}, 40)) {
+    void moreThanThirtyTwoLinesPerPortAreRefusedAndTheNativeWritesOnlyTheFirstThirtyTwo() {
+        var refused = assertThrows(IllegalArgumentException.class,
+                () -> new ComediDigitalPortOutDevice(DIO64, new int[] {0}, 40));
+        assertEquals("device " + DIO64 + ": 40 lines per port is outside 0..32 (a port is written in one 32-bit call)",
+                refused.getMessage());
+        assertEquals(openBefore, EmulatedBoard.openCount(), "refused before the device is opened");
+        assertThrows(IllegalArgumentException.class,
+                () -> new ComediDigitalPortOutDevice(MULTI, new int[] {0}, Integer.MAX_VALUE));
+        // The native itself keeps its behaviour: lines 32..39 are outputs that are never written.
+        ByteBuffer h = nativeTask(DIO64, new int[] {0}, 40);
+        try {
             int[] dir = directions(DIO64, 64);
             for (int c = 0; c < 64; c++) {
                 assertEquals(c < 40 ? 1 : 0, dir[c], "direction of line " + c);
             }
             int[] before = levels(DIO64, 64);
-            dio.write(0xFF_FFFF_FFFFL);
+            nativeWrite(h, 0xFF_FFFF_FFFFL);
             assertLines(DIO64, 0, 32, 0xFFFF_FFFFL);
             assertUnchanged(before, levels(DIO64, 64), 32, 64, "level");
-            dio.write(0L);
+            nativeWrite(h, 0L);
             assertLines(DIO64, 0, 32, 0L);
+        } finally {
+            NATIVES.nDestroy(h);
         }
     }
 
@@ -219,8 +255,7 @@ class ComediDigitalPortOutDeviceTest {
     @Test
     void channelNumbersWrapInThirtyTwoBits() {
         // 2 × (2^31 − 1) is 2^32 − 2: far beyond the subdevice, shown as −2.
-        ComediException e = assertThrows(ComediException.class,
-                () -> new ComediDigitalPortOutDevice(MULTI, new int[] {2}, Integer.MAX_VALUE));
+        ComediException e = assertThrows(ComediException.class, () -> nativeTask(MULTI, new int[] {2}, Integer.MAX_VALUE));
         assertEquals("Not enough channels available: max number of channel is 24, requested channel is -2 (port 2)",
                 e.getMessage());
         // 2^29 × 8 + 16 is 2^32 + 16, which wraps to line 16: the arithmetic stays defined.
@@ -234,8 +269,7 @@ class ComediDigitalPortOutDeviceTest {
     @Test
     void hugeLinesPerPortStopAtTheFirstLineBeyondTheSubdevice() {
         long start = System.nanoTime();
-        ComediException e = assertThrows(ComediException.class,
-                () -> new ComediDigitalPortOutDevice(MULTI, new int[] {0}, Integer.MAX_VALUE));
+        ComediException e = assertThrows(ComediException.class, () -> nativeTask(MULTI, new int[] {0}, Integer.MAX_VALUE));
         assertEquals("Not enough channels available: max number of channel is 24, requested channel is 24 (port 0)",
                 e.getMessage());
         assertEquals(1, EmulatedBoard.dioDirection(MULTI, 23), "lines up to the last were configured");

@@ -57,6 +57,19 @@ final class StreamingTestSupport {
         return toPhys(raw, ranges[range], maxdata);
     }
 
+    /**
+     * Configures position {@code index} through the channel native itself, for what the public API
+     * refuses (positions beyond the count, empty ranges) but the native keeps accepting.
+     */
+    static void configureNative(ComediAnalogDevice d, int index, int channel, double min, double max, String reference) {
+        d.lock();
+        try {
+            d.nCreateChannels(d.handle(), index, (short) channel, min, max, reference);
+        } finally {
+            d.unlock();
+        }
+    }
+
     static ByteBuffer doubles(int n) {
         return ByteBuffer.allocateDirect(8 * n).order(ByteOrder.nativeOrder());
     }

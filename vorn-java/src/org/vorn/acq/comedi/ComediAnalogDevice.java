@@ -17,15 +17,84 @@ abstract class ComediAnalogDevice extends ComediDevice {
         configureChannel(index, channel, minVolts, maxVolts, reference.nativeName());
     }
 
-    /** As above, with the reference by name: "ground", "common", "diff" or "other" (anything else means "diff"). */
+    /**
+     * As above, with the reference by name: "ground", "common", "diff" or "other" (anything else
+     * means "diff"). {@code index} must be below {@link #getChannelCount()}, {@code minVolts} below
+     * {@code maxVolts}; a streaming device refuses it while its stream runs.
+     */
     public final void configureChannel(int index, int channel, double minVolts, double maxVolts, String reference) {
         short hardware = hardwareChannel(channel);
         lock();
         try {
-            nCreateChannels(handle(), index, hardware, minVolts, maxVolts, reference);
+            ByteBuffer h = handle();
+            int positions = getChannelCount();
+            if (index < 0 || index >= positions) {
+                throw new IllegalArgumentException("device " + getDevice() + ": position " + index + " is outside 0.."
+                        + (positions - 1) + " (the device was opened for " + positions + " channels)");
+            }
+            if (!(minVolts < maxVolts)) {
+                throw new IllegalArgumentException("device " + getDevice() + ", position " + index + ": the range ["
+                        + minVolts + ", " + maxVolts + "] V is empty; minVolts must be a number below maxVolts");
+            }
+            if (isRunning()) {
+                throw new IllegalStateException("device " + getDevice() + ": position " + index
+                        + " cannot be configured while the stream runs (the board keeps the running command's"
+                        + " channels); stop() it first");
+            }
+            nCreateChannels(h, index, hardware, minVolts, maxVolts, reference);
+            markConfigured(index, positions);
         } finally {
             unlock();
         }
+    }
+
+    /** The number of positions the device was opened for. */
+    public abstract int getChannelCount();
+
+    /** Lock held: a stream is running; nothing else ever runs. */
+    boolean isRunning() {
+        return false;
+    }
+
+    /** Lock held. Positions configured so far; null before the first configureChannel. */
+    private boolean[] configured;
+    /** Lock held. Positions still unconfigured; -1 before the first configureChannel. */
+    private int unconfigured = -1;
+
+    private void markConfigured(int index, int positions) {
+        if (configured == null) {
+            configured = new boolean[positions];
+            unconfigured = positions;
+        }
+        if (!configured[index]) {
+            configured[index] = true;
+            unconfigured--;
+        }
+    }
+
+    /**
+     * Lock held: every position has been configured, or IllegalStateException naming those that
+     * have not, before {@code call} uses them.
+     */
+    final void requireConfigured(String call) {
+        if (unconfigured == 0) {
+            return;
+        }
+        int positions = getChannelCount();
+        StringBuilder missing = new StringBuilder();
+        int count = 0;
+        for (int i = 0; i < positions; i++) {
+            if (configured == null || !configured[i]) {
+                missing.append(count++ == 0 ? "" : ", ").append(i);
+            }
+        }
+        if (count == 0) {
+            unconfigured = 0;
+            return;
+        }
+        throw new IllegalStateException("device " + getDevice() + ": " + (count == 1 ? "position " : "positions ")
+                + missing + " of 0.." + (positions - 1) + (count == 1 ? " is" : " are")
+                + " not configured; call configureChannel for every position before " + call);
     }
 
     abstract void nCreateChannels(ByteBuffer handle, int i, short chan, double min, double max, String aref);

@@ -25,6 +25,7 @@ public final class ComediAnalogSWOutDevice extends ComediAnalogDevice {
         attach(nCreateTask(device, nChannels));
     }
 
+    @Override
     public int getChannelCount() {
         return nChannels;
     }
@@ -34,7 +35,9 @@ public final class ComediAnalogSWOutDevice extends ComediAnalogDevice {
         requireDataBuffer(volts, 8L * nChannels, "value");
         lock();
         try {
-            nWrite(handle(), volts);
+            ByteBuffer h = handle();
+            requireConfigured("write()");
+            nWrite(h, volts);
         } finally {
             unlock();
         }
@@ -46,6 +49,7 @@ public final class ComediAnalogSWOutDevice extends ComediAnalogDevice {
         lock();
         try {
             ByteBuffer h = handle();
+            requireConfigured("write()");
             ByteBuffer buf = scratch(8 * nChannels);
             buf.asDoubleBuffer().put(volts, 0, nChannels);
             nWrite(h, buf);

@@ -24,6 +24,7 @@ public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
         attach(nCreateTask(device, nChannels));
     }
 
+    @Override
     public int getChannelCount() {
         return nChannels;
     }
@@ -34,7 +35,9 @@ public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
         requireWritable(volts, "scan");
         lock();
         try {
-            nScan(handle(), volts);
+            ByteBuffer h = handle();
+            requireConfigured("scan()");
+            nScan(h, volts);
         } finally {
             unlock();
         }
@@ -46,6 +49,7 @@ public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
         lock();
         try {
             ByteBuffer h = handle();
+            requireConfigured("scan()");
             ByteBuffer buf = scratch(8 * nChannels);
             nScan(h, buf);
             buf.asDoubleBuffer().get(volts, 0, nChannels);

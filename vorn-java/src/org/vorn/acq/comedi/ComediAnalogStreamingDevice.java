@@ -37,6 +37,10 @@ import org.vorn.exception.ComediOverrunException;
 public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     private final int nChannels;
     private final int bufSize;
+    /** The largest bufSize whose doubles fit one direct buffer (an int capacity): 2^28 - 1. */
+    private static final int MAX_ARRAY_READ = Integer.MAX_VALUE / 8;
+    /** Guarded by the lock: start() succeeded and no stop() has run since. */
+    private boolean running;
     /** Guarded by the lock: stop() ended the stream, and no start() has run since. */
     private boolean stopped;
     /**
@@ -57,6 +61,7 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
         attach(nCreateTask(device, nChannels, scanRateHz, bufSize));
     }
 
+    @Override
     public int getChannelCount() {
         return nChannels;
     }
@@ -74,7 +79,9 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     public void configure() {
         lock();
         try {
-            nConfigTask(handle());
+            ByteBuffer h = handle();
+            requireConfigured("configure()");
+            nConfigTask(h);
         } finally {
             unlock();
         }
@@ -85,10 +92,12 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
         lock();
         try {
             ByteBuffer h = handle();
+            requireConfigured("start()");
             stopped = false;
             stopRequested = false;
             delivered = 0;
             nStart(h);
+            running = true;
         } finally {
             unlock();
         }
@@ -121,6 +130,11 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * @throws StreamStoppedException when {@link #stop()} ended the stream
      */
     public int read(double[] volts) {
+        if (bufSize > MAX_ARRAY_READ) {
+            throw new IllegalArgumentException("device " + getDevice() + ": read(double[]) takes a bufSize of at most "
+                    + MAX_ARRAY_READ + " values (its buffer of 8 bytes a value must fit a direct buffer), this"
+                    + " stream has " + bufSize + "; read fewer values at a time");
+        }
         requireLength(volts.length, bufSize, "sample array");
         lock();
         try {
@@ -151,6 +165,7 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
                 return;
             }
             stopped = true;
+            running = false;
             nStop(h);
         } finally {
             unlock();
@@ -164,6 +179,11 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
         if (h != null) {
             nWake(h);
         }
+    }
+
+    @Override
+    boolean isRunning() {
+        return running;
     }
 
     /** True from the moment stop() is called until the next start(). */

@@ -56,6 +56,12 @@ abstract class ComediDevice implements AutoCloseable {
     private ByteBuffer scratch;
 
     ComediDevice(String device) {
+        // The native side takes the path as a C string, which would end at the NUL.
+        int nul = device != null ? device.indexOf('\0') : -1;
+        if (nul >= 0) {
+            throw new IllegalArgumentException("device path \"" + device.replace("\0", "\\0")
+                    + "\" contains a NUL character at index " + nul + "; a device path is a C string without NUL");
+        }
         this.device = device;
     }
 
@@ -170,7 +176,8 @@ abstract class ComediDevice implements AutoCloseable {
         return ByteBuffer.allocateDirect(bytes).order(ByteOrder.nativeOrder());
     }
 
-    static void requireDataBuffer(ByteBuffer buf, long minBytes, String what) {
+    /** A direct buffer of at least {@code minBytes} in native byte order, as the natives read and write it. */
+    final void requireDataBuffer(ByteBuffer buf, long minBytes, String what) {
         if (buf == null) {
             throw new IllegalArgumentException(what + " buffer is null");
         }
@@ -180,6 +187,11 @@ abstract class ComediDevice implements AutoCloseable {
         if (buf.capacity() < minBytes) {
             throw new IllegalArgumentException(what + " buffer holds " + buf.capacity() + " bytes, needs at least "
                     + minBytes);
+        }
+        if (buf.order() != ByteOrder.nativeOrder()) {
+            throw new IllegalArgumentException("device " + device + ": the " + what + " buffer is in " + buf.order()
+                    + " byte order; the device reads and writes " + ByteOrder.nativeOrder()
+                    + " (ByteBuffer.order(ByteOrder.nativeOrder()))");
         }
     }
 

@@ -15,6 +15,7 @@ import java.nio.ByteBuffer;
  */
 public final class ComediDigitalPortOutDevice extends ComediDevice {
     private final int nPorts;
+    private static final int MAX_LINES_PER_PORT = 32;
 
     /** Opens {@code device} with the given port numbers (at most 256) of {@code linesPerPort} lines each. */
     public ComediDigitalPortOutDevice(String device, int[] ports, int linesPerPort) {
@@ -25,6 +26,10 @@ public final class ComediDigitalPortOutDevice extends ComediDevice {
     public ComediDigitalPortOutDevice(String device, ByteBuffer ports, int linesPerPort) {
         super(device);
         requireDataBuffer(ports, 0, "port");
+        if (linesPerPort > MAX_LINES_PER_PORT) {
+            throw new IllegalArgumentException("device " + device + ": " + linesPerPort + " lines per port is outside 0.."
+                    + MAX_LINES_PER_PORT + " (a port is written in one 32-bit call)");
+        }
         this.nPorts = ports.capacity() >>> 2;
         attach(nCreateTask(device, ports, linesPerPort));
     }
