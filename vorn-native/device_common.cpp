@@ -139,8 +139,7 @@ extern "C" const char *subdeviceSearchError(comedi_t *dev, int type)
     }
 }
 
-extern "C" jobject openComediTask(JNIEnv *env, jstring devString, int devType, const char *missingSubdeviceFormat,
-                                  ComediHandle **record)
+extern "C" jobject openComediHandle(JNIEnv *env, jstring devString, ComediHandle **record)
 {
     jobject handle = newJavaManagedByteBuffer(env, sizeof(ComediHandle));
     if (handle == nullptr) {
@@ -160,6 +159,18 @@ extern "C" jobject openComediTask(JNIEnv *env, jstring devString, int devType, c
         throwFormattedException(env, COMEDI_EXCEPTION, "Error opening comedi device %s: %s", h->deviceName,
                                 getComediError());
         releaseComediHandle(h);
+        return nullptr;
+    }
+    *record = h;
+    return handle;
+}
+
+extern "C" jobject openComediTask(JNIEnv *env, jstring devString, int devType, const char *missingSubdeviceFormat,
+                                  ComediHandle **record)
+{
+    ComediHandle *h = nullptr;
+    jobject handle = openComediHandle(env, devString, &h);
+    if (handle == nullptr) {
         return nullptr;
     }
     const int subdev = comedi_find_subdevice_by_type(h->dev, devType, 0);

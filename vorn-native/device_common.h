@@ -74,6 +74,11 @@ void releaseStreamWake(ComediHandle *h);
  * behind is nothing. */
 void releaseComediHandle(ComediHandle *h);
 
+/* A zero-filled handle buffer with the device-name copy and the open device (stored in *record),
+ * no subdevice chosen yet. On failure nothing is left open or allocated, and null is returned with
+ * an exception pending. */
+jobject openComediHandle(JNIEnv *env, jstring devString, ComediHandle **record);
+
 /* What every device creation shares: a zero-filled handle buffer, the device-name copy, the open
  * device and its first subdevice of `devType` (stored in *record). A missing subdevice raises
  * `missingSubdeviceFormat` filled with the device name and the reason. On failure nothing is left

@@ -20,7 +20,7 @@ import org.vorn.emu.EmulatedBoard;
 class DeviceListingTest {
     @ParameterizedTest
     @ValueSource(strings = {EmulatedBoard.MULTI, EmulatedBoard.AI18, EmulatedBoard.NOCMD, EmulatedBoard.DO_ONLY,
-            EmulatedBoard.DIO64, EmulatedBoard.COMEDI_TEST})
+            EmulatedBoard.DIO64, EmulatedBoard.DI16, EmulatedBoard.COMEDI_TEST})
     void listsEverySubdeviceWithItsChannelsRangesAndTiming(String board) {
         int openBefore = EmulatedBoard.openCount();
         ComediDeviceInfo info = ComediDeviceInfo.describe(board);

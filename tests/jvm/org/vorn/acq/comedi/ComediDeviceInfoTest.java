@@ -42,7 +42,7 @@ class ComediDeviceInfoTest {
 
     @ParameterizedTest
     @ValueSource(strings = {EmulatedBoard.MULTI, EmulatedBoard.AI18, EmulatedBoard.NOCMD, EmulatedBoard.DO_ONLY,
-            EmulatedBoard.DIO64, EmulatedBoard.COMEDI_TEST})
+            EmulatedBoard.DIO64, EmulatedBoard.DI16, EmulatedBoard.COMEDI_TEST})
     void describesWhatComedilibReports(String board) {
         ComediDeviceInfo info = ComediDeviceInfo.describe(board);
         assertEquals(openBefore, EmulatedBoard.openCount(), "the description keeps the device open");
@@ -136,6 +136,10 @@ class ComediDeviceInfoTest {
         assertEquals("Error opening comedi device /dev/comedi-emu/no-such-board: No such file or directory",
                 e.getMessage());
         assertThrows(IllegalArgumentException.class, () -> ComediDeviceInfo.describe(null));
+        IllegalArgumentException nul = assertThrows(IllegalArgumentException.class,
+                () -> ComediDeviceInfo.describe(EmulatedBoard.MULTI + "\0/x"));
+        assertEquals("device path \"/dev/comedi-emu/multi\\0/x\" contains a NUL character at index 21; a device path "
+                + "is a C string without NUL", nul.getMessage());
     }
 
     /** Requests that fail after the open: comedilib's second SUBDINFO asks for subdevice 0's flags. */

@@ -97,6 +97,24 @@ class DeviceLeakTest {
                 p -> new ComediDigitalPortOutDevice(p, new int[] {0, 1}, 8), EmulatedBoard.DO_ONLY));
     }
 
+    @Test
+    void portInputCyclesAndFailedCreations() {
+        assertNoLeak("digital input ports", this::portInputCycle);
+        assertNoLeak("failed port input creations", i -> failedCreation(i,
+                p -> new ComediDigitalPortInDevice(p, new int[] {0, 1}, 8), EmulatedBoard.DO_ONLY));
+    }
+
+    /** A description allocates its whole answer in C and in Java: all of it must go again. */
+    @Test
+    void descriptionsAndFailedDescriptions() {
+        assertNoLeak("descriptions", i -> assertEquals(3, ComediDeviceInfo.describe(MULTI).subdevices().size()));
+        // Every board can be described, so the long bad path stands in for the board that lacks something.
+        assertNoLeak("failed descriptions", i -> failedCreation(i, p -> {
+            ComediDeviceInfo.describe(p);
+            return () -> { };
+        }, LONG_BAD_PATH));
+    }
+
     /**
      * A streaming handle destroyed by another class's native must not keep its raw sample buffer:
      * 200 buffers of 8 MiB would add 1.6 GB of address space.
@@ -158,6 +176,13 @@ class DeviceLeakTest {
     private void portCycle(int i) {
         try (var dio = new ComediDigitalPortOutDevice(MULTI, new int[] {0, 1}, 8)) {
             dio.write(i & 0xff, ~i & 0xff);
+        }
+    }
+
+    private void portInputCycle(int i) {
+        try (var in = new ComediDigitalPortInDevice(MULTI, new int[] {0, 1}, 8)) {
+            assertEquals(2, in.read().length);
+            in.readLine(1, i & 7);
         }
     }
 

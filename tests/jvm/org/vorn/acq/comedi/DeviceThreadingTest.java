@@ -182,7 +182,7 @@ class DeviceThreadingTest {
         }
     }
 
-    private enum Kind { SAMPLING, STREAMING, SWOUT, PORT }
+    private enum Kind { SAMPLING, STREAMING, SWOUT, PORT, PORT_IN }
 
     private static ComediDevice open(Kind kind, String board) {
         switch (kind) {
@@ -199,6 +199,8 @@ class DeviceThreadingTest {
                 ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
                 return ao;
             }
+            case PORT_IN:
+                return new ComediDigitalPortInDevice(board, new int[] {2}, 8);
             default:
                 return new ComediDigitalPortOutDevice(board, new int[] {0, 1}, 8);
         }
@@ -215,6 +217,10 @@ class DeviceThreadingTest {
         }
         if (d instanceof ComediAnalogSWOutDevice) {
             return () -> ((ComediAnalogSWOutDevice) d).write(1.5);
+        }
+        if (d instanceof ComediDigitalPortInDevice) {
+            long[] values = new long[1];
+            return () -> ((ComediDigitalPortInDevice) d).read(values);
         }
         return () -> ((ComediDigitalPortOutDevice) d).write(0x5A, 0xA5);
     }
@@ -425,7 +431,8 @@ class DeviceThreadingTest {
         try (var ai = new ComediAnalogStreamingDevice(MULTI, 1, 1000, 16);
                 var sampling = new ComediAnalogSamplingDevice(MULTI, 1);
                 var ao = new ComediAnalogSWOutDevice(MULTI, 1);
-                var dio = new ComediDigitalPortOutDevice(MULTI, new int[] {0}, 8)) {
+                var dio = new ComediDigitalPortOutDevice(MULTI, new int[] {0}, 8);
+                var din = new ComediDigitalPortInDevice(MULTI, new int[] {1}, 8)) {
             ByteBuffer out = StreamingTestSupport.doubles(256);
             List<Consumer<ByteBuffer>> natives = List.of(
                     h -> ai.nCreateChannels(h, 0, (short) 1, -10, 10, "ground"), ai::nConfigTask, ai::nStart,
@@ -433,8 +440,9 @@ class DeviceThreadingTest {
                     h -> sampling.nCreateChannels(h, 0, (short) 1, -10, 10, "ground"), h -> sampling.nScan(h, out),
                     sampling::nDestroy, h -> ao.nCreateChannels(h, 0, (short) 0, -10, 10, "ground"),
                     h -> ao.nWrite(h, out), ao::nDestroy, h -> dio.nWrite(h, out), dio::nDestroy,
-                    ComediDevice::nRelease);
-            for (ComediDevice owner : List.of(ai, sampling, ao, dio)) {
+                    h -> ComediDigitalPortInDevice.nRead(h, out), h -> ComediDigitalPortInDevice.nReadLine(h, 0, 0),
+                    h -> ComediAnalogDevice.nChannelRange(h, 0, new double[7]), ComediDevice::nRelease);
+            for (ComediDevice owner : List.of(ai, sampling, ao, dio, din)) {
                 owner.lock();
                 ByteBuffer real = owner.handle();
                 owner.unlock();

@@ -65,7 +65,7 @@ class NativeCallFuzzTest {
     };
     private static final int[] ERRNOS = {1, 5, 11, 12, 14, 16, 19, 22, 25, 32, 95, 110, 0};
 
-    private enum Kind { SAMPLING, STREAMING, SWOUT, PORT }
+    private enum Kind { SAMPLING, STREAMING, SWOUT, PORT, PORT_IN }
 
     /** A handle made by a native, and what it was made for. */
     private static final class Raw {
@@ -155,8 +155,10 @@ class NativeCallFuzzTest {
             rawStreaming();
         } else if (op < 54) {
             rawSwoutWrite();
-        } else if (op < 62) {
+        } else if (op < 58) {
             rawPortWrite();
+        } else if (op < 62) {
+            rawPortReadOrRange();
         } else if (op < 67) {
             rawDestroy();
         } else if (op < 90) {
@@ -372,7 +374,7 @@ class NativeCallFuzzTest {
             Raw old = raws.remove(rnd.nextInt(raws.size()));
             destroyOwn(old);
         }
-        Kind kind = Kind.values()[rnd.nextInt(4)];
+        Kind kind = Kind.values()[rnd.nextInt(Kind.values().length)];
         String path = path();
         ByteBuffer[] made = new ByteBuffer[1];
         int channels = 0;
@@ -403,6 +405,17 @@ class NativeCallFuzzTest {
                 int lines = rnd.nextInt(8) == 0 ? (rnd.nextBoolean() ? -1 : Integer.MAX_VALUE) : rnd.nextInt(10);
                 ports = list != null && list.isDirect() ? list.capacity() >>> 2 : 0;
                 call("port nCreateTask", () -> made[0] = port.nCreateTask(path, list, lines));
+                break;
+            }
+            case PORT_IN: {
+                ByteBuffer list = portList();
+                int k = rnd.nextInt(8);
+                int lines = k == 0 ? (rnd.nextBoolean() ? -1 : 65) : k == 1 ? rnd.nextInt(66) : 1 + rnd.nextInt(8);
+                int[] subdevices = {-1, -1, -1, 0, 2, 3, Integer.MIN_VALUE, Integer.MAX_VALUE};
+                int subdev = subdevices[rnd.nextInt(subdevices.length)];
+                ports = list != null && list.isDirect() ? list.capacity() >>> 2 : 0;
+                call("port-in nCreateTask",
+                        () -> made[0] = ComediDigitalPortInDevice.nCreateTask(path, subdev, list, lines));
                 break;
             }
             default:
@@ -465,7 +478,7 @@ class NativeCallFuzzTest {
 
     /** What a scan of the sampling native may write with this handle: one double per channel of its list. */
     private static int scanBytes(Raw r) {
-        if (r == null || r.kind == Kind.PORT) {
+        if (r == null || r.kind == Kind.PORT || r.kind == Kind.PORT_IN) {
             return 0;
         }
         return 8 * Math.max(0, Math.min(r.channels, MAX_CHANNELS));
@@ -549,6 +562,34 @@ class NativeCallFuzzTest {
         call("port nWrite", () -> port.nWrite(h, in));
     }
 
+    /** The digital input natives on any handle, and the range read-back of the analog devices. */
+    private void rawPortReadOrRange() {
+        Raw r = rawFor(Kind.PORT_IN, Kind.PORT);
+        ByteBuffer h = handleOf(r);
+        switch (rnd.nextInt(3)) {
+            case 0: {
+                Guarded out = output(8 * MAX_CHANNELS);
+                call("port-in nRead", () -> ComediDigitalPortInDevice.nRead(h, out.buf));
+                guardChecks++;
+                // Only a handle with ports reads any: one 64-bit value per port.
+                boolean reads = r != null && (r.kind == Kind.PORT || r.kind == Kind.PORT_IN);
+                out.check(reads ? 8 * Math.min(r.ports, MAX_CHANNELS) : 0, "port-in nRead");
+                break;
+            }
+            case 1: {
+                int position = rnd.nextBoolean() ? rnd.nextInt(4) : index(4);
+                int line = rnd.nextBoolean() ? rnd.nextInt(66) : index(64);
+                call("port-in nReadLine", () -> ComediDigitalPortInDevice.nReadLine(h, position, line));
+                break;
+            }
+            default: {
+                int i = rnd.nextBoolean() ? rnd.nextInt(4) : index(MAX_CHANNELS);
+                double[] out = rnd.nextInt(6) == 0 ? (rnd.nextBoolean() ? null : new double[3]) : new double[7];
+                call("nChannelRange", () -> ComediAnalogDevice.nChannelRange(h, i, out));
+            }
+        }
+    }
+
     /** Destroys with the native of a random class, so destroyed handles and foreign destroys both occur. */
     private void rawDestroy() {
         Raw r = anyRaw();
@@ -597,6 +638,27 @@ class NativeCallFuzzTest {
             call("close", d::close);
             if (rnd.nextBoolean()) {
                 devices.remove(d);
+            }
+            return;
+        }
+        if (d instanceof ComediAnalogDevice && k == 19) {
+            call("channelRange", () -> ((ComediAnalogDevice) d).channelRange(index(MAX_CHANNELS)));
+            return;
+        }
+        if (d instanceof ComediDigitalPortInDevice) {
+            var in = (ComediDigitalPortInDevice) d;
+            if (k < 8) {
+                int bytes = apiBytes(8 * in.getPortCount());
+                Guarded out = output(bytes);
+                call("read(ByteBuffer)", () -> in.read(out.buf));
+                guardChecks++;
+                out.check(Math.min(bytes, 8 * in.getPortCount()), "read(ByteBuffer)");
+            } else if (k < 14) {
+                long[] v = new long[Math.max(0, apiBytes(in.getPortCount()))];
+                call("read(long[])", () -> in.read(v));
+            } else {
+                call("readLine", () -> in.readLine(rnd.nextInt(in.getPortCount() + 2) - 1,
+                        rnd.nextInt(in.getLinesPerPort() + 2) - 1));
             }
             return;
         }
@@ -683,7 +745,19 @@ class NativeCallFuzzTest {
     private void apiCreate() {
         String path = path();
         ComediDevice[] made = new ComediDevice[1];
-        switch (rnd.nextInt(4)) {
+        switch (rnd.nextInt(6)) {
+            case 4: {
+                int[] ports = new int[rnd.nextInt(4)];
+                for (int i = 0; i < ports.length; i++) {
+                    ports[i] = rnd.nextInt(8) == 0 ? -1 : rnd.nextInt(3);
+                }
+                int lines = rnd.nextInt(8) == 0 ? 65 : rnd.nextInt(33);
+                call("new port-in", () -> made[0] = new ComediDigitalPortInDevice(path, ports, lines));
+                break;
+            }
+            case 5:
+                call("describe", () -> ComediDeviceInfo.describe(path));
+                return;
             case 0: {
                 int n = rnd.nextInt(4) == 0 ? count() : 1 + rnd.nextInt(4);
                 call("new sampling", () -> made[0] = new ComediAnalogSamplingDevice(path, n));

@@ -97,5 +97,35 @@ abstract class ComediAnalogDevice extends ComediDevice {
                 + " not configured; call configureChannel for every position before " + call);
     }
 
+    /**
+     * What position {@code index} got from {@code configureChannel}: its channel, the range comedilib
+     * chose with its ends and unit, and the maximum raw value; null while the position is not configured.
+     */
+    public final ComediChannelRange channelRange(int index) {
+        double[] fields = new double[CHANNEL_RANGE_FIELDS];
+        lock();
+        try {
+            ByteBuffer h = handle();
+            int positions = getChannelCount();
+            if (index < 0 || index >= positions) {
+                throw new IllegalArgumentException("device " + getDevice() + ": position " + index + " is outside 0.."
+                        + (positions - 1) + " (the device was opened for " + positions + " channels)");
+            }
+            if (!nChannelRange(h, index, fields)) {
+                return null;
+            }
+        } finally {
+            unlock();
+        }
+        return new ComediChannelRange((int) fields[4], (int) fields[5],
+                ComediRange.of(fields[0], fields[1], (int) fields[2]), (long) fields[3],
+                AnalogReference.values()[(int) fields[6]]); // AREF_GROUND, COMMON, DIFF, OTHER: 0 to 3
+    }
+
+    /** min, max, unit word, maximum raw value, channel, range index, reference (analog_channel.cpp). */
+    private static final int CHANNEL_RANGE_FIELDS = 7;
+
+    static native boolean nChannelRange(ByteBuffer handle, int index, double[] out);
+
     abstract void nCreateChannels(ByteBuffer handle, int i, short chan, double min, double max, String aref);
 }

@@ -31,6 +31,12 @@ public record ComediDeviceInfo(String device, String driverName, String boardNam
         if (device == null) {
             throw new IllegalArgumentException("device path is null");
         }
+        // The native side takes the path as a C string, which would end at the NUL.
+        int nul = device.indexOf('\0');
+        if (nul >= 0) {
+            throw new IllegalArgumentException("device path \"" + device.replace("\0", "\\0")
+                    + "\" contains a NUL character at index " + nul + "; a device path is a C string without NUL");
+        }
         return ComediDeviceDescription.read(device);
     }
 

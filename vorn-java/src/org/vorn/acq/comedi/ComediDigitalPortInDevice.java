@@ -1,0 +1,119 @@
+package org.vorn.acq.comedi;
+
+import java.nio.ByteBuffer;
+
+/**
+ * Digital input in ports: port p of L lines (0 to 64) reads channels p × L to p × L + L − 1 of a
+ * digital input or configurable digital I/O subdevice, and bit k of a port's value is line k of the
+ * port. Every line of the listed ports of a DIO subdevice is made an input when the device is
+ * created, as the Comedi core does it: a line that an output device drove stops being driven, and
+ * reads the level outside the board.
+ *
+ * <p>To read back a program's own outputs, create the input device on those lines first and the
+ * {@link ComediDigitalPortOutDevice} after it: the output device makes them outputs again, and a
+ * read then returns the levels they drive (the line state the driver reports), while the lines
+ * left as inputs read what is outside.
+ *
+ * <p>Threads: like every device, one call at a time runs on it (the others wait), and
+ * {@link #close()} may come from any thread; a device dropped without close() is released by the
+ * library's cleaner.
+ *
+ * <pre>
+ * try (var in = new ComediDigitalPortInDevice("/dev/comedi0", new int[] {0, 1}, 8)) {
+ *     long[] ports = in.read();          // ports[0]: lines 0-7, ports[1]: lines 8-15
+ *     boolean line3 = in.readLine(0, 3); // line 3 of the first port
+ * }
+ * </pre>
+ */
+public final class ComediDigitalPortInDevice extends ComediDevice {
+    /** Reads the first digital input or digital I/O subdevice of the device. */
+    public static final int FIRST_DIGITAL_INPUT = -1;
+
+    private final int nPorts;
+    private final int linesPerPort;
+
+    /** Opens {@code device} with the given port numbers (at most 256) of {@code linesPerPort} lines each. */
+    public ComediDigitalPortInDevice(String device, int[] ports, int linesPerPort) {
+        this(device, FIRST_DIGITAL_INPUT, portBuffer(ports), linesPerPort);
+    }
+
+    /**
+     * As above, on subdevice {@code subdevice} (a digital input or digital I/O one; see
+     * {@link ComediDeviceInfo}), or the first such one with {@link #FIRST_DIGITAL_INPUT}.
+     */
+    public ComediDigitalPortInDevice(String device, int subdevice, int[] ports, int linesPerPort) {
+        this(device, subdevice, portBuffer(ports), linesPerPort);
+    }
+
+    /** As above, with the port numbers as native-order 32-bit integers in a direct buffer (one per 4 bytes of capacity). */
+    public ComediDigitalPortInDevice(String device, int subdevice, ByteBuffer ports, int linesPerPort) {
+        super(device);
+        requireDataBuffer(ports, 0, "port");
+        this.nPorts = ports.capacity() >>> 2;
+        this.linesPerPort = linesPerPort;
+        attach(nCreateTask(device, subdevice, ports, linesPerPort));
+    }
+
+    public int getPortCount() {
+        return nPorts;
+    }
+
+    public int getLinesPerPort() {
+        return linesPerPort;
+    }
+
+    /** Reads every port into {@code values}: a direct, native-order buffer, one 64-bit value per port. */
+    public void read(ByteBuffer values) {
+        requireDataBuffer(values, 8L * nPorts, "port value");
+        requireWritable(values, "port value");
+        lock();
+        try {
+            nRead(handle(), values);
+        } finally {
+            unlock();
+        }
+    }
+
+    /** Reads port i of the port list into {@code values[i]}. */
+    public void read(long[] values) {
+        requireLength(values.length, nPorts, "port value array");
+        lock();
+        try {
+            ByteBuffer h = handle();
+            ByteBuffer buf = scratch(8 * nPorts);
+            nRead(h, buf);
+            buf.asLongBuffer().get(values, 0, nPorts);
+        } finally {
+            unlock();
+        }
+    }
+
+    /** Reads every port and returns their values as a new array, in port-list order. */
+    public long[] read() {
+        long[] values = new long[nPorts];
+        read(values);
+        return values;
+    }
+
+    /** The level of line {@code line} (0 to L − 1) of the port at position {@code position} of the port list. */
+    public boolean readLine(int position, int line) {
+        lock();
+        try {
+            return nReadLine(handle(), position, line);
+        } finally {
+            unlock();
+        }
+    }
+
+    private static ByteBuffer portBuffer(int[] ports) {
+        ByteBuffer buf = newDataBuffer(4 * ports.length);
+        buf.asIntBuffer().put(ports);
+        return buf;
+    }
+
+    static native ByteBuffer nCreateTask(String devString, int subdevice, ByteBuffer portBuf, int linesPerPort);
+
+    static native void nRead(ByteBuffer handle, ByteBuffer dataBuf);
+
+    static native boolean nReadLine(ByteBuffer handle, int position, int line);
+}
