@@ -244,7 +244,7 @@ class AcquisitionDemoTest {
         String[] names = {"AI4", "AI5", "AI6", "AI1"};
         for (int c = 1; c <= 4; c++) {
             Matcher m = Pattern.compile("(?m)^" + names[c - 1]
-                    + " +\\+/-5 V +(\\d+) +(\\S+) +(\\S+) +(\\S+) +(\\S+) +(\\d+)$").matcher(r.stdout());
+                    + " +\\[-5, 5\\] V +(\\d+) +(\\S+) +(\\S+) +(\\S+) +(\\S+) +(\\d+)$").matcher(r.stdout());
             assertTrue(m.find(), "no table line for " + names[c - 1] + ":\n" + r.stdout());
             double lo = Double.MAX_VALUE;
             double hi = -Double.MAX_VALUE;
@@ -369,6 +369,6 @@ class AcquisitionDemoTest {
         assertEquals((kept - 1) / 2000.0, rows[kept - 1][0], PRINTED);
         assertEquals(1.0, rows[kept - 1][4], STEP_5V + PRINTED);
         assertPng(tmp.resolve("out/acquisition.png"));
-        assertTrue(r.stdout().contains(String.format(Locale.ROOT, "AI1      +/-5 V     %10d", kept)), r.stdout());
+        assertTrue(r.stdout().contains(String.format(Locale.ROOT, "AI1      [-5, 5] V     %9d", kept)), r.stdout());
     }
 }

@@ -4,6 +4,8 @@ package org.vorn.demo;
 final class Acquisition {
     final int nChannels;
     final long wantedScans;
+    /** The range each position got from the library, e.g. "[-5, 5] V". */
+    final String[] ranges;
     /** Scan after scan, one value per channel, in volts. */
     final double[] samples;
     long receivedValues;      // every value read, including those past the last kept scan
@@ -13,8 +15,9 @@ final class Acquisition {
     String failure;
     boolean stoppedByUser;
 
-    Acquisition(int nChannels, long wantedScans) {
+    Acquisition(int nChannels, long wantedScans, String[] ranges) {
         this.nChannels = nChannels;
+        this.ranges = ranges;
         this.wantedScans = wantedScans;
         this.samples = new double[Math.toIntExact(wantedScans * nChannels)];
     }

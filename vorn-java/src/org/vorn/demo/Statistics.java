@@ -12,8 +12,8 @@ final class Statistics {
         long rows = acq.rows();
         int n = acq.nChannels;
         out.println();
-        out.printf(Locale.ROOT, "%-8s %-11s %9s %10s %10s %10s %10s %6s%n",
-                "channel", "range", "samples", "min [V]", "max [V]", "mean [V]", "RMS [V]", "lost");
+        out.printf(Locale.ROOT, "%-8s %-13s %9s %10s %10s %10s %10s %6s%n",
+                "channel", "range got", "samples", "min [V]", "max [V]", "mean [V]", "RMS [V]", "lost");
         for (int c = 0; c < n; c++) {
             double min = Double.POSITIVE_INFINITY;
             double max = Double.NEGATIVE_INFINITY;
@@ -31,8 +31,8 @@ final class Statistics {
             if (rows == 0) {
                 min = max = Double.NaN;
             }
-            out.printf(Locale.ROOT, "%-8s %-11s %9d %+10.4f %+10.4f %+10.4f %10.4f %6d%n",
-                    inputs[c].name(), inputs[c].range(), rows, min, max, mean, rms, acq.lostScans);
+            out.printf(Locale.ROOT, "%-8s %-13s %9d %+10.4f %+10.4f %+10.4f %10.4f %6d%n",
+                    inputs[c].name(), acq.ranges[c], rows, min, max, mean, rms, acq.lostScans);
         }
         if (acq.lostScans == 0 && acq.failure == null) {
             out.printf(Locale.ROOT, "%d scans in %.2f s, none lost (no overrun reported, and every read kept up "

@@ -54,10 +54,13 @@ final class Streaming {
         }
         out.println();
         try (ai) {
+            String[] ranges = new String[inputs.length];
             try {
                 for (int i = 0; i < inputs.length; i++) {
                     Input in = inputs[i];
                     ai.configureChannel(i, in.channel(), in.min(), in.max(), AnalogReference.GROUND);
+                    // The smallest range that holds the request, which is what the values can span.
+                    ranges[i] = DeviceListing.range(ai.channelRange(i).range());
                 }
                 out.println("Command test (printed by the library):");
                 out.flush();
@@ -68,7 +71,7 @@ final class Streaming {
                 return null;
             }
             out.println();
-            Acquisition acq = new Acquisition(inputs.length, scans);
+            Acquisition acq = new Acquisition(inputs.length, scans, ranges);
             acquire(ai, acq);
             return acq;
         }
