@@ -270,7 +270,8 @@ class AcquisitionDemoTest {
         Matcher back = Pattern.compile("AO0 <- +\\+2\\.500 V +AI14 reads +([-+0-9.]+) V").matcher(r.stdout());
         assertTrue(back.find(), r.stdout());
         assertEquals(2.5, Double.parseDouble(back.group(1)), 20.0 / 65535 + 0.5e-4);
-        assertTrue(r.stdout().contains("port 0 <- 0xA5   lines 7..0 = 1010 0101"), r.stdout());
+        assertTrue(r.stdout().contains("port 0 <- 0xA5   lines 7..0 = 1010 0101   (read back by ComediDigitalPortInDevice)"),
+                r.stdout());
         Matcher scan = Pattern.compile("AI8 +([-+0-9.]+) V").matcher(r.stdout());
         assertTrue(scan.find(), r.stdout());
         assertEquals(9.0, Double.parseDouble(scan.group(1)), 20.0 / 65535 + 1e-4);

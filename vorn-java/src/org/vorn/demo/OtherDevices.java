@@ -6,7 +6,11 @@ import java.util.Locale;
 import org.vorn.acq.comedi.AnalogReference;
 import org.vorn.acq.comedi.ComediAnalogSWOutDevice;
 import org.vorn.acq.comedi.ComediAnalogSamplingDevice;
+import org.vorn.acq.comedi.ComediDeviceInfo;
+import org.vorn.acq.comedi.ComediDigitalPortInDevice;
 import org.vorn.acq.comedi.ComediDigitalPortOutDevice;
+import org.vorn.acq.comedi.ComediSubdeviceInfo;
+import org.vorn.acq.comedi.ComediSubdeviceType;
 import org.vorn.exception.ComediException;
 
 /**
@@ -103,15 +107,26 @@ final class OtherDevices {
     void digitalOutput() {
         out.println();
         out.println("Digital output (ComediDigitalPortOutDevice, port 0 = lines 0-7, every line made an output):");
-        try (ComediDigitalPortOutDevice dio = new ComediDigitalPortOutDevice(device, new int[] {0}, 8)) {
+        // The input device goes first: the output device then takes the lines back as outputs, and
+        // reading them returns what they drive (made after it, the input device would make them inputs).
+        try (ComediDigitalPortInDevice readBack = readBackDevice();
+                ComediDigitalPortOutDevice dio = new ComediDigitalPortOutDevice(device, new int[] {0}, 8)) {
             for (long pattern : new long[] {0xA5, 0x5A, 0x00}) {
                 dio.write(pattern);
-                String bits = String.format("%8s", Long.toBinaryString(pattern)).replace(' ', '0');
-                out.printf(Locale.ROOT, "  port 0 <- 0x%02X   lines 7..0 = %s %s%n", pattern,
-                        bits.substring(0, 4), bits.substring(4));
+                long lines = readBack != null ? readBack.read()[0] : pattern;
+                String bits = String.format("%8s", Long.toBinaryString(lines)).replace(' ', '0');
+                out.printf(Locale.ROOT, "  port 0 <- 0x%02X   lines 7..0 = %s %s%s%n", pattern,
+                        bits.substring(0, 4), bits.substring(4),
+                        readBack != null ? "   (read back by ComediDigitalPortInDevice)" : "");
             }
         } catch (ComediException e) {
             out.println("  skipped: " + e.getMessage());
         }
+    }
+
+    /** Port 0 of the subdevice the output device drives (its first DIO one), or null if there is none. */
+    private ComediDigitalPortInDevice readBackDevice() {
+        ComediSubdeviceInfo dio = ComediDeviceInfo.describe(device).firstOfType(ComediSubdeviceType.DIGITAL_IO);
+        return dio == null ? null : new ComediDigitalPortInDevice(device, dio.index(), new int[] {0}, 8);
     }
 }
