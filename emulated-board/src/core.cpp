@@ -191,6 +191,7 @@ long dev_ioctl(int fd, File *f, unsigned req, void *arg) {
     State &st = state();
     Lock lk(st);
     if (file_for_fd(fd) != f) return -EBADF;
+    reap_dead_owners(st, *f->board);
     auto fault = [&](int op) { return take_fault(st, op); };
     unsigned long a = reinterpret_cast<unsigned long>(arg);
     switch (req) {

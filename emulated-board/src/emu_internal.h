@@ -151,6 +151,7 @@ constexpr unsigned kMaxBoards = 8;
 
 // The part of the state that every process of a shared board set sees.
 struct Shared {
+    std::atomic<uint32_t> ready; // a shared set: sizeof(Shared) once its creator has set it up
     pthread_mutex_t mu; // robust, process-shared when shared
     pthread_cond_t cv;  // CLOCK_MONOTONIC
     BoardState boards[kMaxBoards];
@@ -192,6 +193,8 @@ EMU_HIDDEN uint64_t mono_ns();
 EMU_HIDDEN uint64_t now_locked(State &st);
 EMU_HIDDEN int board_index_for_path(State &st, const char *path); // -1 if not ours
 EMU_HIDDEN Board *board_for(State &st, const char *path);
+// A shared set: frees what processes that died held (their commands and locks).
+EMU_HIDDEN void reap_dead_owners(State &st, Board &b);
 EMU_HIDDEN void power_on(State &st, Board &b);
 // Wakes blocked reads and poll/select callers: something they wait for may have changed.
 EMU_HIDDEN void wake_waiters(State &st);

@@ -22,6 +22,7 @@ namespace emu {
 namespace {
 
 constexpr uint64_t kNever = UINT64_MAX;
+constexpr uint64_t kSharedRecheckNs = 5000000;
 
 // comedi_poll: the read subdevice is readable unless this file's command is still acquiring
 // and nothing is buffered, so a reader also wakes to find the end (EOF) or the overrun (EPIPE)
@@ -143,6 +144,8 @@ int emulated_ppoll(pollfd *fds, unsigned long n, const timespec *timeout, const 
         const uint64_t elapsed = mono_ns() - start;
         uint64_t sleep = limit == kNever ? kNever : (limit > elapsed ? limit - elapsed : 0);
         sleep = std::min(sleep, change_in);
+        // Other processes of a shared set cannot reach this process's wakers: look again soon.
+        if (!st.shared_name.empty()) sleep = std::min<uint64_t>(sleep, kSharedRecheckNs);
         shadow[n] = {waker.fd, POLLIN, 0};
         const timespec ts = to_timespec(sleep == kNever ? 0 : sleep);
         int r = real_ppoll(shadow.data(), n + 1, sleep == kNever ? nullptr : &ts, sigmask);

@@ -1,9 +1,14 @@
 // The state of the board set, its lock, the emulated clock and the paths that reach each board.
+#include <cctype>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <ctime>
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 #include "device.h"
 
@@ -74,11 +79,68 @@ void attach_boards(State &st) {
     }
 }
 
+bool valid_set_name(const char *n) {
+    if (!*n || strlen(n) > 200) return false;
+    for (const char *p = n; *p; ++p)
+        if (!isalnum((unsigned char)*p) && *p != '-' && *p != '_' && *p != '.') return false;
+    return true;
+}
+
+// VORN_EMU_SHARED=NAME: the board set lives in the POSIX shared memory object /vornemu-NAME,
+// created and set up by the first process that asks, mapped by every later one.
+Shared *attach_shared_set(State &st, const char *name) {
+    const std::string path = "/vornemu-" + std::string(name);
+    bool creator = true;
+    int fd = shm_open(path.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0600);
+    if (fd < 0 && errno == EEXIST) {
+        creator = false;
+        fd = shm_open(path.c_str(), O_RDWR | O_CLOEXEC, 0);
+    }
+    if (fd < 0) return nullptr;
+    if (creator && ftruncate(fd, sizeof(Shared)) != 0) {
+        real_close(fd);
+        return nullptr;
+    }
+    // The creator may not have sized the object yet.
+    struct stat sb;
+    for (int i = 0; i < 5000 && (fstat(fd, &sb) != 0 || size_t(sb.st_size) < sizeof(Shared)); ++i) usleep(1000);
+    void *p = real_mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
+    real_close(fd);
+    if (p == MAP_FAILED) return nullptr;
+    auto *sh = static_cast<Shared *>(p);
+    st.sh = sh;
+    st.shared_name = name;
+    attach_boards(st);
+    if (creator) {
+        init_shared(st, true);
+        sh->ready.store(sizeof(Shared), std::memory_order_release);
+        return sh;
+    }
+    for (int i = 0; i < 5000 && sh->ready.load(std::memory_order_acquire) == 0; ++i) usleep(1000);
+    if (sh->ready.load(std::memory_order_acquire) == sizeof(Shared)) return sh;
+    // Made by another build of this library, or its creator died setting it up.
+    real_munmap(p, sizeof(Shared));
+    st.boards.clear();
+    st.paths.clear();
+    st.shared_name.clear();
+    return nullptr;
+}
+
 State *make_state() {
     State *st = new State();
-    st->sh = new Shared();
-    attach_boards(*st);
-    init_shared(*st, false);
+    const char *set = getenv("VORN_EMU_SHARED");
+    if (set && *set) {
+        if (!valid_set_name(set))
+            fprintf(stderr, "vornemu: VORN_EMU_SHARED '%s' is not a name of letters, digits, '-', '_', '.'\n", set);
+        else if (!attach_shared_set(*st, set))
+            fprintf(stderr, "vornemu: cannot use the shared board set '%s' (%s); this process keeps its own\n", set,
+                    strerror(errno));
+    }
+    if (!st->sh) {
+        st->sh = new Shared();
+        attach_boards(*st);
+        init_shared(*st, false);
+    }
     if (const char *m = getenv("VORN_EMU_MAP")) parse_map(*st, m);
     return st;
 }
@@ -131,7 +193,42 @@ Board *board_for(State &st, const char *path) {
     if (i < 0)
         for (size_t k = 0; k < st.boards.size(); ++k)
             if (strcmp(st.boards[k].d->name, path) == 0) i = int(k);
-    return i < 0 ? nullptr : &st.boards[i];
+    if (i < 0) return nullptr;
+    reap_dead_owners(st, st.boards[i]);
+    return &st.boards[i];
+}
+
+namespace {
+
+// Dead, or a zombie nobody has waited for yet: either way its files are gone.
+bool process_gone(pid_t pid) {
+    if (kill(pid, 0) != 0) return errno == ESRCH;
+    char path[64], buf[256];
+    snprintf(path, sizeof path, "/proc/%d/stat", int(pid));
+    FILE *f = fopen(path, "re");
+    if (!f) return false;
+    size_t n = fread(buf, 1, sizeof buf - 1, f);
+    fclose(f);
+    buf[n] = 0;
+    const char *close_paren = strrchr(buf, ')'); // the name may hold anything
+    return close_paren && close_paren[1] == ' ' && close_paren[2] == 'Z';
+}
+
+bool held_by_dead(Owner o) {
+    if (o == kNobody) return false;
+    const pid_t pid = pid_t(o >> 32);
+    return pid != getpid() && process_gone(pid);
+}
+
+} // namespace
+
+void reap_dead_owners(State &st, Board &b) {
+    if (st.shared_name.empty()) return;
+    for (unsigned i = 0; i < b.n_subs(); ++i) {
+        SubState &ss = b.sub(i);
+        if (held_by_dead(ss.busy)) become_nonbusy(st, ss);
+        if (held_by_dead(ss.lock)) ss.lock = kNobody;
+    }
 }
 
 } // namespace emu
