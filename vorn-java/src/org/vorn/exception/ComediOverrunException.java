@@ -13,12 +13,16 @@ public class ComediOverrunException extends ComediException {
     private final long scansDelivered;
     private final int driverBufferBytes;
 
+    /**
+     * @param driverMessage the library's own report of the overrun, kept as the message's prefix;
+     *                      null when the overrun came as a read's condition
+     */
     public ComediOverrunException(String device, long samplesDelivered, int channels, int driverBufferBytes,
             String driverMessage) {
-        super("Overrun on " + device + ": the driver's buffer of " + driverBufferBytes + " bytes filled after "
-                + samplesDelivered + " samples (" + samplesDelivered / channels + " whole scans of " + channels
-                + " channels) had been delivered; the stream has ended and must be stopped and started again"
-                + (driverMessage == null ? "" : " (" + driverMessage + ")"));
+        super((driverMessage == null ? "Overrun" : driverMessage + ": overrun") + " on " + device
+                + ": the driver's buffer of " + driverBufferBytes + " bytes filled after " + samplesDelivered
+                + " samples (" + samplesDelivered / channels + " whole scans of " + channels
+                + " channels) had been delivered; the stream has ended and must be stopped and started again");
         this.device = device;
         this.samplesDelivered = samplesDelivered;
         this.scansDelivered = samplesDelivered / channels;

@@ -1,46 +1,62 @@
 package org.vorn.acq.comedi;
 
 import java.nio.ByteBuffer;
+import java.time.Duration;
+import java.time.Instant;
 
 import org.vorn.exception.ComediException;
-import org.vorn.exception.ComediOverrunException;
 
 /**
- * Hardware-timed continuous analog input. The board scans the configured channels at a fixed rate
- * into the driver's buffer; {@link #read} drains what has arrived, converted to volts, without
- * waiting. Values come in arrival order, cycling through the channel positions, and a read that
- * ends in the middle of a scan is continued at the right position by the next.
+ * Hardware-timed analog input. The board scans the configured channels at a fixed rate into the
+ * driver's buffer; the reads drain what has arrived, converted to volts (or as raw codes). Values
+ * come in arrival order, cycling through the scan positions, and every read form continues where
+ * the last one ended.
  *
  * <pre>
  * try (var ai = new ComediAnalogStreamingDevice("/dev/comedi0", 2, 1000.0, 4096)) {
  *     ai.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
  *     ai.configureChannel(1, 1, -10, 10, AnalogReference.GROUND);
- *     ai.configure();              // tests the command; the device is closed afterwards
+ *     ai.setScanCount(5000);       // optional: exactly 5000 scans, then the stream ends by itself
+ *     ai.configure();              // the driver corrects the timing; the device is closed afterwards
+ *     double hz = ai.getScanRate(); // the rate the board runs at, e.g. 1000.0
  *     ai.start();
- *     double[] volts = new double[ai.getBufferSize()];
- *     int n = ai.read(volts);      // 0 when nothing has arrived yet
+ *     ScanBlock block = ScanBlock.interleaved(2, 100);
+ *     while (ai.readScans(block, 100, Duration.ofSeconds(1)) &gt;= 0) {
+ *         long first = block.firstScan(); // scan first + i began at (first + i) x getScanPeriodNanos()
+ *     }
  *     ai.stop();
  * }
  * </pre>
- * The driver's buffer must be drained often enough that it never fills: an overrun is reported as
- * a {@link org.vorn.exception.ComediException} once the samples before it have been read.
  *
- * <p>Threads: every method may be called from any thread. Calls on one device run one at a time;
- * two threads reading one stream each get contiguous runs of it, every sample exactly once.
- * {@link #stop()} and {@link #close()} may come from any thread at any moment, any number of
- * times, also while another thread reads: they wake a read that waits, wait for the call in
- * flight, then act. A read of a stream that {@link #stop()} ended, on this thread or another,
- * raises {@link StreamStoppedException} (never a ComediException, so "stopped" is told apart from
- * a fault) until {@link #start()} runs it again; after close every call raises
- * IllegalStateException "device PATH is closed".
+ * <p>Reads: {@link #read(double[])} and {@link #readRaw(ByteBuffer)} return at once with what has
+ * arrived; {@link #read(double[], int, Duration)} and {@link #readScans} wait, asleep in the kernel
+ * (poll on the Comedi file), until enough has arrived or the timeout passes, and return what came
+ * (a timeout is no error). The waiting read wakes when the accepted timing says the missing values
+ * are due, or earlier when the driver reports data after an empty buffer; a driver that delivers
+ * in blocks later than that is looked at again at most every millisecond.
+ *
+ * <p>Time: scan {@code k} (counted from 0 at start, {@link ScanBlock#firstScan()}) began
+ * {@code k x getScanPeriodNanos()} after the first, which began at about {@link #getStartNanoTime()}.
+ *
+ * <p>The driver's buffer must be drained often enough that it never fills: an overrun ends the
+ * stream, and once the samples before it have been delivered, every read raises a
+ * {@link org.vorn.exception.ComediOverrunException} that says how many were delivered and how large
+ * the driver's buffer is ({@link #setDriverBufferSize} asks for a larger one).
+ *
+ * <p>Threads: every method may be called from any thread. Calls on one device run one at a time
+ * (see {@link #close()}); two threads reading one stream each get contiguous runs of it, every
+ * sample exactly once. A waiting read holds the device while it sleeps, so other calls wait for it
+ * (at most its timeout), except {@link #stop()} and {@link #close()}: they may come from any thread
+ * at any moment, any number of times, and wake a sleeping read at once, then act. A read on a
+ * stream that {@link #stop()} ended, on this thread or another, raises {@link StreamStoppedException}
+ * (never a ComediException, so "stopped" is told apart from a fault) until {@link #start()} runs it
+ * again; after close every call raises IllegalStateException "device PATH is closed".
  */
 public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     private final int nChannels;
     private final int bufSize;
     /** The largest bufSize whose doubles fit one direct buffer (an int capacity): 2^28 - 1. */
     private static final int MAX_ARRAY_READ = Integer.MAX_VALUE / 8;
-    /** Guarded by the lock: start() succeeded and no stop() has run since. */
-    private boolean running;
     /** Guarded by the lock: stop() ended the stream, and no start() has run since. */
     private boolean stopped;
     /**
@@ -48,16 +64,24 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * already knows why; cleared by start().
      */
     private volatile boolean stopRequested;
+    /** Guarded by the lock. */
+    private boolean configured;
+    /** Guarded by the lock: start() succeeded and no stop() has run since. */
+    private boolean running;
+    private long scanCount;
+    private StreamCommand command;
+    final StreamSession session;
 
     /**
      * Opens the first analog input subdevice of {@code device} and builds a command that scans
-     * {@code nChannels} channels {@code scanRateHz} times a second; one {@link #read} returns at
-     * most {@code bufSize} values.
+     * {@code nChannels} channels {@code scanRateHz} times a second; one read returns at most
+     * {@code bufSize} values.
      */
     public ComediAnalogStreamingDevice(String device, int nChannels, double scanRateHz, int bufSize) {
         super(device);
         this.nChannels = nChannels;
         this.bufSize = bufSize;
+        this.session = new StreamSession(nChannels);
         attach(nCreateTask(device, nChannels, scanRateHz, bufSize));
     }
 
@@ -66,38 +90,198 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
         return nChannels;
     }
 
-    /** The most values one {@link #read} returns. */
+    /** The most values one read returns. */
     public int getBufferSize() {
         return bufSize;
     }
 
     /**
+     * Makes the stream a finite one of exactly {@code scans} scans (1 to 4294967295; 0: until
+     * stopped, the default). Call before {@link #configure()}: the driver tests the count with the
+     * rest of the command. The stream then ends by itself; the waiting reads return -1 once the
+     * last scan has been delivered.
+     */
+    public void setScanCount(long scans) {
+        lock();
+        try {
+            ByteBuffer h = handle();
+            if (configured) {
+                throw new IllegalStateException("the command of " + getDevice()
+                        + " is already tested: set the scan count before configure()");
+            }
+            nSetStopCount(h, scans);
+            scanCount = scans;
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
      * Has the driver test the command (correcting its timing to what the board can do), writing
      * the trace to standard output, and closes the device. Call once, after every channel is
-     * configured.
+     * configured; {@link #getCommand()} then tells what the driver accepted. A refusal says what
+     * the driver answered and what it would accept.
      */
     public void configure() {
         lock();
         try {
             ByteBuffer h = handle();
             requireConfigured("configure()");
-            nConfigTask(h);
+            try {
+                nConfigTask(h);
+            } catch (ComediException e) {
+                throw StreamMessages.explainRefusal(this, h, e);
+            }
+            configured = true;
+            command = readCommand(h);
         } finally {
             unlock();
         }
     }
 
-    /** Opens the device and starts the acquisition, from scan position 0. */
+    StreamCommand readCommand(ByteBuffer h) {
+        int[] fields = new int[14];
+        nGetCommand(h, fields);
+        return StreamCommand.of(fields);
+    }
+
+    /** The command as the driver's test left it (as built, before {@link #configure()}). */
+    public StreamCommand getCommand() {
+        lock();
+        try {
+            return configured ? command : readCommand(handle());
+        } finally {
+            unlock();
+        }
+    }
+
+    /** Scans a second as the board runs them, after the driver's corrections (e.g. 3003.003 for 3000 Hz over 3 channels). */
+    public double getScanRate() {
+        return acceptedCommand().scanRateHz();
+    }
+
+    /** Nanoseconds from one scan's start to the next, as accepted. */
+    public long getScanPeriodNanos() {
+        return acceptedCommand().scanPeriodNanos();
+    }
+
+    /** Nanoseconds between two conversions of one scan, as accepted; 0 when the board converts at once. */
+    public long getConvertPeriodNanos() {
+        return acceptedCommand().convertPeriodNanos();
+    }
+
+    private StreamCommand acceptedCommand() {
+        lock();
+        try {
+            handle();
+            if (!configured) {
+                throw new IllegalStateException("the timing of " + getDevice()
+                        + " is known once the driver has tested the command: call configure() first");
+            }
+            return command;
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * Asks the driver for a buffer of {@code bytes} for the stream (comedilib rounds it, usually to
+     * whole pages) and returns the size the driver reports; call while the stream does not run.
+     * The size stays with the subdevice.
+     */
+    public int setDriverBufferSize(int bytes) {
+        if (bytes < 1) {
+            throw new IllegalArgumentException("a driver buffer needs at least 1 byte, not " + bytes);
+        }
+        lock();
+        try {
+            ByteBuffer h = handle();
+            if (running) {
+                throw new IllegalStateException("the stream of " + getDevice()
+                        + " is running: stop it before changing the driver buffer");
+            }
+            return nDriverBufferSize(h, bytes);
+        } finally {
+            unlock();
+        }
+    }
+
+    /** The size of the driver's buffer for the stream, in bytes. */
+    public int getDriverBufferSize() {
+        lock();
+        try {
+            return nDriverBufferSize(handle(), 0);
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * Opens the device and starts the acquisition, from scan 0. A start that fails leaves the
+     * device closed, ready for another start.
+     */
     public void start() {
         lock();
         try {
             ByteBuffer h = handle();
             requireConfigured("start()");
+            if (!configured) {
+                throw new ComediException("Error starting command: the command of " + getDevice()
+                        + " has not been tested: call configure() first");
+            }
+            boolean wasRunning = running;
             stopped = false;
             stopRequested = false;
-            delivered = 0;
-            nStart(h);
+            try {
+                nStart(h);
+            } catch (ComediException e) {
+                if (!wasRunning) {
+                    StreamMessages.closeAfterFailedStart(this, h, e);
+                }
+                throw e;
+            }
             running = true;
+            session.begin(scanCount);
+        } finally {
+            unlock();
+        }
+    }
+
+    /** When the stream began, by {@link System#nanoTime()}: taken as the driver accepted the command. */
+    public long getStartNanoTime() {
+        lock();
+        try {
+            return session.startNanos;
+        } finally {
+            unlock();
+        }
+    }
+
+    /** When the stream began, by the wall clock; null before the first start. */
+    public Instant getStartTime() {
+        lock();
+        try {
+            return session.startTime;
+        } finally {
+            unlock();
+        }
+    }
+
+    /** Values delivered since start, by every read form. */
+    public long getSamplesDelivered() {
+        lock();
+        try {
+            return session.delivered;
+        } finally {
+            unlock();
+        }
+    }
+
+    /** True once a counted stream has delivered its last scan, or the driver ended it. */
+    public boolean hasEnded() {
+        lock();
+        try {
+            return session.exhausted() || session.overrun();
         } finally {
             unlock();
         }
@@ -116,9 +300,7 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
         try {
             ByteBuffer h = handle();
             requireRunning();
-            int n = nScan(h, volts);
-            delivered += n;
-            return n;
+            return StreamReads.readNow(this, h, volts);
         } finally {
             unlock();
         }
@@ -130,21 +312,91 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * @throws StreamStoppedException when {@link #stop()} ended the stream
      */
     public int read(double[] volts) {
-        if (bufSize > MAX_ARRAY_READ) {
-            throw new IllegalArgumentException("device " + getDevice() + ": read(double[]) takes a bufSize of at most "
-                    + MAX_ARRAY_READ + " values (its buffer of 8 bytes a value must fit a direct buffer), this"
-                    + " stream has " + bufSize + "; read fewer values at a time");
-        }
         requireLength(volts.length, bufSize, "sample array");
+        requireArrayReadable();
         lock();
         try {
             ByteBuffer h = handle();
             requireRunning();
             ByteBuffer buf = scratch(8 * bufSize);
-            int n = nScan(h, buf);
-            delivered += n;
+            int n = StreamReads.readNow(this, h, buf);
             buf.asDoubleBuffer().get(volts, 0, n);
             return n;
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * Waits until at least {@code minValues} values have arrived (or the timeout passes), converts
+     * up to {@code min(volts.length, getBufferSize())} of what has arrived into {@code volts} and
+     * returns how many; fewer than {@code minValues} (0 included) after a timeout, -1 once a counted
+     * stream has delivered everything. A {@link Duration#ZERO} timeout does not wait.
+     *
+     * @throws StreamStoppedException when {@link #stop()} ended the stream, also while this waited
+     */
+    public int read(double[] volts, int minValues, Duration timeout) {
+        requireArrayReadable();
+        int max = Math.min(volts.length, bufSize);
+        long nanos = StreamReads.timeoutNanos(timeout, minValues);
+        lock();
+        try {
+            ByteBuffer h = handle();
+            requireRunning();
+            ByteBuffer buf = scratch(8 * bufSize);
+            int n = StreamReads.readWaiting(this, h, buf, max, minValues, nanos, false);
+            if (n > 0) {
+                buf.asDoubleBuffer().get(volts, 0, n);
+            }
+            return n;
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * As {@link #read(double[], int, Duration)}, into a direct, native-order buffer of at least
+     * {@code 8 x getBufferSize()} bytes, from its start.
+     */
+    public int read(ByteBuffer volts, int minValues, Duration timeout) {
+        requireDataBuffer(volts, 8L * bufSize, "sample");
+        requireWritable(volts, "sample");
+        long nanos = StreamReads.timeoutNanos(timeout, minValues);
+        lock();
+        try {
+            ByteBuffer h = handle();
+            requireRunning();
+            return StreamReads.readWaiting(this, h, volts, bufSize, minValues, nanos, false);
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * Whole scans only: waits until at least {@code minScans} whole scans have arrived (or the
+     * timeout passes) and puts up to {@code min(block.capacity(), getBufferSize() / channels)} of
+     * them into {@code block}, with the index of the first. Returns the scans delivered (also in
+     * {@link ScanBlock#scans()}), or -1 once a counted stream has delivered everything. A scan the
+     * driver has delivered only in part stays for the next read. The stream must be at a scan
+     * boundary: after a {@link #read} that ended inside a scan, read the rest of that scan first.
+     *
+     * @throws StreamStoppedException when {@link #stop()} ended the stream, also while this waited
+     */
+    public int readScans(ScanBlock block, int minScans, Duration timeout) {
+        if (block.channelCount() != nChannels) {
+            throw new IllegalArgumentException("the block holds scans of " + block.channelCount()
+                    + " channels, the stream has " + nChannels);
+        }
+        if (bufSize < nChannels) {
+            throw new IllegalArgumentException("a read of at most " + bufSize + " values holds no whole scan of "
+                    + nChannels + " channels");
+        }
+        long nanos = StreamReads.timeoutNanos(timeout, minScans);
+        lock();
+        try {
+            ByteBuffer h = handle();
+            requireRunning();
+            return StreamReads.readScans(this, h, scratch(8 * bufSize), block, minScans, nanos);
         } finally {
             unlock();
         }
@@ -186,6 +438,15 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
         return running;
     }
 
+    /** The array forms convert into the device's scratch buffer: 8 bytes a value must fit one direct buffer. */
+    private void requireArrayReadable() {
+        if (bufSize > MAX_ARRAY_READ) {
+            throw new IllegalArgumentException("device " + getDevice() + ": read(double[]) takes a bufSize of at most "
+                    + MAX_ARRAY_READ + " values (its buffer of 8 bytes a value must fit a direct buffer), this"
+                    + " stream has " + bufSize + "; read fewer values at a time");
+        }
+    }
+
     /** True from the moment stop() is called until the next start(). */
     final boolean isStopRequested() {
         return stopRequested;
@@ -195,6 +456,67 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     private void requireRunning() {
         if (stopped || stopRequested) {
             throw new StreamStoppedException(getDevice());
+        }
+    }
+
+    /** A read that a stop() or close() woke: the reason, for the reader. */
+    RuntimeException wokenException() {
+        return isClosed() ? closedException() : new StreamStoppedException(getDevice());
+    }
+
+    // ---- raw codes, and what converts them ------------------------------------------------------
+
+    /** Bytes of one raw code in {@link #readRaw}: 2, or 4 on a subdevice with 32-bit samples. */
+    public int getBytesPerSample() {
+        lock();
+        try {
+            return nGetBytesPerSample(handle());
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * Moves what has arrived into {@code raw} as the driver's codes ({@link #getBytesPerSample()}
+     * bytes each, native order, unsigned), without waiting, and returns how many codes it wrote.
+     * It shares the stream's position with the converting reads: the forms may be mixed, and each
+     * code belongs to position (values delivered so far, all forms) mod {@link #getChannelCount()}.
+     * {@code raw} is a direct buffer with room for {@link #getBufferSize()} codes.
+     */
+    public int readRaw(ByteBuffer raw) {
+        return Math.max(0, readRaw(raw, 0, 0));
+    }
+
+    /** As {@link #readRaw(ByteBuffer)}, waiting as {@link #read(double[], int, Duration)} does; -1 at the end of a counted stream. */
+    public int readRaw(ByteBuffer raw, int minValues, Duration timeout) {
+        return readRaw(raw, minValues, StreamReads.timeoutNanos(timeout, minValues));
+    }
+
+    private int readRaw(ByteBuffer raw, int minValues, long nanos) {
+        lock();
+        try {
+            ByteBuffer h = handle();
+            requireDataBuffer(raw, (long) nGetBytesPerSample(h) * bufSize, "raw sample");
+            requireWritable(raw, "raw sample");
+            requireRunning();
+            return StreamReads.readWaiting(this, h, raw, bufSize, minValues, nanos, true);
+        } finally {
+            unlock();
+        }
+    }
+
+    /** What turns the codes of scan position {@code position} into volts, as configureChannel chose it. */
+    public RawConversion getRawConversion(int position) {
+        if (position < 0 || position >= nChannels) {
+            throw new IllegalArgumentException("scan position " + position + " is outside 0.." + (nChannels - 1));
+        }
+        double[] range = new double[3];
+        lock();
+        try {
+            long maxdata = nGetConversion(handle(), position, range);
+            return new RawConversion(range[0], range[1], (int) range[2], maxdata);
+        } finally {
+            unlock();
         }
     }
 
@@ -212,80 +534,6 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     native void nStop(ByteBuffer handle);
 
     native void nDestroy(ByteBuffer handle);
-
-    // ---- raw codes, and what converts them ------------------------------------------------------
-
-    /** Bytes of one raw code in {@link #readRaw}: 2, or 4 on a subdevice with 32-bit samples. */
-    public int getBytesPerSample() {
-        lock();
-        try {
-            return nGetBytesPerSample(handle());
-        } finally {
-            unlock();
-        }
-    }
-
-    /**
-     * Moves what has arrived into {@code raw} as the driver's codes ({@link #getBytesPerSample()}
-     * bytes each, native order, unsigned), without waiting, and returns how many codes it wrote.
-     * It shares the stream's position with {@link #read}: the two forms may be mixed, and each code
-     * belongs to position (codes delivered so far, all forms) mod {@link #getChannelCount()}.
-     * {@code raw} is a direct buffer with room for {@link #getBufferSize()} codes.
-     */
-    public int readRaw(ByteBuffer raw) {
-        requireDataBuffer(raw, (long) getBytesPerSample() * bufSize, "raw sample");
-        requireWritable(raw, "raw sample");
-        lock();
-        try {
-            ByteBuffer h = handle();
-            requireRunning();
-            long result = nScanRaw(h, raw);
-            int n = (int) result;
-            delivered += n;
-            if ((result >>> 32) == CONDITION_OVERRUN) {
-                throw overrun(h, null);
-            }
-            return n;
-        } finally {
-            unlock();
-        }
-    }
-
-    /** Samples delivered since start, by every read form; guarded by the lock. */
-    private long delivered;
-
-    /** The high word of a native read's result (stream_read.h). */
-    static final int CONDITION_RUNNING = 0;
-    static final int CONDITION_OVERRUN = 1;
-    static final int CONDITION_ENDED = 2;
-    static final int CONDITION_WOKEN = 3;
-
-    /** Lock held. */
-    private ComediOverrunException overrun(ByteBuffer h, String driverMessage) {
-        int bufferBytes;
-        try {
-            bufferBytes = nDriverBufferSize(h, 0);
-        } catch (ComediException e) {
-            bufferBytes = -1;
-        }
-        return new ComediOverrunException(getDevice(), delivered, nChannels, bufferBytes, driverMessage);
-    }
-
-    /** What turns the codes of scan position {@code position} into volts, as configureChannel chose it. */
-    public RawConversion getRawConversion(int position) {
-        if (position < 0 || position >= nChannels) {
-            throw new IllegalArgumentException("scan position " + position + " is outside 0.." + (nChannels - 1));
-        }
-        double[] range = new double[3];
-        long maxdata;
-        lock();
-        try {
-            maxdata = nGetConversion(handle(), position, range);
-        } finally {
-            unlock();
-        }
-        return new RawConversion(range[0], range[1], (int) range[2], maxdata);
-    }
 
     native long nScanRaw(ByteBuffer handle, ByteBuffer buf);
 
