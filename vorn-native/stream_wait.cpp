@@ -4,7 +4,8 @@
  *
  * The wake-up descriptor is the one piece of a handle that another thread touches while a call is
  * in flight, and after the handle may have been released: nWake runs without the device's lock.
- * wakeState is 0 before the eventfd exists, 1 while wakeFd holds it and 2 once it is released. A
+ * wakeState is 0 before the eventfd exists, 3 when a wake-up came before it, 1 while wakeFd holds
+ * it and 2 once it is released. A
  * waker announces itself in wakeUsers before it looks at wakeState; the release marks the state 2
  * and waits for announced wakers to leave before it closes the descriptor. So a waker either sees
  * 2 and writes nothing, or the release waits for its write: never a write to a number that was
@@ -25,7 +26,7 @@
 
 namespace {
 
-enum WakeState : int { WAKE_NONE = 0, WAKE_OPEN = 1, WAKE_RELEASED = 2 };
+enum WakeState : int { WAKE_NONE = 0, WAKE_OPEN = 1, WAKE_RELEASED = 2, WAKE_PENDING = 3 };
 
 /* The shortest sleep while samples are still missing: below it a wake-up costs more than the
  * samples it would gain. */
@@ -51,33 +52,43 @@ int64_t samplePeriodNs(const ComediHandle *h)
     return period > 0 ? period : 1;
 }
 
-/* The handle's eventfd, made on the first waiting read; -1 with an exception pending. */
+/* The handle's eventfd, made on the first waiting read; -1 with an exception pending. A wake-up
+ * that came before it existed (WAKE_PENDING) is not lost: the new eventfd starts signalled. */
 int wakeDescriptor(JNIEnv *env, ComediHandle *h)
 {
-    const int state = __atomic_load_n(&h->wakeState, __ATOMIC_ACQUIRE);
-    if (state == WAKE_OPEN) {
-        return h->wakeFd;
+    int fd = -1;
+    for (;;) {
+        int state = __atomic_load_n(&h->wakeState, __ATOMIC_SEQ_CST);
+        if (state == WAKE_OPEN) {
+            return h->wakeFd;
+        }
+        if (state == WAKE_RELEASED) {
+            if (fd >= 0) {
+                close(fd);
+            }
+            throwFormattedException(env, COMEDI_EXCEPTION, "Error polling device: %s", deviceClosedText);
+            return -1;
+        }
+        if (fd < 0) {
+            fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
+            if (fd < 0) {
+                const int error = errno;
+                throwFormattedException(env, COMEDI_EXCEPTION, "Error creating the wake-up descriptor of %s: %s",
+                                        h->deviceName, strerror(error));
+                return -1;
+            }
+        }
+        /* Set before the state says so: a waker reads the number only once it sees WAKE_OPEN. */
+        h->wakeFd = fd;
+        if (__atomic_compare_exchange_n(&h->wakeState, &state, WAKE_OPEN, false, __ATOMIC_SEQ_CST,
+                                        __ATOMIC_SEQ_CST)) {
+            if (state == WAKE_PENDING) {
+                const uint64_t one = 1;
+                (void)!write(fd, &one, sizeof one);
+            }
+            return fd;
+        }
     }
-    if (state == WAKE_RELEASED) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error polling device: %s", deviceClosedText);
-        return -1;
-    }
-    const int fd = eventfd(0, EFD_NONBLOCK | EFD_CLOEXEC);
-    if (fd < 0) {
-        const int error = errno;
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error creating the wake-up descriptor of %s: %s",
-                                h->deviceName, strerror(error));
-        return -1;
-    }
-    h->wakeFd = fd;
-    int expected = WAKE_NONE;
-    if (!__atomic_compare_exchange_n(&h->wakeState, &expected, WAKE_OPEN, false, __ATOMIC_SEQ_CST,
-                                     __ATOMIC_SEQ_CST)) {
-        close(fd);
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error polling device: %s", deviceClosedText);
-        return -1;
-    }
-    return fd;
 }
 
 void clearWake(int wakeFd)
@@ -124,7 +135,13 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nWak
         return;
     }
     __atomic_add_fetch(&h->wakeUsers, 1, __ATOMIC_SEQ_CST);
-    if (__atomic_load_n(&h->wakeState, __ATOMIC_SEQ_CST) == WAKE_OPEN) {
+    int state = __atomic_load_n(&h->wakeState, __ATOMIC_SEQ_CST);
+    if (state == WAKE_NONE) {
+        /* No eventfd yet: the read that makes it finds the wake-up pending. If it made it meanwhile,
+         * the exchange fails and the state says OPEN. */
+        __atomic_compare_exchange_n(&h->wakeState, &state, WAKE_PENDING, false, __ATOMIC_SEQ_CST, __ATOMIC_SEQ_CST);
+    }
+    if (state == WAKE_OPEN) {
         const uint64_t one = 1;
         /* A full counter (never reached) still leaves the descriptor readable: nothing to report. */
         (void)!write(h->wakeFd, &one, sizeof one);
