@@ -172,7 +172,7 @@ class StreamingTimingTest {
             EmulatedBoard.advanceScans(MULTI, 5);
             assertEquals(0, EmulatedBoard.overrunNow(MULTI));
             assertEquals(10, ai.read(new double[64], 1, Duration.ofSeconds(1)), "what came before it first");
-            ByteBuffer raw = ByteBuffer.allocateDirect(256);
+            ByteBuffer raw = ByteBuffer.allocateDirect(256).order(java.nio.ByteOrder.nativeOrder());
             List<Consumer<ComediAnalogStreamingDevice>> reads = List.of(d -> d.read(new double[64]),
                     d -> d.read(doubles(64)), d -> d.read(new double[64], 1, Duration.ofSeconds(1)),
                     d -> d.readScans(ScanBlock.perChannel(2, 8), 1, Duration.ofSeconds(1)), d -> d.readRaw(raw));

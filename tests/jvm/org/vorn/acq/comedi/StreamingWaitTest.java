@@ -149,7 +149,7 @@ class StreamingWaitTest {
         for (Consumer<ComediAnalogStreamingDevice> read : java.util.List.<Consumer<ComediAnalogStreamingDevice>>of(
                 d -> d.read(new double[64], 64, LONG),
                 d -> d.readScans(ScanBlock.interleaved(2, 8), 8, LONG),
-                d -> d.readRaw(ByteBuffer.allocateDirect(256), 64, LONG))) {
+                d -> d.readRaw(ByteBuffer.allocateDirect(256).order(java.nio.ByteOrder.nativeOrder()), 64, LONG))) {
             var reader = CompletableFuture.runAsync(() -> read.accept(ai));
             sleepMs(50);
             long t0 = System.nanoTime();

@@ -81,8 +81,8 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
         super(device);
         this.nChannels = nChannels;
         this.bufSize = bufSize;
+        attach(nCreateTask(device, nChannels, scanRateHz, bufSize)); // refuses a count outside 1..256
         this.session = new StreamSession(nChannels);
-        attach(nCreateTask(device, nChannels, scanRateHz, bufSize));
     }
 
     @Override
@@ -391,6 +391,7 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
             throw new IllegalArgumentException("a read of at most " + bufSize + " values holds no whole scan of "
                     + nChannels + " channels");
         }
+        requireArrayReadable();
         long nanos = StreamReads.timeoutNanos(timeout, minScans);
         lock();
         try {

@@ -75,7 +75,7 @@ final class StreamReads {
             n = dev.nScan(h, volts);
         } catch (ComediException e) {
             String m = e.getMessage();
-            if (OVERRUN_BUFFER_TEXT.equals(m) || OVERRUN_READ_TEXT.equals(m)) {
+            if (m != null && (m.startsWith(OVERRUN_BUFFER_TEXT) || m.startsWith(OVERRUN_READ_TEXT))) {
                 throw overrun(dev, h, m);
             }
             throw e;
