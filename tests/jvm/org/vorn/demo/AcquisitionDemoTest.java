@@ -184,7 +184,9 @@ class AcquisitionDemoTest {
         // The library's own trace, byte for byte, between the demo's lines.
         assertTrue(r.stdout().contains("Command test (printed by the library):\nTrying command ...\n"
                 + "start:      now      0\nscan_begin: timer    1000000\nconvert:    timer    250000\n"
-                + "scan_end:   count    4\nstop:       none     0\nFirst test returned 0 (success)\n"), r.stdout());
+                + "scan_end:   count    4\nstop:       count    500\nFirst test returned 0 (success)\n"), r.stdout());
+        assertTrue(r.stdout().contains("Accepted: 1000 Hz (scan period 1000000 ns, convert period 250000 ns), 500 scans"
+                + " in 0.5 s\n"), r.stdout());
         assertTrue(r.stdout().contains("Acquiring"), r.stdout());
         assertTrue(r.stdout().contains("100.0 %"), "no finished progress line:\n" + r.stdout());
 
@@ -277,6 +279,19 @@ class AcquisitionDemoTest {
         assertEquals(9.0, Double.parseDouble(scan.group(1)), 20.0 / 65535 + 1e-4);
     }
 
+    /** The driver runs 3000 Hz over 3 channels at 3003.003 Hz: the rows keep that rate's times. */
+    @Test
+    void theCsvTimesFollowTheRateTheDriverAccepted() throws Exception {
+        Run r = run(120, "--rate", "3000", "--channels", "3", "--duration", "2", "--no-outputs", "--out", "out");
+        assertEquals(0, r.status(), r.all());
+        assertTrue(r.stdout().contains("Accepted: 3003.003 Hz (scan period 333000 ns, convert period 111000 ns), 6000"
+                + " scans in 1.998 s\n"), r.stdout());
+        double[][] rows = readCsv(tmp.resolve("out/acquisition.csv"), "time_s,ai4_V,ai5_V,ai6_V");
+        assertEquals(6000, rows.length, "exactly rate x duration scans");
+        assertEquals(1.997667, rows[5999][0], 0.5e-6);
+        assertEquals(0.000333, rows[1][0], 0.5e-6);
+    }
+
     @Test
     void aDeviceThatCannotBeOpenedIsReportedWithTheLibrarysMessage() throws Exception {
         Run r = run(60, "--device", "/nonexistent/comedi0", "--out", "out");
@@ -363,7 +378,8 @@ class AcquisitionDemoTest {
         // At 2000 scans/s for about a second (the progress line showed 1 s; a scan may still have
         // been on its way), and stopped long before 60 s.
         assertTrue(kept >= 1990 && kept < 110_000, kept + " scans");
-        assertTrue(kept <= seconds * 2000 + 1, kept + " scans in " + seconds + " s");
+        // The seconds are printed to 0.01 s: up to 0.005 s of scans more than the printed figure.
+        assertTrue(kept <= (seconds + 0.005) * 2000 + 1, kept + " scans in " + seconds + " s");
 
         double[][] rows = readCsv(tmp.resolve("out/acquisition.csv"), "time_s,ai4_V,ai5_V,ai6_V,ai1_V");
         assertEquals(kept, rows.length);

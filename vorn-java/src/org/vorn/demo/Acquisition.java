@@ -15,8 +15,14 @@ final class Acquisition {
     String failure;
     boolean stoppedByUser;
 
-    Acquisition(int nChannels, long wantedScans, String[] ranges) {
+    /** The scan period the driver accepted, in ns: row r was scanned r x this after the first. */
+    final long scanPeriodNanos;
+    final double scanRate;
+
+    Acquisition(int nChannels, long wantedScans, String[] ranges, long scanPeriodNanos) {
         this.nChannels = nChannels;
+        this.scanPeriodNanos = scanPeriodNanos;
+        this.scanRate = 1e9 / scanPeriodNanos;
         this.ranges = ranges;
         this.wantedScans = wantedScans;
         this.samples = new double[Math.toIntExact(wantedScans * nChannels)];

@@ -14,8 +14,8 @@ final class CsvFile {
     static void write(Acquisition acq, Input[] inputs, double rate, Path file) throws IOException {
         int n = acq.nChannels;
         long rows = acq.rows();
-        // Times are scan index over the requested rate; the command test may have rounded the
-        // period to what the board's timer can do (its trace above shows scan_begin_arg).
+        // Times are scan index x the period the driver accepted (the command test rounds the
+        // requested one to what the board's timer can do), in whole ns before the division.
         StringBuilder line = new StringBuilder(32 + 16 * n);
         try (BufferedWriter w = Files.newBufferedWriter(file, StandardCharsets.US_ASCII)) {
             line.append("time_s");
@@ -25,7 +25,7 @@ final class CsvFile {
             w.append(line).append('\n');
             for (long r = 0; r < rows; r++) {
                 line.setLength(0);
-                Numbers.appendSixDecimals(line, r / rate);
+                Numbers.appendSixDecimals(line, r * acq.scanPeriodNanos / 1e9);
                 for (int c = 0; c < n; c++) {
                     line.append(',');
                     Numbers.appendSixDecimals(line, acq.value(r, c));

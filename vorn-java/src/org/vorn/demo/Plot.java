@@ -32,11 +32,11 @@ final class Plot {
             Input in = inputs[c];
             String label = in.name() + " (" + in.plotRange() + ")"
                     + (opt.emulated() ? ": " + in.emulatedSignal().replace("+/-", "\u00b1") : "");
-            data.addSeries(series(label, acq, c, opt.rate));
+            data.addSeries(series(label, acq, c, acq.scanRate));
         }
 
         String title = String.format(Locale.ROOT, "%d channel%s at %s Hz on %s", n, n == 1 ? "" : "s",
-                Numbers.plain(opt.rate), opt.device);
+                Numbers.plain(Math.round(acq.scanRate * 1000) / 1000.0), opt.device);
         JFreeChart chart = ChartFactory.createXYLineChart(title, "time [s]", "voltage [V]", data,
                 PlotOrientation.VERTICAL, true, false, false);
         ChartStyle.apply(chart, String.format(Locale.ROOT,
@@ -44,7 +44,7 @@ final class Plot {
                 acq.stoppedByUser ? ", stopped early" : ""), n);
         if (rows > 1) {
             NumberAxis x = (NumberAxis) chart.getXYPlot().getDomainAxis();
-            x.setRange(0, Math.max((rows - 1) / opt.rate, 1e-9));
+            x.setRange(0, Math.max((rows - 1) / acq.scanRate, 1e-9));
         }
 
         BufferedImage image = chart.createBufferedImage(WIDTH, HEIGHT);

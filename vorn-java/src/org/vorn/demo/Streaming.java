@@ -1,20 +1,26 @@
 package org.vorn.demo;
 
 import java.io.PrintStream;
+import java.time.Duration;
 import java.util.Locale;
 
 import org.vorn.acq.comedi.AnalogReference;
 import org.vorn.acq.comedi.ComediAnalogStreamingDevice;
+import org.vorn.acq.comedi.ScanBlock;
 import org.vorn.exception.ComediException;
+import org.vorn.exception.ComediOverrunException;
 
 /**
  * The hardware-timed part, which is what the library is for: open a streaming device, configure
- * its positions, run the command test, then drain the driver's buffer until exactly the scans
- * asked for have arrived, counting any that the clock says are missing.
+ * its positions, make the stream a counted one of exactly the scans asked for, run the command
+ * test, then wait for whole scans until the stream ends by itself, counting any that the clock
+ * says are missing.
  */
 final class Streaming {
-    /** How often the stream is drained when it has been emptied. */
-    static final long POLL_MILLIS = 10;
+    /** The wake-up threshold: a read waits until this much of the stream has arrived. */
+    static final long WAKE_MILLIS = 10;
+    /** The longest a read waits before the loop looks at ^C again. */
+    static final long STOP_CHECK_MILLIS = 100;
 
     private final Options opt;
     private final Input[] inputs;
@@ -35,7 +41,7 @@ final class Streaming {
         long scans = opt.scans();
         // A read returns at most bufSize values: room for four poll intervals, so one read
         // normally empties the driver's buffer; when it comes back full the loop reads again at once.
-        long perRead = Math.max(64, (long) Math.ceil(opt.rate * POLL_MILLIS / 1000.0 * 4));
+        long perRead = Math.max(64, (long) Math.ceil(opt.rate * WAKE_MILLIS / 1000.0 * 4));
         int bufSize = (int) Math.min(perRead * inputs.length, 1 << 20);
 
         ComediAnalogStreamingDevice ai;
@@ -62,6 +68,7 @@ final class Streaming {
                     // The smallest range that holds the request, which is what the values can span.
                     ranges[i] = DeviceListing.range(ai.channelRange(i).range());
                 }
+                ai.setScanCount(scans); // exactly rate x duration scans, then the stream ends by itself
                 out.println("Command test (printed by the library):");
                 out.flush();
                 ai.configure();   // the library prints the trace on the process's standard output
@@ -71,7 +78,11 @@ final class Streaming {
                 return null;
             }
             out.println();
-            Acquisition acq = new Acquisition(inputs.length, scans, ranges);
+            // The driver rounds the timers: the scans come at its rate, and their times follow it.
+            out.printf(Locale.ROOT, "Accepted: %s Hz (scan period %d ns, convert period %d ns), %d scans in %s s%n%n",
+                    Numbers.plain(Math.round(ai.getScanRate() * 1000) / 1000.0), ai.getScanPeriodNanos(),
+                    ai.getConvertPeriodNanos(), scans, Numbers.plain(scans * ai.getScanPeriodNanos() / 1e9));
+            Acquisition acq = new Acquisition(inputs.length, scans, ranges, ai.getScanPeriodNanos());
             acquire(ai, acq);
             return acq;
         }
@@ -88,10 +99,14 @@ final class Streaming {
 
     private void acquire(ComediAnalogStreamingDevice ai, Acquisition acq) {
         int n = acq.nChannels;
-        long wantedValues = (long) acq.samples.length;
-        double[] chunk = new double[ai.getBufferSize()];
-        Progress progress = new Progress(acq, opt.rate, out, terminal);
-        long stallLimitNs = (long) Math.max(2e9, 20e9 / opt.rate);
+        // Each read waits for about WAKE_MILLIS of scans (the wake-up threshold), and returns at
+        // least every STOP_CHECK_MILLIS so that ^C is seen.
+        int perRead = ai.getBufferSize() / n;
+        ScanBlock block = ScanBlock.interleaved(n, perRead);
+        int minScans = (int) Math.max(1, Math.min(perRead, Math.round(acq.scanRate * WAKE_MILLIS / 1000.0)));
+        Duration timeout = Duration.ofMillis(STOP_CHECK_MILLIS);
+        Progress progress = new Progress(acq, acq.scanRate, out, terminal);
+        long stallLimitNs = (long) Math.max(2e9, 20e9 / acq.scanRate);
 
         out.println("Acquiring (^C stops early and keeps what arrived):");
         long startedNs;
@@ -102,39 +117,40 @@ final class Streaming {
             out.println("Acquisition not started: " + acq.failure);
             return;
         }
-        // The command began inside start(), so by the clock read here at most this many ns of
-        // scans are behind: every count of "scans that must have arrived" below is a lower bound.
-        startedNs = System.nanoTime();
+        startedNs = ai.getStartNanoTime();
         long lastDataNs = startedNs;
-        boolean drained = false;
         try {
             while (true) {
                 if (stop.requested()) {
                     acq.stoppedByUser = true;
                     break;
                 }
-                if (acq.receivedValues >= wantedValues && drained) {
-                    break;
-                }
                 long readNs = System.nanoTime();
                 int got;
                 try {
-                    got = ai.read(chunk);
-                } catch (ComediException e) {
-                    // An overrun lands here once what was buffered before it has been read.
+                    got = ai.readScans(block, minScans, timeout);
+                } catch (ComediOverrunException e) {
                     acq.failure = e.getMessage();
-                    acq.lostScans = Math.max(acq.lostScans, missingScans(readNs, startedNs, acq));
+                    acq.lostScans = acq.wantedScans - acq.receivedValues / n;
+                    break;
+                } catch (ComediException e) {
+                    acq.failure = e.getMessage();
                     break;
                 }
-                if (got > 0) {
-                    int keep = (int) Math.min(got, wantedValues - acq.storedValues);
-                    System.arraycopy(chunk, 0, acq.samples, acq.storedValues, keep);
-                    acq.storedValues += keep;
-                    acq.receivedValues += got;
-                    lastDataNs = readNs;
+                if (got < 0) {
+                    break; // the counted stream has delivered its last scan
                 }
-                drained = got < chunk.length;
-                if (drained) {
+                if (got > 0) {
+                    // The block says where its scans belong: a scan the driver delivered in part
+                    // waits in the device for the next read, so rows never shift.
+                    int at = Math.toIntExact(block.firstScan() * n);
+                    int keep = (int) Math.min((long) got * n, acq.samples.length - (long) at);
+                    System.arraycopy(block.values(), 0, acq.samples, at, keep);
+                    acq.storedValues = at + keep;
+                    acq.receivedValues += (long) got * n;
+                    lastDataNs = System.nanoTime();
+                }
+                if (got < perRead) {
                     acq.lostScans = Math.max(acq.lostScans, missingScans(readNs, startedNs, acq));
                 }
                 long now = System.nanoTime();
@@ -143,9 +159,6 @@ final class Streaming {
                 if (now - lastDataNs > stallLimitNs) {
                     acq.failure = String.format(Locale.ROOT, "no samples for %.1f s", (now - lastDataNs) / 1e9);
                     break;
-                }
-                if (drained && acq.receivedValues < wantedValues) {
-                    sleep(POLL_MILLIS);
                 }
             }
         } finally {
@@ -166,8 +179,6 @@ final class Streaming {
         if (acq.failure != null) {
             out.println("Acquisition ended early: " + acq.failure);
         }
-        int partial = acq.storedValues % n;
-        acq.storedValues -= partial;   // a scan cut short by ^C or a failure is not a row
     }
 
     /**
@@ -185,18 +196,9 @@ final class Streaming {
      * board FIFO's worth (20 ms) of scans not yet moved into the driver's buffer.
      */
     private long missingScans(long readNs, long startedNs, Acquisition acq) {
-        double due = Math.floor((readNs - startedNs) / 1e9 * opt.rate);
-        double tolerance = 1 + due * 1e-3 + (opt.emulated() ? 0 : Math.ceil(opt.rate * 0.02));
+        double due = Math.floor((readNs - startedNs) / 1e9 * acq.scanRate);
+        double tolerance = 1 + due * 1e-3 + (opt.emulated() ? 0 : Math.ceil(acq.scanRate * 0.02));
         double arrived = (double) (acq.receivedValues / acq.nChannels);
         return (long) Math.max(0, Math.floor(due - tolerance - arrived));
-    }
-
-    private void sleep(long millis) {
-        try {
-            Thread.sleep(millis);
-        } catch (InterruptedException e) {
-            Thread.currentThread().interrupt();
-            stop.request();
-        }
     }
 }
