@@ -312,8 +312,8 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * @throws StreamStoppedException when {@link #stop()} ended the stream
      */
     public int read(double[] volts) {
+        requireArrayReadable(); // first: no array of 2^28 values is needed to learn it
         requireLength(volts.length, bufSize, "sample array");
-        requireArrayReadable();
         lock();
         try {
             ByteBuffer h = handle();
