@@ -1,5 +1,7 @@
 // The emulated boards: what each one is, and its power-on state.
 #include <algorithm>
+#include <cstdio>
+#include <cstdlib>
 
 #include <comedi.h>
 
@@ -51,11 +53,28 @@ std::vector<BoardDesc> make_descs() {
     return v;
 }
 
+// The state is plain data of fixed size: a board beyond its bounds is a build mistake.
+std::vector<BoardDesc> checked(std::vector<BoardDesc> v) {
+    bool ok = v.size() <= kMaxBoards;
+    for (const BoardDesc &b : v) {
+        ok = ok && b.subs.size() <= kMaxSubdevs;
+        for (const SubdevDesc &sd : b.subs) {
+            ok = ok && (!sd.has_cmd() || sd.len_chanlist <= kMaxChanlist);
+            ok = ok && (sd.type != COMEDI_SUBD_AO || sd.n_chan <= kMaxOutChan);
+        }
+    }
+    if (!ok) {
+        fprintf(stderr, "vornemu: a board exceeds kMaxBoards/kMaxSubdevs/kMaxChanlist/kMaxOutChan\n");
+        abort();
+    }
+    return v;
+}
+
 } // namespace
 
 const std::vector<BoardDesc> &board_descs() {
     // Never destroyed, like the state.
-    static const std::vector<BoardDesc> *d = new std::vector<BoardDesc>(make_descs());
+    static const std::vector<BoardDesc> *d = new std::vector<BoardDesc>(checked(make_descs()));
     return *d;
 }
 

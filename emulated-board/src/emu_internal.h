@@ -147,7 +147,7 @@ struct Faults {
     int forced_stage[3] = {-1, -1, -1}; // index 1: next CMDTEST, 2: the one after
 };
 
-constexpr unsigned kMaxBoards = 8;
+constexpr unsigned kMaxBoards = 16;
 
 // The part of the state that every process of a shared board set sees.
 struct Shared {

@@ -153,6 +153,7 @@ TEST_P(EmuPollWakes, BlockedPollWakesOnAnotherThreadsAction) {
     comedi_t *d = start(0);
     ASSERT_NE(d, nullptr);
     const int fd = comedi_fileno(d);
+    ASSERT_EQ(revents(fd, POLLIN, 0), 0); // nothing to wake for until the other thread acts
     std::thread other([this, d] {
         std::this_thread::sleep_for(std::chrono::milliseconds(50));
         switch (GetParam()) {
@@ -165,8 +166,7 @@ TEST_P(EmuPollWakes, BlockedPollWakesOnAnotherThreadsAction) {
     const short got = revents(fd, POLLIN, 10000);
     const auto waited = Clock::now() - t0;
     other.join();
-    EXPECT_GE(waited, std::chrono::milliseconds(40)); // it did block
-    EXPECT_LT(waited, std::chrono::seconds(5));       // and was woken, not timed out
+    EXPECT_LT(waited, std::chrono::seconds(5)); // woken, not timed out
     // A closed descriptor is no longer a descriptor: the kernel answers POLLNVAL.
     EXPECT_EQ(got, GetParam() == Action::Close ? POLLNVAL : POLLIN);
 }
@@ -181,7 +181,7 @@ INSTANTIATE_TEST_SUITE_P(, EmuPollWakes, ::testing::Values(Action::Advance, Acti
 class EmuWait : public EmuPoll, public ::testing::WithParamInterface<Api> {};
 
 TEST_P(EmuWait, RealtimeWaitEndsWhenTheFirstSampleIsConverted) {
-    comedi_t *d = start(2, 150000000); // the first sample is converted 150 ms after the start
+    comedi_t *d = start(2, 400000000); // the first sample is converted 400 ms after the start
     ASSERT_NE(d, nullptr);
     const int fd = comedi_fileno(d);
     uint64_t first = 0;
