@@ -134,6 +134,20 @@ TEST_F(EmuPoll, ComediTestWriteSubdeviceAlwaysHasRoom) {
     EXPECT_EQ(revents(comedi_fileno(d), kReadable | kWritable, 0), kReadable | kWritable);
 }
 
+TEST_F(EmuPoll, ComediTestReaderWakesAtItsFirstConversion) {
+    comedi_t *d = open(EMU_BOARD_COMEDI_TEST);
+    ASSERT_NE(d, nullptr);
+    unsigned cl[1] = {CR_PACK(0, 0, 0)};
+    // That driver converts one convert period plus one scan period after the start.
+    comedi_cmd c = timed_cmd(0, cl, 1, 300000000, 1000, TRIG_COUNT, 1);
+    const auto t0 = Clock::now();
+    ASSERT_EQ(comedi_command(d, &c), 0);
+    EXPECT_EQ(revents(comedi_fileno(d), POLLIN, 0), 0);
+    EXPECT_EQ(revents(comedi_fileno(d), POLLIN, 5000), POLLIN);
+    EXPECT_GE(Clock::now() - t0, std::chrono::milliseconds(300));
+    EXPECT_EQ(comedi_get_buffer_contents(d, 0), 2);
+}
+
 TEST_F(EmuPoll, InstantClockIsReadyWhileTheCommandRuns) {
     emu_set_clock(EMU_CLOCK_INSTANT);
     comedi_t *d = start(0);
