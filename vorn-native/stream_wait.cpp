@@ -229,7 +229,10 @@ JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nRe
         }
         lastReady = ready;
         lastSleep = sleepNs;
-        if (sleepOnStream(h, wakeFd, ready == 0, sleepNs)) {
+        /* The device file wakes the sleep when data arrive after an empty buffer: for a long wait
+         * (a slow stream), where the prediction matters least. A short one ends on its timer, with
+         * one wake-up a read instead of one at the first sample and another when the rest is due. */
+        if (sleepOnStream(h, wakeFd, ready == 0 && sleepNs > maximumPredictedSleepNs, sleepNs)) {
             return packReadResult(0, STREAM_WOKEN);
         }
     }

@@ -1,0 +1,252 @@
+package org.vorn.bench;
+
+import java.lang.management.ManagementFactory;
+import java.nio.ByteBuffer;
+import java.nio.ByteOrder;
+import java.nio.file.Files;
+import java.nio.file.Path;
+import java.time.Duration;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.Locale;
+
+import org.vorn.acq.comedi.AnalogReference;
+import org.vorn.acq.comedi.ComediAnalogStreamingDevice;
+import org.vorn.emu.EmulatedBoard;
+
+/**
+ * What a streaming loop costs and how late its scans reach Java, on the emulated board's real-time
+ * clock: the waiting read (asleep in poll until a threshold of values has arrived) against the
+ * loop everyone writes by hand (a non-waiting read, then sleep(1 ms) when it found nothing).
+ *
+ * <p>CPU is the whole process's (every thread, the JIT and collector included, and the emulated
+ * board, which makes the samples inside read()), over the measured window, as a percentage of one
+ * core. The delay of a scan is the time from its last conversion (the board's rule: scan s ends at
+ * start + (s+1) x scan period) to the return of the read that delivered it, both on CLOCK_MONOTONIC.
+ * Every position reads the counter channel 7 (raw = sample index), whose samples cost the board the
+ * least to make.
+ *
+ * <p>Options: --seconds N (5, measured per row), --warmup-ms N (1000), --threshold-ms X (1.0: the
+ * wake-up threshold, values worth this long per read), --only TEXT (rows whose label and loop contain it).
+ */
+public final class StreamingWaitBenchmark {
+    private StreamingWaitBenchmark() {
+    }
+
+    private static double seconds = 5;
+    private static long warmupMs = 1000;
+    private static double thresholdMs = 1.0;
+    private static String only;
+
+    /** One stream: a board, its scan rate over 4 channels. */
+    private record Stream(String board, double scanHz) {
+        double samplesPerSecond() {
+            return scanHz * 4;
+        }
+    }
+
+    /** A row: one or more streams read at once, each by its own thread. */
+    private record Row(String label, List<Stream> streams) {
+    }
+
+    public static void main(String[] args) throws Exception {
+        for (int i = 0; i < args.length; i++) {
+            switch (args[i]) {
+                case "--seconds" -> seconds = Double.parseDouble(args[++i]);
+                case "--warmup-ms" -> warmupMs = Long.parseLong(args[++i]);
+                case "--threshold-ms" -> thresholdMs = Double.parseDouble(args[++i]);
+                case "--only" -> only = args[++i];
+                default -> throw new IllegalArgumentException("unknown option " + args[i]);
+            }
+        }
+        EmulatedBoard.reset();
+        EmulatedBoard.setClock(EmulatedBoard.CLOCK_REALTIME);
+        List<Row> rows = List.of(
+                new Row("1 kHz x 4 ch (4 kS/s)", List.of(new Stream(EmulatedBoard.MULTI, 1000))),
+                new Row("25 kHz x 4 ch (100 kS/s)", List.of(new Stream(EmulatedBoard.MULTI, 25000))),
+                new Row("250 kHz x 4 ch (1 MS/s, the board's fastest)", List.of(new Stream(EmulatedBoard.MULTI, 250000))),
+                new Row("1 MS/s + 250 kS/s on two boards (1.25 MS/s)",
+                        List.of(new Stream(EmulatedBoard.MULTI, 250000), new Stream(EmulatedBoard.AI18, 62500))));
+
+        System.out.printf(Locale.ROOT, "Streaming loops on the emulated board (REALTIME clock), %.1f s measured per"
+                + " row after %d ms, wake-up threshold %.2f ms of values per read; %d CPUs, load average %s%n",
+                seconds, warmupMs, thresholdMs, Runtime.getRuntime().availableProcessors(), loadAverage());
+        System.out.println("(the library's command traces go to standard output as each stream is configured)");
+        List<String> table = new ArrayList<>();
+        table.add(String.format(Locale.ROOT, "%-46s %-12s %7s %8s %10s %10s %10s %9s", "row", "loop", "CPU %",
+                "loop %", "delay p50", "delay p99", "delay max", "reads/s"));
+        table.add(idle());
+        for (Row row : rows) {
+            for (boolean waiting : new boolean[] {true, false}) {
+                String loop = waiting ? "waiting" : "sleep(1 ms)";
+                if (only == null || (row.label() + " " + loop).contains(only)) {
+                    table.add(measure(row, waiting));
+                }
+            }
+        }
+        System.out.println();
+        table.forEach(System.out::println);
+    }
+
+    private static String loadAverage() {
+        try {
+            return Files.readString(Path.of("/proc/loadavg")).trim();
+        } catch (Exception e) {
+            return "unknown";
+        }
+    }
+
+    /** One loop over one stream, run on its own thread; delays in µs buckets. */
+    private static final class Loop implements Runnable {
+        final ComediAnalogStreamingDevice ai;
+        final boolean waiting;
+        final int minValues;
+        final long[] delayUs = new long[200_001];
+        volatile boolean measuring;
+        volatile boolean done;
+        long reads;
+        long scans;
+        long threadCpuNs;
+        long firstScanEndNs;
+        long scanPeriodNs;
+
+        Loop(Stream s, boolean waiting) {
+            int perMs = (int) Math.ceil(s.samplesPerSecond() / 1000);
+            int bufSize = Math.max(64, perMs * 40);
+            ai = new ComediAnalogStreamingDevice(s.board(), 4, s.scanHz(), bufSize);
+            for (int p = 0; p < 4; p++) {
+                ai.configureChannel(p, 7, -10, 10, AnalogReference.GROUND);
+            }
+            ai.configure();
+            this.waiting = waiting;
+            this.minValues = (int) Math.max(4, Math.min(bufSize, Math.round(s.samplesPerSecond() * thresholdMs / 1000)));
+        }
+
+        void start(String board) {
+            scanPeriodNs = ai.getScanPeriodNanos();
+            ai.start();
+            // The board's clock is CLOCK_MONOTONIC from its reset, System.nanoTime() the same clock.
+            long offset = System.nanoTime() - EmulatedBoard.nowNs();
+            firstScanEndNs = EmulatedBoard.sampleTimeNs(board, 0, 3) + offset;
+        }
+
+        @Override
+        public void run() {
+            ByteBuffer buf = ByteBuffer.allocateDirect(8 * ai.getBufferSize()).order(ByteOrder.nativeOrder());
+            Duration timeout = Duration.ofMillis(100);
+            long values = 0;
+            var threads = ManagementFactory.getThreadMXBean();
+            long cpuAtStart = -1;
+            boolean taken = false;
+            while (!done) {
+                if (measuring && cpuAtStart < 0) {
+                    cpuAtStart = threads.getCurrentThreadCpuTime();
+                } else if (!measuring && cpuAtStart >= 0 && !taken) {
+                    threadCpuNs = threads.getCurrentThreadCpuTime() - cpuAtStart;
+                    taken = true;
+                }
+                int n = waiting ? ai.read(buf, minValues, timeout) : ai.read(buf);
+                long now = System.nanoTime();
+                long before = values / 4;
+                values += n;
+                long after = values / 4;
+                if (measuring) {
+                    reads++;
+                    for (long s = before; s < after; s++) {
+                        long d = (now - (firstScanEndNs + s * scanPeriodNs)) / 1000;
+                        delayUs[(int) Math.max(0, Math.min(delayUs.length - 1, d))]++;
+                        scans++;
+                    }
+                }
+                if (!waiting && n == 0) {
+                    try {
+                        Thread.sleep(1);
+                    } catch (InterruptedException e) {
+                        return;
+                    }
+                }
+            }
+        }
+    }
+
+    private static String measure(Row row, boolean waiting) throws Exception {
+        List<Loop> loops = new ArrayList<>();
+        List<Thread> threads = new ArrayList<>();
+        try {
+            for (Stream s : row.streams()) {
+                loops.add(new Loop(s, waiting));
+            }
+            for (int i = 0; i < loops.size(); i++) {
+                loops.get(i).start(row.streams().get(i).board());
+                Thread t = new Thread(loops.get(i), "loop-" + i);
+                threads.add(t);
+                t.start();
+            }
+            Thread.sleep(warmupMs);
+            var os = (com.sun.management.OperatingSystemMXBean) ManagementFactory.getOperatingSystemMXBean();
+            long cpu0 = os.getProcessCpuTime();
+            long wall0 = System.nanoTime();
+            loops.forEach(l -> l.measuring = true);
+            Thread.sleep((long) (seconds * 1000));
+            loops.forEach(l -> l.measuring = false);
+            long cpu1 = os.getProcessCpuTime();
+            long wall1 = System.nanoTime();
+            Thread.sleep(200); // each loop takes its own CPU time at its next read
+            loops.forEach(l -> l.done = true);
+            for (Thread t : threads) {
+                t.join();
+            }
+            long[] all = new long[loops.get(0).delayUs.length];
+            long scans = 0;
+            long reads = 0;
+            long loopCpu = 0;
+            for (Loop l : loops) {
+                loopCpu += l.threadCpuNs;
+                for (int i = 0; i < all.length; i++) {
+                    all[i] += l.delayUs[i];
+                }
+                scans += l.scans;
+                reads += l.reads;
+            }
+            double wall = (wall1 - wall0) / 1e9;
+            return String.format(Locale.ROOT, "%-46s %-12s %7.2f %8.2f %7.3f ms %7.3f ms %7.3f ms %9.0f", row.label(),
+                    waiting ? "waiting" : "sleep(1 ms)", 100.0 * (cpu1 - cpu0) / (wall1 - wall0),
+                    100.0 * loopCpu / (wall1 - wall0),
+                    percentile(all, scans, 0.50), percentile(all, scans, 0.99), percentile(all, scans, 1.0),
+                    reads / wall);
+        } finally {
+            for (Loop l : loops) {
+                l.done = true;
+            }
+            for (Thread t : threads) {
+                t.join();
+            }
+            for (Loop l : loops) {
+                l.ai.close();
+            }
+        }
+    }
+
+    /** The process doing nothing for the same window: the JVM's own share of the CPU figures. */
+    private static String idle() throws InterruptedException {
+        var os = (com.sun.management.OperatingSystemMXBean) ManagementFactory.getOperatingSystemMXBean();
+        Thread.sleep(warmupMs);
+        long cpu0 = os.getProcessCpuTime();
+        long wall0 = System.nanoTime();
+        Thread.sleep((long) (seconds * 1000));
+        return String.format(Locale.ROOT, "%-46s %-12s %7.2f", "(no stream: the idle JVM)", "-",
+                100.0 * (os.getProcessCpuTime() - cpu0) / (System.nanoTime() - wall0));
+    }
+
+    private static double percentile(long[] histogramUs, long count, double q) {
+        long rank = Math.max(1, (long) Math.ceil(q * count));
+        long seen = 0;
+        for (int i = 0; i < histogramUs.length; i++) {
+            seen += histogramUs[i];
+            if (seen >= rank) {
+                return i / 1000.0;
+            }
+        }
+        return Double.NaN;
+    }
+}
