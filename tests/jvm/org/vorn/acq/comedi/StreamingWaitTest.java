@@ -139,6 +139,41 @@ class StreamingWaitTest {
         }
     }
 
+    @Test
+    void onTheRealTimeClockNoScanArrivesBeforeItsPlaceInTime() {
+        EmulatedBoard.setClock(EmulatedBoard.CLOCK_REALTIME);
+        try (var ai = new ComediAnalogStreamingDevice(MULTI, 2, 100, 64)) {
+            ai.configureChannel(0, 7, -10, 10, AnalogReference.GROUND);
+            ai.configureChannel(1, 7, -10, 10, AnalogReference.GROUND);
+            ai.setScanCount(30);
+            NativeStdout.capture(ai::configure);
+            long period = ai.getScanPeriodNanos();
+            assertEquals(10_000_000, period);
+            long before = System.currentTimeMillis();
+            ai.start();
+            assertTrue(Math.abs(ai.getStartTime().toEpochMilli() - before) < 1000);
+            long start = ai.getStartNanoTime();
+            ScanBlock block = ScanBlock.perChannel(2, 8);
+            long next = 0;
+            int n;
+            while ((n = ai.readScans(block, 3, Duration.ofSeconds(5))) >= 0) {
+                long now = System.nanoTime();
+                assertEquals(next, block.firstScan());
+                // Scan s is complete at the command's start + (s + 1) periods; the command began
+                // inside start(), at most a little before the start time was taken.
+                long lastDone = start + (block.firstScan() + n) * period - 1_000_000;
+                assertTrue(now >= lastDone, "scan " + (next + n - 1) + " delivered " + (lastDone - now) + " ns early");
+                for (int s = 0; s < n; s++) {
+                    assertEquals(toPhys((2 * (next + s)) % (MAXDATA_16 + 1), AI_RANGES_UV[0], MAXDATA_16),
+                            block.channel(0)[s]);
+                }
+                next += n;
+            }
+            assertEquals(30, next);
+            ai.stop();
+        }
+    }
+
     @ParameterizedTest
     @ValueSource(strings = {"stop", "close"})
     void stopOrCloseFromAnotherThreadWakesASleepingReadAtOnce(String how) throws Exception {
