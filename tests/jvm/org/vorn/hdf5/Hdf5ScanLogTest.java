@@ -150,8 +150,10 @@ class Hdf5ScanLogTest {
         expect.put("events", new ArrayList<>());
         H5py.check(dir, expect);
         assertThrows(IllegalArgumentException.class, () -> new Hdf5ScanLog(file, Duration.ZERO, false));
-        Hdf5ScanLog nowhere = new Hdf5ScanLog(dir.resolve("no/such/folder/x.h5"));
-        assertThrows(RuntimeException.class, () -> nowhere.begin(stream(2, 0)));
+        Path missing = dir.resolve("no/such/folder/x.h5");
+        Hdf5ScanLog nowhere = new Hdf5ScanLog(missing);
+        var refused = assertThrows(java.io.IOException.class, () -> nowhere.begin(stream(2, 0)));
+        assertTrue(refused.getMessage().startsWith("cannot create the HDF5 file " + missing + ": "), refused.getMessage());
         nowhere.close();
     }
 }

@@ -12,6 +12,7 @@ import static hdf.hdf5lib.HDF5Constants.H5T_NATIVE_USHORT;
 import static hdf.hdf5lib.HDF5Constants.H5T_STD_U16LE;
 import static hdf.hdf5lib.HDF5Constants.H5T_STD_U32LE;
 
+import java.io.IOException;
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 import java.nio.file.Path;
@@ -21,6 +22,7 @@ import java.util.List;
 import java.util.Objects;
 
 import hdf.hdf5lib.H5;
+import hdf.hdf5lib.exceptions.HDF5Exception;
 
 import org.vorn.acq.task.ScanRecorder;
 import org.vorn.acq.task.StreamInfo;
@@ -37,8 +39,8 @@ import org.vorn.acq.task.StreamInfo;
  * library delivers; {@code /volts} (optional) holds those doubles; {@code /events} holds what
  * happened to the stream (stopped, completed, overrun, error) with the scan index where it
  * happened. The root's attributes name the device, driver and board, the accepted scan and
- * convert periods, the start time (ISO 8601 and ns since the epoch; scan {@code k} was converted
- * at {@code start_time_ns + k * scan_period_ns}), and the library and HDF5 versions.
+ * convert periods, the start time (ISO 8601 and ns since the epoch; scan {@code k} began at
+ * {@code start_time_ns + k * scan_period_ns}), and the library and HDF5 versions.
  *
  * <p>Crash safety: the file is written in HDF5's single-writer/multiple-reader mode, whose
  * ordered metadata writes keep the file consistent at every instant. Scans are written at least
@@ -102,8 +104,9 @@ public final class Hdf5ScanLog implements ScanRecorder {
         return scansFlushed;
     }
 
+    /** Creates the file (replacing one of that name) with everything but the scans; fails with an IOException naming it. */
     @Override
-    public void begin(StreamInfo info) {
+    public void begin(StreamInfo info) throws IOException {
         if (stream != null || closed) {
             throw new IllegalStateException("log " + file + " was already begun");
         }
@@ -121,6 +124,8 @@ public final class Hdf5ScanLog implements ScanRecorder {
             // The newest file format: the one single-writer/multiple-reader mode needs.
             H5.H5Pset_libver_bounds(access, H5F_LIBVER_LATEST, H5F_LIBVER_LATEST);
             fileId = H5.H5Fcreate(file.toString(), H5F_ACC_TRUNC, H5P_DEFAULT, access);
+        } catch (HDF5Exception e) {
+            throw new IOException("cannot create the HDF5 file " + file + ": " + e.getMessage(), e);
         } finally {
             H5.H5Pclose(access);
         }
