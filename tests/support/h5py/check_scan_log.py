@@ -10,9 +10,12 @@ Usage: check_scan_log.py EXPECT.json. EXPECT names the file and what it must hol
   min_rows      the least number of scans (a file left by a killed writer)
   raw           a file of int64 little-endian codes, scans x positions: the first rows that must match
   counter       instead of raw: code of sample k (k = scan * positions + position) is k mod this
+                (neither: the codes are not compared)
   volts_from_attrs  a file of float64 little-endian volts that raw / maxdata * (max - min) + min
                 must reproduce bit for bit (what the library delivered)
   volts_dataset true if /volts must exist and equal those volts
+  csv_volts     a CSV file (a header, then a time column and one column per position, six
+                decimals) whose values the volts from the attributes must round to
   events        a list of [scan_index, kind, detail] rows that /events must hold, in order
 Prints one line "ok: ..." and exits 0, or the first difference and exits 1.
 """
@@ -64,18 +67,22 @@ def main():
         if rows < want.get("min_rows", 0):
             fail(f"/scans has {rows} scans, fewer than the {want['min_rows']} flushed")
         raw = scans[:].astype(np.int64)
+        checked = f"{rows} x {positions} scans"
         if "raw" in want:
             expected = np.fromfile(want["raw"], dtype="<i8").reshape(-1, positions)
             if expected.shape[0] < rows:
                 fail(f"/scans has {rows} scans, more than the {expected.shape[0]} written")
             expected = expected[:rows]
-        else:
+        elif "counter" in want:
             expected = (np.arange(rows * positions, dtype=np.int64) % want["counter"]).reshape(rows, positions)
-        diff = np.argwhere(raw != expected)
-        if diff.size:
-            s, p = diff[0]
-            fail(f"/scans[{s}, {p}] is {raw[s, p]}, not {expected[s, p]} ({len(diff)} values differ)")
-        checked = f"{rows} x {positions} raw codes"
+        else:
+            expected = None
+        if expected is not None:
+            diff = np.argwhere(raw != expected)
+            if diff.size:
+                s, p = diff[0]
+                fail(f"/scans[{s}, {p}] is {raw[s, p]}, not {expected[s, p]} ({len(diff)} values differ)")
+            checked = f"{rows} x {positions} raw codes"
         if "volts_from_attrs" in want:
             lo = scans.attrs["range_min"]
             hi = scans.attrs["range_max"]
@@ -91,7 +98,17 @@ def main():
                 if not np.array_equal(stored, delivered):
                     fail("/volts differs from the delivered volts")
                 checked += " and /volts"
-        elif "volts" in h5 and not want.get("volts_dataset", True):
+        if "csv_volts" in want:
+            volts = raw / scans.attrs["maxdata"] * (scans.attrs["range_max"] - scans.attrs["range_min"]) \
+                + scans.attrs["range_min"]
+            csv = np.loadtxt(want["csv_volts"], delimiter=",", skiprows=1)[:, 1:]
+            if csv.shape != volts.shape:
+                fail(f"the CSV holds {csv.shape}, the log {volts.shape}")
+            worst = np.max(np.abs(volts - csv))
+            if worst > 0.5e-6 + 1e-12:
+                fail(f"volts from the log differ from the CSV by up to {worst}")
+            checked += ", the CSV's volts"
+        if "volts" in h5 and not want.get("volts_dataset", True):
             fail("/volts exists although it was not asked for")
         if "events" in want:
             got = [[int(e["scan_index"]), e["kind"].decode(), e["detail"].decode()] for e in h5["events"][:]]

@@ -26,8 +26,11 @@ public final class H5py {
     public static String check(Path dir, Map<String, Object> expect) throws IOException, InterruptedException {
         Path json = Files.createTempFile(dir, "expect", ".json");
         Files.writeString(json, toJson(expect));
-        Process p = new ProcessBuilder(System.getProperty("vorn.h5py.python", "/usr/bin/python3"),
-                System.getProperty("vorn.h5py.check"), json.toString()).redirectErrorStream(true).start();
+        ProcessBuilder pb = new ProcessBuilder(System.getProperty("vorn.h5py.python", "/usr/bin/python3"),
+                System.getProperty("vorn.h5py.check"), json.toString()).redirectErrorStream(true);
+        // The reader runs as any user's Python would: without the emulated board or a sanitizer preloaded.
+        pb.environment().remove("LD_PRELOAD");
+        Process p = pb.start();
         String out = new String(p.getInputStream().readAllBytes(), StandardCharsets.UTF_8).trim();
         if (!p.waitFor(120, TimeUnit.SECONDS)) {
             p.destroyForcibly();

@@ -7,7 +7,7 @@ import java.util.Objects;
 /**
  * What a recorder needs to know about a stream before its first scan, to write raw codes that
  * mean something on their own: where they came from, how to turn them into volts, and when each
- * scan was converted (scan {@code k} at {@code startEpochNanos + k * scanPeriodNanos}).
+ * scan was taken (scan {@code k} began at {@code startEpochNanos + k * scanPeriodNanos}).
  *
  * @param device           the device path, e.g. "/dev/comedi0"
  * @param driver           the driver's name as comedilib reports it
@@ -17,7 +17,7 @@ import java.util.Objects;
  * @param sampleBytes      2 or 4: the size of one raw code in the driver's stream
  * @param scanPeriodNanos  the scan period the driver accepted
  * @param convertPeriodNanos the convert period the driver accepted (0 when conversions follow at once)
- * @param startEpochNanos  when the stream started, in nanoseconds since the epoch
+ * @param startEpochNanos  when the stream started (its first scan began), in nanoseconds since the epoch
  * @param scansRequested   the number of scans of a finite stream, 0 for a continuous one
  * @param libraryVersion   the version of this library
  */

@@ -1,0 +1,165 @@
+package org.vorn.acq.task;
+
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertSame;
+import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.junit.jupiter.api.Assertions.assertTrue;
+
+import java.time.Duration;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.concurrent.CopyOnWriteArrayList;
+import java.util.concurrent.atomic.AtomicReference;
+
+import org.junit.jupiter.api.Test;
+
+/**
+ * The task's own rules on a stream without a device: block sizes, the order and uniqueness of
+ * scans, one done call with the right reason, stop and close from a listener, a failing listener
+ * and recorder.
+ */
+class AcquisitionTaskRulesTest {
+    private final List<TaskEnd> ends = new CopyOnWriteArrayList<>();
+    private final List<Long> codes = new ArrayList<>();
+    private final List<Integer> sizes = new ArrayList<>();
+
+    private AcquisitionTask.Builder task(CountingSource source) {
+        return AcquisitionTask.on("fake", source).everyScans(100).onDone(ends::add).onBlock(b -> {
+            assertEquals(codes.size() / source.positions, b.getFirstScan(), "first scan of the block");
+            sizes.add(b.getScanCount());
+            codes.addAll(CountingSource.codes(b));
+            for (int s = 0; s < b.getScanCount(); s++) {
+                for (int p = 0; p < source.positions; p++) {
+                    long k = (b.getFirstScan() + s) * source.positions + p;
+                    assertEquals(b.getStream().channels().get(p).toVolts(k % 65536), b.volts(s, p));
+                }
+            }
+        });
+    }
+
+    private TaskEnd runToEnd(AcquisitionTask t) throws InterruptedException {
+        t.start();
+        TaskEnd end = t.awaitEnd(Duration.ofSeconds(30));
+        assertNotNull(end, "the task did not end");
+        t.close();
+        assertEquals(List.of(end), ends, "the done listener is told exactly once");
+        return end;
+    }
+
+    private void assertCounter(long scans, int positions) {
+        assertEquals(scans * positions, codes.size());
+        for (int k = 0; k < codes.size(); k++) {
+            assertEquals(k % 65536, codes.get(k), "code " + k);
+        }
+    }
+
+    @Test
+    void aFiniteTaskDeliversExactlyItsScansInFullBlocksAndALastShortOne() throws Exception {
+        CountingSource source = new CountingSource(3, 1050, 0);
+        TaskEnd end = runToEnd(task(source).build());
+        assertEquals(new TaskEnd(TaskEnd.Reason.COMPLETED, 1050, null), end);
+        assertEquals(List.of(100, 100, 100, 100, 100, 100, 100, 100, 100, 100, 50), sizes);
+        assertCounter(1050, 3);
+    }
+
+    @Test
+    void anOverrunEndsTheTaskAfterEveryScanBeforeIt() throws Exception {
+        TaskEnd end = runToEnd(task(new CountingSource(2, 0, 730)).build());
+        assertEquals(TaskEnd.Reason.OVERRUN, end.reason());
+        assertEquals(730, end.scansDelivered());
+        assertEquals("overrun after 730 scans", end.cause().getMessage());
+        assertCounter(730, 2);
+    }
+
+    @Test
+    void stopAndCloseFromInsideAListenerEndTheTaskWithoutDeadlock() throws Exception {
+        for (boolean close : new boolean[] {false, true}) {
+            ends.clear();
+            codes.clear();
+            AtomicReference<AcquisitionTask> self = new AtomicReference<>();
+            CountingSource source = new CountingSource(1, 0, 0);
+            AcquisitionTask t = task(source).onBlock(b -> {
+                if (b.getFirstScan() == 300) {
+                    if (close) {
+                        self.get().close();
+                    } else {
+                        self.get().stop();
+                    }
+                }
+            }).build();
+            self.set(t);
+            TaskEnd end = runToEnd(t);
+            assertEquals(new TaskEnd(TaskEnd.Reason.STOPPED, 400, null), end, close ? "close" : "stop");
+            assertCounter(400, 1);
+            assertTrue(source.stopped, "the stream was stopped");
+        }
+    }
+
+    @Test
+    void aListenerExceptionStopsTheTaskAndReachesTheDoneListener() throws Exception {
+        IllegalStateException thrown = new IllegalStateException("plot failed");
+        List<Long> later = new ArrayList<>();
+        AcquisitionTask t = task(new CountingSource(2, 0, 0)).onBlock(b -> {
+            if (b.getFirstScan() == 200) {
+                throw thrown;
+            }
+        }).onBlock(b -> later.add(b.getFirstScan())).build();
+        TaskEnd end = runToEnd(t);
+        assertEquals(TaskEnd.Reason.LISTENER_FAILED, end.reason());
+        assertSame(thrown, end.cause());
+        assertEquals(200, end.scansDelivered());
+        assertEquals(List.of(0L, 100L), later, "no listener sees a block after the failure");
+    }
+
+    @Test
+    void aStopFromAnotherThreadEndsAContinuousTaskAndDoneComesOnce() throws Exception {
+        AcquisitionTask t = task(new CountingSource(4, 0, 0)).everyScans(10).build();
+        t.start();
+        while (t.getEnd() == null && codes.size() < 4 * 1000) {
+            Thread.onSpinWait();
+        }
+        t.stop();
+        t.close();
+        t.stop();
+        TaskEnd end = t.getEnd();
+        assertNotNull(end, "close() returns after the end");
+        assertEquals(TaskEnd.Reason.STOPPED, end.reason());
+        assertEquals(List.of(end), ends);
+        assertCounter(end.scansDelivered(), 4);
+        assertThrows(IllegalStateException.class, t::start);
+    }
+
+    @Test
+    void aRecorderThatFailsStopsTheTaskAndIsClosed() throws Exception {
+        List<String> calls = new ArrayList<>();
+        java.io.IOException full = new java.io.IOException("disk full");
+        ScanRecorder recorder = new ScanRecorder() {
+            @Override
+            public void begin(StreamInfo stream) {
+                calls.add("begin");
+            }
+
+            @Override
+            public void record(java.nio.ByteBuffer raw, long firstScan, int scans) throws java.io.IOException {
+                calls.add("record " + firstScan);
+                if (firstScan == 200) {
+                    throw full;
+                }
+            }
+
+            @Override
+            public void event(String kind, long scanIndex, String detail) {
+                calls.add("event " + kind);
+            }
+
+            @Override
+            public void close() {
+                calls.add("close");
+            }
+        };
+        TaskEnd end = runToEnd(task(new CountingSource(1, 0, 0)).recordTo(recorder, true).build());
+        assertEquals(new TaskEnd(TaskEnd.Reason.RECORDER_FAILED, 200, full), end);
+        assertEquals(List.of("begin", "record 0", "record 100", "record 200", "close"), calls);
+    }
+}

@@ -1,0 +1,370 @@
+package org.vorn.acq.task;
+
+import java.nio.ByteBuffer;
+import java.nio.ByteOrder;
+import java.time.Duration;
+import java.util.ArrayList;
+import java.util.List;
+import java.util.Objects;
+import java.util.concurrent.CountDownLatch;
+import java.util.concurrent.TimeUnit;
+
+import org.vorn.acq.comedi.ComediAnalogStreamingDevice;
+import org.vorn.acq.comedi.StreamStoppedException;
+
+/**
+ * An acquisition that runs itself: a reader thread of its own waits on a streaming device and
+ * hands every {@code N} whole scans to the block listeners and, if one is set, to a recorder
+ * (e.g. {@code org.vorn.hdf5.Hdf5ScanLog}); a done listener is told once why it ended.
+ *
+ * <pre>
+ * try (var ai = new ComediAnalogStreamingDevice("/dev/comedi0", 2, 10_000, 65536)) {
+ *     ai.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
+ *     ai.configureChannel(1, 1, -10, 10, AnalogReference.GROUND);
+ *     ai.setScanCount(50_000);   // a finite task; without it the task runs until stopped
+ *     ai.configure();
+ *     var task = AcquisitionTask.on(ai).everyScans(1000)
+ *             .onBlock(block -&gt; plot(block.copyVolts()))
+ *             .onDone(end -&gt; System.out.println(end))
+ *             .build();
+ *     task.start();
+ *     task.awaitEnd(Duration.ofMinutes(1));
+ * }
+ * </pre>
+ *
+ * <h2>Threading model</h2>
+ * <ul>
+ * <li>Block listeners, the recorder and the done listener all run on the task's reader thread
+ * ({@code vorn-acquisition <device>}), one call at a time, in the order they were added. Scans
+ * reach them in order, each exactly once; every block but the last has exactly {@code N} scans.
+ * <li>{@link #stop()} and {@link #close()} may be called from any thread at any time, from a
+ * listener or the done listener included, any number of times, without deadlock. Called from
+ * another thread, stop wakes the waiting read at once; called from a listener, the task ends
+ * when the listener returns. {@link #close()} also waits for the reader thread to finish, except
+ * when called on the reader thread itself.
+ * <li>An exception thrown by a block listener or the recorder stops the task: it reaches the done
+ * listener as the cause of the end ({@link TaskEnd.Reason#LISTENER_FAILED},
+ * {@link TaskEnd.Reason#RECORDER_FAILED}), never lost; the blocks after it are not delivered.
+ * An exception thrown by the done listener goes to the reader thread's uncaught-exception handler.
+ * <li>A slow listener delays the reads: the scans meanwhile wait in the driver's buffer, and each
+ * block says how many ({@link TaskBlock#getBacklogScans()}). If the buffer fills the driver stops
+ * with an overrun, and the task ends with {@link TaskEnd.Reason#OVERRUN}, its cause naming how
+ * many scans came before it. Every scan read before the overrun is delivered.
+ * <li>The done listener runs once, after the last block, after the recorder was closed, and
+ * before {@link #awaitEnd} returns.
+ * </ul>
+ * The device stays the caller's: the task starts and stops its stream but never closes it.
+ */
+public final class AcquisitionTask implements AutoCloseable {
+    /** How long one read waits before the reader thread looks at the stop request again. */
+    static final long READ_TIMEOUT_NANOS = 200_000_000L;
+
+    private final ScanSource source;
+    private final String name;
+    private final int everyScans;
+    private final List<TaskBlockListener> listeners;
+    private final TaskDoneListener doneListener;
+    private final ScanRecorder recorder;
+    private final boolean deliver;
+    private final CountDownLatch ended = new CountDownLatch(1);
+    private final Object lifecycle = new Object();
+
+    private Thread reader;
+    private volatile boolean stopRequested;
+    private volatile TaskEnd end;
+
+    private AcquisitionTask(Builder b, ScanSource source) {
+        this.source = source;
+        this.name = b.name;
+        this.everyScans = b.everyScans;
+        this.listeners = List.copyOf(b.listeners);
+        this.doneListener = b.doneListener;
+        this.recorder = b.recorder;
+        this.deliver = b.recorder == null || b.deliver;
+    }
+
+    /**
+     * A task on a configured streaming device ({@code configure()} done, not started). A device
+     * with a scan count ({@code setScanCount}) makes a finite task, which ends by itself after
+     * exactly that many scans.
+     */
+    public static Builder on(ComediAnalogStreamingDevice device) {
+        return new Builder(Objects.requireNonNull(device, "device").getDevice(), null, device);
+    }
+
+    static Builder on(String name, ScanSource source) {
+        return new Builder(name, source, null);
+    }
+
+    /** Sets up a task; nothing touches the device before {@link AcquisitionTask#start()}. */
+    public static final class Builder {
+        private final String name;
+        private final ScanSource source;
+        private final ComediAnalogStreamingDevice device;
+        private int everyScans = 1000;
+        private final List<TaskBlockListener> listeners = new ArrayList<>();
+        private TaskDoneListener doneListener;
+        private ScanRecorder recorder;
+        private boolean deliver;
+
+        private Builder(String name, ScanSource source, ComediAnalogStreamingDevice device) {
+            this.name = name;
+            this.source = source;
+            this.device = device;
+        }
+
+        /** Blocks of {@code n} scans (the last of a finite or stopped task may be shorter); default 1000. */
+        public Builder everyScans(int n) {
+            if (n <= 0) {
+                throw new IllegalArgumentException("a block has at least one scan, not " + n);
+            }
+            everyScans = n;
+            return this;
+        }
+
+        public Builder onBlock(TaskBlockListener listener) {
+            listeners.add(Objects.requireNonNull(listener, "listener"));
+            return this;
+        }
+
+        public Builder onDone(TaskDoneListener listener) {
+            doneListener = Objects.requireNonNull(listener, "listener");
+            return this;
+        }
+
+        /**
+         * Hands every scan's raw codes to {@code recorder}. With {@code deliverToo} false the task
+         * only records (no conversion to volts; block listeners still get each block, with its
+         * raw codes, and {@link TaskBlock#getVolts()} not filled).
+         */
+        public Builder recordTo(ScanRecorder recorder, boolean deliverToo) {
+            this.recorder = Objects.requireNonNull(recorder, "recorder");
+            this.deliver = deliverToo;
+            return this;
+        }
+
+        public AcquisitionTask build() {
+            ScanSource s = source != null ? source : new DeviceScanSource(device, READ_TIMEOUT_NANOS);
+            return new AcquisitionTask(this, s);
+        }
+    }
+
+    /**
+     * Starts the stream on the calling thread (a device that refuses raises here), then the
+     * reader thread. A task runs once.
+     */
+    public void start() {
+        StreamInfo stream;
+        synchronized (lifecycle) {
+            if (reader != null) {
+                throw new IllegalStateException("task on " + name + " was already started");
+            }
+            if (stopRequested) {
+                throw new IllegalStateException("task on " + name + " was stopped before it started");
+            }
+            stream = source.start();
+            reader = new Thread(() -> run(stream), "vorn-acquisition " + name);
+            reader.setDaemon(true);
+            reader.start();
+        }
+    }
+
+    /** Ends the task (see the class's threading model); the done listener says {@code STOPPED}. */
+    public void stop() {
+        stopRequested = true;
+        Thread r;
+        synchronized (lifecycle) {
+            r = reader;
+        }
+        if (r != null && r != Thread.currentThread() && end == null) {
+            source.stop(); // wakes the waiting read
+        }
+    }
+
+    /** Stops the task and, unless called from its own thread, waits until it has ended. Idempotent. */
+    @Override
+    public void close() {
+        stop();
+        Thread r;
+        synchronized (lifecycle) {
+            r = reader;
+        }
+        if (r == null || r == Thread.currentThread()) {
+            return;
+        }
+        boolean interrupted = false;
+        while (true) {
+            try {
+                r.join();
+                break;
+            } catch (InterruptedException e) {
+                interrupted = true;
+            }
+        }
+        if (interrupted) {
+            Thread.currentThread().interrupt();
+        }
+    }
+
+    /** Waits for the end at most {@code timeout}; returns it, or null if the task still runs. */
+    public TaskEnd awaitEnd(Duration timeout) throws InterruptedException {
+        return ended.await(timeout.toNanos(), TimeUnit.NANOSECONDS) ? end : null;
+    }
+
+    /** The end, once the done listener has been told; null before. */
+    public TaskEnd getEnd() {
+        return ended.getCount() == 0 ? end : null;
+    }
+
+    private void run(StreamInfo stream) {
+        TaskRun run = new TaskRun(stream);
+        TaskEnd result = run.loop();
+        result = run.finish(result);
+        end = result;
+        try {
+            if (doneListener != null) {
+                doneListener.done(result);
+            }
+        } finally {
+            ended.countDown();
+        }
+    }
+
+    /** One run of the reader thread: its buffers and its count. */
+    private final class TaskRun {
+        private final StreamInfo stream;
+        private final ByteBuffer raw;
+        private final TaskBlock block;
+        private final int scanBytes;
+        private final long totalScans;
+        private long delivered;
+        private boolean recorderOpen;
+
+        TaskRun(StreamInfo stream) {
+            this.stream = stream;
+            this.scanBytes = stream.channelCount() * stream.sampleBytes();
+            this.totalScans = stream.scansRequested();
+            this.raw = ByteBuffer.allocateDirect(everyScans * scanBytes).order(ByteOrder.nativeOrder());
+            this.block = new TaskBlock(stream, deliver ? everyScans : 0);
+        }
+
+        TaskEnd loop() {
+            if (recorder != null) {
+                try {
+                    recorderOpen = true;
+                    recorder.begin(stream);
+                } catch (Exception e) {
+                    return new TaskEnd(TaskEnd.Reason.RECORDER_FAILED, 0, e);
+                }
+            }
+            raw.clear();
+            try {
+                while (true) {
+                    if (stopRequested) {
+                        return deliverPending(new TaskEnd(TaskEnd.Reason.STOPPED, delivered, null));
+                    }
+                    int want = everyScans;
+                    if (totalScans > 0) {
+                        want = (int) Math.min(want, totalScans - delivered);
+                    }
+                    raw.limit(want * scanBytes);
+                    int n = source.read(raw, raw.remaining() / stream.sampleBytes(), READ_TIMEOUT_NANOS);
+                    if (n < 0) {
+                        return deliverPending(new TaskEnd(TaskEnd.Reason.COMPLETED, delivered, null));
+                    }
+                    if (!raw.hasRemaining()) {
+                        TaskEnd failed = deliver();
+                        if (failed != null) {
+                            return failed;
+                        }
+                        if (totalScans > 0 && delivered == totalScans) {
+                            return new TaskEnd(TaskEnd.Reason.COMPLETED, delivered, null);
+                        }
+                    }
+                }
+            } catch (StreamStoppedException e) {
+                return deliverPending(new TaskEnd(TaskEnd.Reason.STOPPED, delivered, null));
+            } catch (RuntimeException e) {
+                TaskEnd.Reason reason = source.isOverrun(e) ? TaskEnd.Reason.OVERRUN
+                        : stopRequested ? TaskEnd.Reason.STOPPED : TaskEnd.Reason.DEVICE_FAILED;
+                return deliverPending(new TaskEnd(reason, delivered, reason == TaskEnd.Reason.STOPPED ? null : e));
+            }
+        }
+
+        /**
+         * Delivers the whole scans read before the end, a shorter last block, unless a listener
+         * already failed. The codes of a scan that the end cut short have no scan to belong to.
+         */
+        private TaskEnd deliverPending(TaskEnd ending) {
+            if (raw.position() < scanBytes) {
+                return ending;
+            }
+            TaskEnd failed = deliver();
+            return failed != null ? failed : new TaskEnd(ending.reason(), delivered, ending.cause());
+        }
+
+        /** Hands the scans in {@code raw} to the recorder and the listeners; returns the end if one failed. */
+        private TaskEnd deliver() {
+            int scans = raw.position() / scanBytes;
+            raw.limit(scans * scanBytes).position(0);
+            long backlog = source.backlogScans();
+            try {
+                if (recorder != null) {
+                    try {
+                        recorder.record(raw, delivered, scans);
+                    } catch (Exception e) {
+                        return new TaskEnd(TaskEnd.Reason.RECORDER_FAILED, delivered, e);
+                    }
+                }
+                block.fill(raw, delivered, scans, backlog, deliver);
+                for (TaskBlockListener l : listeners) {
+                    try {
+                        l.scansArrived(block);
+                    } catch (Exception e) {
+                        return new TaskEnd(TaskEnd.Reason.LISTENER_FAILED, delivered, e);
+                    }
+                }
+                delivered += scans;
+                return null;
+            } finally {
+                raw.clear();
+            }
+        }
+
+        /** Stops the stream and closes the recorder with the end logged; a failure there is kept with the end. */
+        TaskEnd finish(TaskEnd result) {
+            try {
+                source.stop();
+            } catch (RuntimeException e) {
+                result = keep(result, e, TaskEnd.Reason.DEVICE_FAILED);
+            }
+            if (recorderOpen) {
+                try {
+                    if (result.reason() != TaskEnd.Reason.RECORDER_FAILED) {
+                        recorder.event(result.eventKind(), result.scansDelivered(),
+                                result.cause() == null ? "" : String.valueOf(result.cause().getMessage()));
+                    }
+                } catch (Exception e) {
+                    result = keep(result, e, TaskEnd.Reason.RECORDER_FAILED);
+                }
+                try {
+                    recorder.close();
+                } catch (Exception e) {
+                    result = keep(result, e, TaskEnd.Reason.RECORDER_FAILED);
+                }
+            }
+            return result;
+        }
+
+        private TaskEnd keep(TaskEnd result, Exception e, TaskEnd.Reason reason) {
+            if (result.cause() != null) {
+                result.cause().addSuppressed(e);
+                return result;
+            }
+            if (result.reason() == TaskEnd.Reason.COMPLETED || result.reason() == TaskEnd.Reason.STOPPED) {
+                return new TaskEnd(reason, result.scansDelivered(), e);
+            }
+            return result;
+        }
+    }
+}

@@ -1,0 +1,11 @@
+package org.vorn.acq.task;
+
+/** Receives the blocks of an {@link AcquisitionTask}, on the task's reader thread. */
+@FunctionalInterface
+public interface TaskBlockListener {
+    /**
+     * {@code block} is valid during this call only. An exception thrown here stops the task; it
+     * reaches the done listener as the cause of a {@link TaskEnd.Reason#LISTENER_FAILED} end.
+     */
+    void scansArrived(TaskBlock block) throws Exception;
+}

@@ -1,0 +1,41 @@
+package org.vorn.acq.task;
+
+/**
+ * Why an {@link AcquisitionTask} ended, and how far it got.
+ *
+ * @param reason         the kind of end
+ * @param scansDelivered the scans delivered to the listeners and the recorder before the end
+ * @param cause          the exception that ended it (the overrun, the device's or a listener's
+ *                       failure), null for a completed or stopped task
+ */
+public record TaskEnd(Reason reason, long scansDelivered, Throwable cause) {
+    public enum Reason {
+        /** The finite task delivered all the scans it was asked for. */
+        COMPLETED,
+        /** {@code stop()} or {@code close()} ended it. */
+        STOPPED,
+        /** The driver's buffer overflowed (the reader fell behind): the cause says how many scans came before. */
+        OVERRUN,
+        /** The device failed (a ComediException or the device was closed under the task). */
+        DEVICE_FAILED,
+        /** A block listener threw: the cause is its exception. */
+        LISTENER_FAILED,
+        /** The recorder (e.g. the HDF5 log) failed: the cause is its exception. */
+        RECORDER_FAILED
+    }
+
+    /** The word the recorder logs for this end. */
+    String eventKind() {
+        return switch (reason) {
+            case COMPLETED -> "completed";
+            case STOPPED -> "stopped";
+            case OVERRUN -> "overrun";
+            case DEVICE_FAILED, LISTENER_FAILED, RECORDER_FAILED -> "error";
+        };
+    }
+
+    @Override
+    public String toString() {
+        return reason + " after " + scansDelivered + " scans" + (cause == null ? "" : ": " + cause);
+    }
+}
