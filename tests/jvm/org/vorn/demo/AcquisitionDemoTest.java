@@ -24,6 +24,7 @@ import javax.imageio.ImageIO;
 
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
+import org.vorn.testsupport.H5py;
 
 /**
  * Runs the demo the way a user does, through the launcher that the build generates
@@ -290,6 +291,27 @@ class AcquisitionDemoTest {
         assertEquals(6000, rows.length, "exactly rate x duration scans");
         assertEquals(1.997667, rows[5999][0], 0.5e-6);
         assertEquals(0.000333, rows[1][0], 0.5e-6);
+    }
+
+    /** --hdf5: the run goes through an acquisition task; h5py turns the log into the CSV's volts. */
+    @Test
+    void hdf5LogsTheRunAndH5pyReadsBackTheCsvsVolts() throws Exception {
+        Run r = run(120, "--rate", "1000", "--duration", "0.5", "--out", "out", "--hdf5", "out/run.h5", "--no-outputs");
+        assertEquals(0, r.status(), r.all());
+        Path h5 = tmp.resolve("out/run.h5").toAbsolutePath().normalize();
+        assertTrue(r.stdout().contains("Acquiring through an AcquisitionTask, logging every scan to " + h5), r.stdout());
+        assertTrue(r.stdout().contains("Logged 500 scans to " + h5), r.stdout());
+        assertTrue(r.stdout().contains("100.0 %"), "no finished progress line:\n" + r.stdout());
+        java.util.Map<String, Object> expect = new java.util.LinkedHashMap<>();
+        expect.put("file", h5);
+        expect.put("root", java.util.Map.of("board", "emu-multi", "scans_requested", 500, "scan_period_ns", 1_000_000));
+        expect.put("scans", java.util.Map.of("channel", List.of(4, 5, 6, 1), "range_min", List.of(-5.0, -5.0, -5.0, -5.0)));
+        expect.put("dtype", "uint16");
+        expect.put("positions", 4);
+        expect.put("rows", 500);
+        expect.put("csv_volts", tmp.resolve("out/acquisition.csv"));
+        expect.put("events", List.of(List.of(500, "completed", "")));
+        H5py.check(tmp, expect);
     }
 
     @Test

@@ -2,6 +2,7 @@ package org.vorn.demo;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
+import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
@@ -23,12 +24,13 @@ class OptionsTest {
         assertEquals(Paths.get("demo-output"), o.out);
         assertTrue(o.outputs);
         assertFalse(o.help);
+        assertNull(o.hdf5, "no log unless asked for");
     }
 
     @Test
     void valuesComeSeparateOrAfterAnEqualsSign() throws Exception {
         Options o = Options.parse(new String[] {"--device=/dev/comedi0", "--channels", "16", "--rate=2500.5",
-            "--duration", " 2 ", "--out=/tmp/run=1", "--no-outputs"});
+            "--duration", " 2 ", "--out=/tmp/run=1", "--no-outputs", "--hdf5", "/tmp/run.h5"});
         assertEquals("/dev/comedi0", o.device);
         assertFalse(o.emulated());
         assertEquals(16, o.channels);
@@ -36,6 +38,7 @@ class OptionsTest {
         assertEquals(5001, o.scans());
         assertEquals(Paths.get("/tmp/run=1"), o.out);
         assertFalse(o.outputs);
+        assertEquals(Paths.get("/tmp/run.h5"), o.hdf5);
         assertTrue(Options.parse(new String[] {"-h"}).help);
     }
 
@@ -51,6 +54,7 @@ class OptionsTest {
         "--rate Infinity                      | --rate must be a number above 0, not 'Infinity'",
         "--device=                            | --device needs a path",
         "--out=                               | --out needs a folder",
+        "--hdf5=                              | --hdf5 needs a file name",
         "--frobnicate                         | unknown option --frobnicate",
         "-x                                   | unknown option -x",
         "stray                                | unexpected argument stray",

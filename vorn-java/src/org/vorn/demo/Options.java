@@ -22,6 +22,8 @@ final class Options {
     double rate = 1000;
     double duration = 3;
     Path out = Paths.get("demo-output");
+    /** --hdf5 FILE: the run goes through an acquisition task that logs it to this file; null: no log. */
+    Path hdf5;
     boolean outputs = true;
     boolean list;
     boolean help;
@@ -38,7 +40,7 @@ final class Options {
     static String usage() {
         return String.join("\n",
             "usage: " + AcquisitionDemo.PROGRAM + " [--device PATH] [--channels N] [--rate HZ] [--duration SECONDS] [--out DIR]",
-            "                [--no-outputs] [--list] [--help]",
+            "                [--hdf5 FILE] [--no-outputs] [--list] [--help]",
             "",
             "Streams analog input channels through ComediAnalogStreamingDevice, prints the command test,",
             "a progress bar and per-channel statistics, writes the samples to DIR/" + SampleFiles.CSV_NAME,
@@ -53,6 +55,8 @@ final class Options {
             "  --rate HZ           scans per second, every channel once per scan (default 1000)",
             "  --duration SECONDS  acquisition time; the demo keeps exactly rate x duration scans (default 3)",
             "  --out DIR           folder for the CSV file and the plot (default ./demo-output)",
+            "  --hdf5 FILE         run the acquisition as an AcquisitionTask that also logs every scan to",
+            "                      FILE (HDF5: raw codes, what turns them into volts, the stream's timing)",
             "  --no-outputs        skip the analog and digital output sections. On a real board they set",
             "                      AO0 to +2.5 V and -1.25 V and digital lines 0-7 to 0xA5 and 0x5A, then",
             "                      back to 0 V and 0x00: disconnect what those outputs drive, or use this.",
@@ -67,7 +71,8 @@ final class Options {
     }
 
     /** Options that take a value, as {@code --name VALUE} or {@code --name=VALUE}. */
-    private static final Set<String> VALUED = Set.of("--device", "--channels", "--rate", "--duration", "--out");
+    private static final Set<String> VALUED = Set.of("--device", "--channels", "--rate", "--duration", "--out",
+            "--hdf5");
 
     static Options parse(String[] args) throws UsageException {
         Options o = new Options();
@@ -141,6 +146,12 @@ final class Options {
                     throw new UsageException("--out needs a folder");
                 }
                 out = Paths.get(value);
+            }
+            case "--hdf5" -> {
+                if (value.isEmpty()) {
+                    throw new UsageException("--hdf5 needs a file name");
+                }
+                hdf5 = Paths.get(value);
             }
             default -> throw new IllegalStateException(name + " is listed as taking a value but sets nothing");
         }

@@ -83,7 +83,11 @@ final class Streaming {
                     Numbers.plain(Math.round(ai.getScanRate() * 1000) / 1000.0), ai.getScanPeriodNanos(),
                     ai.getConvertPeriodNanos(), scans, Numbers.plain(scans * ai.getScanPeriodNanos() / 1e9));
             Acquisition acq = new Acquisition(inputs.length, scans, ranges, ai.getScanPeriodNanos());
-            acquire(ai, acq);
+            if (opt.hdf5 != null) {
+                LoggedRun.acquire(ai, acq, opt.hdf5, stop, out, terminal);
+            } else {
+                acquire(ai, acq);
+            }
             return acq;
         }
     }
