@@ -58,7 +58,7 @@ class AcquisitionTaskRulesTest {
     void aFiniteTaskDeliversExactlyItsScansInFullBlocksAndALastShortOne() throws Exception {
         CountingSource source = new CountingSource(3, 1050, 0);
         TaskEnd end = runToEnd(task(source).build());
-        assertEquals(new TaskEnd(TaskEnd.Reason.COMPLETED, 1050, null), end);
+        assertEquals(new TaskEnd(TaskEnd.Reason.COMPLETED, 1050, null, end.backlogScans()), end);
         assertEquals(List.of(100, 100, 100, 100, 100, 100, 100, 100, 100, 100, 50), sizes);
         assertCounter(1050, 3);
     }
@@ -90,7 +90,7 @@ class AcquisitionTaskRulesTest {
             }).build();
             self.set(t);
             TaskEnd end = runToEnd(t);
-            assertEquals(new TaskEnd(TaskEnd.Reason.STOPPED, 400, null), end, close ? "close" : "stop");
+            assertEquals(new TaskEnd(TaskEnd.Reason.STOPPED, 400, null, end.backlogScans()), end, close ? "close" : "stop");
             assertCounter(400, 1);
             assertTrue(source.stopped, "the stream was stopped");
         }
@@ -159,7 +159,7 @@ class AcquisitionTaskRulesTest {
             }
         };
         TaskEnd end = runToEnd(task(new CountingSource(1, 0, 0)).recordTo(recorder, true).build());
-        assertEquals(new TaskEnd(TaskEnd.Reason.RECORDER_FAILED, 200, full), end);
+        assertEquals(new TaskEnd(TaskEnd.Reason.RECORDER_FAILED, 200, full, end.backlogScans()), end);
         assertEquals(List.of("begin", "record 0", "record 100", "record 200", "close"), calls);
     }
 }

@@ -177,7 +177,7 @@ class AcquisitionTaskTest {
                     .recordTo(new Hdf5ScanLog(file), false).build();
             task.start();
             TaskEnd end = await(task);
-            assertEquals(new TaskEnd(TaskEnd.Reason.COMPLETED, 5000, null), end);
+            assertEquals(new TaskEnd(TaskEnd.Reason.COMPLETED, 5000, null, end.backlogScans()), end);
             assertEquals(List.of(1500, 1500, 1500, 500), sizes);
             assertCounter(5000, 2, ai);
             assertTrue(volts.isEmpty(), "a task that only logs converts nothing");
@@ -214,7 +214,7 @@ class AcquisitionTaskTest {
             self.set(task);
             task.start();
             TaskEnd end = task.awaitEnd(Duration.ofSeconds(60));
-            assertEquals(new TaskEnd(TaskEnd.Reason.STOPPED, 4000, null), end);
+            assertEquals(new TaskEnd(TaskEnd.Reason.STOPPED, 4000, null, end.backlogScans()), end);
             task.close();
             assertEquals(List.of(end), ends, "one done call");
             assertCounter(4000, 3, ai);
@@ -263,6 +263,8 @@ class AcquisitionTaskTest {
             assertEquals(overrun.getScansDelivered(), end.scansDelivered(), overrun.getMessage());
             assertTrue(backlogs.get(backlogs.size() - 1) > backlogs.get(0) + 1000,
                     "the backlog grows while the listener lags: " + backlogs);
+            assertEquals(backlogs.get(backlogs.size() - 1), end.backlogScans(), "the end tells the last backlog");
+            assertTrue(end.toString().contains("scans waiting behind it (the reader fell behind the board)"), end.toString());
         }
     }
 }

@@ -238,6 +238,7 @@ public final class AcquisitionTask implements AutoCloseable {
         private final int scanBytes;
         private final long totalScans;
         private long delivered;
+        private long lastBacklog = -1;
         private boolean recorderOpen;
 
         TaskRun(StreamInfo stream) {
@@ -254,14 +255,14 @@ public final class AcquisitionTask implements AutoCloseable {
                     recorderOpen = true;
                     recorder.begin(stream);
                 } catch (Exception e) {
-                    return new TaskEnd(TaskEnd.Reason.RECORDER_FAILED, 0, e);
+                    return end(TaskEnd.Reason.RECORDER_FAILED, e);
                 }
             }
             raw.clear();
             try {
                 while (true) {
                     if (stopRequested) {
-                        return deliverPending(new TaskEnd(TaskEnd.Reason.STOPPED, delivered, null));
+                        return deliverPending(end(TaskEnd.Reason.STOPPED, null));
                     }
                     int want = everyScans;
                     if (totalScans > 0) {
@@ -270,7 +271,7 @@ public final class AcquisitionTask implements AutoCloseable {
                     raw.limit(want * scanBytes);
                     int n = source.read(raw, raw.remaining() / stream.sampleBytes(), READ_TIMEOUT_NANOS);
                     if (n < 0) {
-                        return deliverPending(new TaskEnd(TaskEnd.Reason.COMPLETED, delivered, null));
+                        return deliverPending(end(TaskEnd.Reason.COMPLETED, null));
                     }
                     if (!raw.hasRemaining()) {
                         TaskEnd failed = deliver();
@@ -278,16 +279,16 @@ public final class AcquisitionTask implements AutoCloseable {
                             return failed;
                         }
                         if (totalScans > 0 && delivered == totalScans) {
-                            return new TaskEnd(TaskEnd.Reason.COMPLETED, delivered, null);
+                            return end(TaskEnd.Reason.COMPLETED, null);
                         }
                     }
                 }
             } catch (StreamStoppedException e) {
-                return deliverPending(new TaskEnd(TaskEnd.Reason.STOPPED, delivered, null));
+                return deliverPending(end(TaskEnd.Reason.STOPPED, null));
             } catch (RuntimeException e) {
                 TaskEnd.Reason reason = source.isOverrun(e) ? TaskEnd.Reason.OVERRUN
                         : stopRequested ? TaskEnd.Reason.STOPPED : TaskEnd.Reason.DEVICE_FAILED;
-                return deliverPending(new TaskEnd(reason, delivered, reason == TaskEnd.Reason.STOPPED ? null : e));
+                return deliverPending(end(reason, reason == TaskEnd.Reason.STOPPED ? null : e));
             }
         }
 
@@ -300,7 +301,7 @@ public final class AcquisitionTask implements AutoCloseable {
                 return ending;
             }
             TaskEnd failed = deliver();
-            return failed != null ? failed : new TaskEnd(ending.reason(), delivered, ending.cause());
+            return failed != null ? failed : end(ending.reason(), ending.cause());
         }
 
         /** Hands the scans in {@code raw} to the recorder and the listeners; returns the end if one failed. */
@@ -308,12 +309,13 @@ public final class AcquisitionTask implements AutoCloseable {
             int scans = raw.position() / scanBytes;
             raw.limit(scans * scanBytes).position(0);
             long backlog = source.backlogScans();
+            lastBacklog = backlog;
             try {
                 if (recorder != null) {
                     try {
                         recorder.record(raw, delivered, scans);
                     } catch (Exception e) {
-                        return new TaskEnd(TaskEnd.Reason.RECORDER_FAILED, delivered, e);
+                        return end(TaskEnd.Reason.RECORDER_FAILED, e);
                     }
                 }
                 block.fill(raw, delivered, scans, backlog, deliver);
@@ -321,7 +323,7 @@ public final class AcquisitionTask implements AutoCloseable {
                     try {
                         l.scansArrived(block);
                     } catch (Exception e) {
-                        return new TaskEnd(TaskEnd.Reason.LISTENER_FAILED, delivered, e);
+                        return end(TaskEnd.Reason.LISTENER_FAILED, e);
                     }
                 }
                 delivered += scans;
@@ -329,6 +331,10 @@ public final class AcquisitionTask implements AutoCloseable {
             } finally {
                 raw.clear();
             }
+        }
+
+        private TaskEnd end(TaskEnd.Reason reason, Throwable cause) {
+            return new TaskEnd(reason, delivered, cause, lastBacklog);
         }
 
         /** Stops the stream and closes the recorder with the end logged; a failure there is kept with the end. */
@@ -362,7 +368,7 @@ public final class AcquisitionTask implements AutoCloseable {
                 return result;
             }
             if (result.reason() == TaskEnd.Reason.COMPLETED || result.reason() == TaskEnd.Reason.STOPPED) {
-                return new TaskEnd(reason, result.scansDelivered(), e);
+                return new TaskEnd(reason, result.scansDelivered(), e, result.backlogScans());
             }
             return result;
         }

@@ -7,8 +7,11 @@ package org.vorn.acq.task;
  * @param scansDelivered the scans delivered to the listeners and the recorder before the end
  * @param cause          the exception that ended it (the overrun, the device's or a listener's
  *                       failure), null for a completed or stopped task
+ * @param backlogScans   the backlog the last block reported ({@link TaskBlock#getBacklogScans()}),
+ *                       -1 if no block was delivered: after an overrun, how far the listeners had
+ *                       fallen behind the board
  */
-public record TaskEnd(Reason reason, long scansDelivered, Throwable cause) {
+public record TaskEnd(Reason reason, long scansDelivered, Throwable cause, long backlogScans) {
     public enum Reason {
         /** The finite task delivered all the scans it was asked for. */
         COMPLETED,
@@ -36,6 +39,8 @@ public record TaskEnd(Reason reason, long scansDelivered, Throwable cause) {
 
     @Override
     public String toString() {
-        return reason + " after " + scansDelivered + " scans" + (cause == null ? "" : ": " + cause);
+        String behind = reason == Reason.OVERRUN && backlogScans >= 0 ? ", the last block with " + backlogScans
+                + " scans waiting behind it (the reader fell behind the board)" : "";
+        return reason + " after " + scansDelivered + " scans" + behind + (cause == null ? "" : ": " + cause);
     }
 }
