@@ -2,22 +2,18 @@ package org.vorn.acq.task;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
-import static org.junit.jupiter.api.Assertions.assertSame;
-import static org.junit.jupiter.api.Assertions.assertThrows;
-import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.time.Duration;
 import java.util.ArrayList;
 import java.util.List;
 import java.util.concurrent.CopyOnWriteArrayList;
-import java.util.concurrent.atomic.AtomicReference;
 
 import org.junit.jupiter.api.Test;
 
 /**
- * The task's own rules on a stream without a device: block sizes, the order and uniqueness of
- * scans, one done call with the right reason, stop and close from a listener, a failing listener
- * and recorder.
+ * The task's own rules on a stream without a device, where runs of codes end inside scans at
+ * will: block sizes, the order and uniqueness of scans, one done call with the right reason, a
+ * failing recorder. AcquisitionTaskTest runs the rest on the emulated board.
  */
 class AcquisitionTaskRulesTest {
     private final List<TaskEnd> ends = new CopyOnWriteArrayList<>();
@@ -70,64 +66,6 @@ class AcquisitionTaskRulesTest {
         assertEquals(730, end.scansDelivered());
         assertEquals("overrun after 730 scans", end.cause().getMessage());
         assertCounter(730, 2);
-    }
-
-    @Test
-    void stopAndCloseFromInsideAListenerEndTheTaskWithoutDeadlock() throws Exception {
-        for (boolean close : new boolean[] {false, true}) {
-            ends.clear();
-            codes.clear();
-            AtomicReference<AcquisitionTask> self = new AtomicReference<>();
-            CountingSource source = new CountingSource(1, 0, 0);
-            AcquisitionTask t = task(source).onBlock(b -> {
-                if (b.getFirstScan() == 300) {
-                    if (close) {
-                        self.get().close();
-                    } else {
-                        self.get().stop();
-                    }
-                }
-            }).build();
-            self.set(t);
-            TaskEnd end = runToEnd(t);
-            assertEquals(new TaskEnd(TaskEnd.Reason.STOPPED, 400, null, end.backlogScans()), end, close ? "close" : "stop");
-            assertCounter(400, 1);
-            assertTrue(source.stopped, "the stream was stopped");
-        }
-    }
-
-    @Test
-    void aListenerExceptionStopsTheTaskAndReachesTheDoneListener() throws Exception {
-        IllegalStateException thrown = new IllegalStateException("plot failed");
-        List<Long> later = new ArrayList<>();
-        AcquisitionTask t = task(new CountingSource(2, 0, 0)).onBlock(b -> {
-            if (b.getFirstScan() == 200) {
-                throw thrown;
-            }
-        }).onBlock(b -> later.add(b.getFirstScan())).build();
-        TaskEnd end = runToEnd(t);
-        assertEquals(TaskEnd.Reason.LISTENER_FAILED, end.reason());
-        assertSame(thrown, end.cause());
-        assertEquals(200, end.scansDelivered());
-        assertEquals(List.of(0L, 100L), later, "no listener sees a block after the failure");
-    }
-
-    @Test
-    void aStopFromAnotherThreadEndsAContinuousTaskAndDoneComesOnce() throws Exception {
-        AcquisitionTask t = task(new CountingSource(4, 0, 0)).everyScans(10).build();
-        t.start();
-        while (t.getEnd() == null && codes.size() < 4 * 1000) {
-            Thread.onSpinWait();
-        }
-        t.stop();
-        t.close();
-        t.stop();
-        TaskEnd end = t.getEnd();
-        assertNotNull(end, "close() returns after the end");
-        assertEquals(TaskEnd.Reason.STOPPED, end.reason());
-        assertEquals(List.of(end), ends);
-        assertCounter(end.scansDelivered(), 4);
-        assertThrows(IllegalStateException.class, t::start);
     }
 
     @Test

@@ -21,7 +21,6 @@ final class CountingSource implements ScanSource {
     final long overrunAfter;  // 0 for never
     long next; // codes handed out
     volatile boolean stopped;
-    volatile int stops;
 
     CountingSource(int positions, long endAfter, long overrunAfter) {
         this.positions = positions;
@@ -72,7 +71,6 @@ final class CountingSource implements ScanSource {
     @Override
     public void stop() {
         stopped = true;
-        stops++;
     }
 
     static List<Long> codes(TaskBlock b) {
