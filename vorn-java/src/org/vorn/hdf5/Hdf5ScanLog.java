@@ -17,6 +17,7 @@ import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 import java.nio.file.Path;
 import java.time.Duration;
+import java.time.Instant;
 import java.time.format.DateTimeFormatter;
 import java.util.List;
 import java.util.Objects;
@@ -243,7 +244,8 @@ public final class Hdf5ScanLog implements ScanRecorder {
     public void event(String kind, long scanIndex, String detail) {
         requireOpen();
         writePending();
-        Hdf5Events.append(events, kind, scanIndex, System.currentTimeMillis() * 1_000_000L, detail);
+        Instant now = Instant.now();
+        Hdf5Events.append(events, kind, scanIndex, now.getEpochSecond() * 1_000_000_000L + now.getNano(), detail);
         flush();
     }
 
