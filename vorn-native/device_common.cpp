@@ -9,6 +9,15 @@
 
 extern "C" const char deviceClosedText[] = "device is closed";
 
+bool requireOpenDevice(JNIEnv *env, const ComediHandle *h, const char *prefix)
+{
+    if (h->dev == nullptr) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "%s: %s", prefix, deviceClosedText);
+        return false;
+    }
+    return true;
+}
+
 namespace {
 
 /* Mixed into the record's address to make its cookie ("vornhndl"). */

@@ -128,6 +128,10 @@ const char *subdeviceSearchError(comedi_t *dev, int type);
 /* Text used in place of comedilib's error when a call finds the device already closed. */
 extern const char deviceClosedText[];
 
+/* True while the record's device is open; otherwise raises "<prefix>: device is closed", the
+ * text callers already match for the failure of the call itself. */
+bool requireOpenDevice(JNIEnv *env, const ComediHandle *h, const char *prefix);
+
 #ifdef __cplusplus
 }
 

@@ -158,8 +158,7 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortInDevice_nRead(
     if (data == nullptr) {
         return;
     }
-    if (h->dev == nullptr) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error reading comedi digital channels: %s", deviceClosedText);
+    if (!requireOpenDevice(env, h, "Error reading comedi digital channels")) {
         return;
     }
     const unsigned int highMask = wordMask(h->linesPerPort, 1);
@@ -193,8 +192,7 @@ JNIEXPORT jboolean JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortInDevice_nR
                                 line, position, h->nPorts, h->linesPerPort);
         return JNI_FALSE;
     }
-    if (h->dev == nullptr) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error reading comedi digital channels: %s", deviceClosedText);
+    if (!requireOpenDevice(env, h, "Error reading comedi digital channels")) {
         return JNI_FALSE;
     }
     const unsigned int channel = portBase(h->ports[position], h->linesPerPort) + static_cast<unsigned int>(line);

@@ -123,8 +123,7 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nWrit
     if (data == nullptr) {
         return;
     }
-    if (h->dev == nullptr) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error writing comedi digital channels: %s", deviceClosedText);
+    if (!requireOpenDevice(env, h, "Error writing comedi digital channels")) {
         return;
     }
     for (jint i = 0; i < h->nPorts; ++i) {

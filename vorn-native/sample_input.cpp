@@ -33,8 +33,7 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nScan
     if (volts == nullptr) {
         return;
     }
-    if (h->dev == nullptr) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error reading comedi data: %s", deviceClosedText);
+    if (!requireOpenDevice(env, h, "Error reading comedi data")) {
         return;
     }
     const int ret = comedi_do_insnlist(h->dev, &h->insnList);

@@ -36,8 +36,7 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSWOutDevice_nWrite(J
         return;
     }
     /* Callers match on the write failure text, so a closed device reports through it as well. */
-    if (h->dev == nullptr) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error reading comedi data: %s", deviceClosedText);
+    if (!requireOpenDevice(env, h, "Error reading comedi data")) {
         return;
     }
     /* All channels are converted first so that the one list call updates them as close together

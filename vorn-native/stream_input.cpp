@@ -247,9 +247,7 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nCon
     if (h == nullptr) {
         return;
     }
-    if (h->dev == nullptr) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Comedi command test error: %s", deviceClosedText);
-    } else {
+    if (requireOpenDevice(env, h, "Comedi command test error")) {
         testCommand(env, h);
     }
     /* Whatever the outcome: the device stays closed until nStart, and the trace is out. */
@@ -385,8 +383,7 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nSto
     if (h == nullptr) {
         return;
     }
-    if (h->dev == nullptr) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error stopping command: %s", deviceClosedText);
+    if (!requireOpenDevice(env, h, "Error stopping command")) {
         return;
     }
     if (comedi_cancel(h->dev, h->subdev) == -1) {
