@@ -4,8 +4,12 @@ import java.nio.ByteBuffer;
 
 /** The channel configuration that the three analog devices share: scan or write position, hardware channel, range, reference. */
 abstract class ComediAnalogDevice extends ComediDevice {
-    ComediAnalogDevice(String device) {
+    /** The positions the device was opened for: as asked, the native creation refuses a count it cannot hold. */
+    final int nChannels;
+
+    ComediAnalogDevice(String device, int nChannels) {
         super(device);
+        this.nChannels = nChannels;
     }
 
     /**
@@ -49,7 +53,9 @@ abstract class ComediAnalogDevice extends ComediDevice {
     }
 
     /** The number of positions the device was opened for. */
-    public abstract int getChannelCount();
+    public final int getChannelCount() {
+        return nChannels;
+    }
 
     /** Lock held: a stream is running; nothing else ever runs. */
     boolean isRunning() {

@@ -16,18 +16,11 @@ import java.nio.ByteBuffer;
  * </pre>
  */
 public final class ComediAnalogSWOutDevice extends ComediAnalogDevice {
-    private final int nChannels;
 
     /** Opens the first analog output subdevice of {@code device} for {@code nChannels} channels. */
     public ComediAnalogSWOutDevice(String device, int nChannels) {
-        super(device);
-        this.nChannels = nChannels;
+        super(device, nChannels);
         attach(nCreateTask(device, nChannels));
-    }
-
-    @Override
-    public int getChannelCount() {
-        return nChannels;
     }
 
     /** Writes the voltages in {@code volts}: a direct, native-order buffer, value i at byte 8 × i. */
@@ -43,7 +36,7 @@ public final class ComediAnalogSWOutDevice extends ComediAnalogDevice {
         }
     }
 
-    /** Writes the first {@link #getChannelCount()} voltages of {@code volts}. */
+    /** Writes the first {@code getChannelCount()} voltages of {@code volts}. */
     public void write(double... volts) {
         requireLength(volts.length, nChannels, "value array");
         lock();

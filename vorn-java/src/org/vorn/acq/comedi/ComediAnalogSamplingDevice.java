@@ -15,18 +15,11 @@ import java.nio.ByteBuffer;
  * </pre>
  */
 public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
-    private final int nChannels;
 
     /** Opens the first analog input subdevice of {@code device} for a scan of {@code nChannels} channels. */
     public ComediAnalogSamplingDevice(String device, int nChannels) {
-        super(device);
-        this.nChannels = nChannels;
+        super(device, nChannels);
         attach(nCreateTask(device, nChannels));
-    }
-
-    @Override
-    public int getChannelCount() {
-        return nChannels;
     }
 
     /** Reads one scan into {@code volts}: a direct, native-order buffer, value i at byte 8 × i. */
@@ -43,7 +36,7 @@ public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
         }
     }
 
-    /** Reads one scan into the first {@link #getChannelCount()} elements of {@code volts}. */
+    /** Reads one scan into the first {@code getChannelCount()} elements of {@code volts}. */
     public void scan(double[] volts) {
         requireLength(volts.length, nChannels, "scan array");
         lock();

@@ -53,7 +53,6 @@ import org.vorn.exception.ComediException;
  * again; after close every call raises IllegalStateException "device PATH is closed".
  */
 public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
-    private final int nChannels;
     private final int bufSize;
     /** The largest bufSize whose doubles fit one direct buffer (an int capacity): 2^28 - 1. */
     private static final int MAX_ARRAY_READ = Integer.MAX_VALUE / 8;
@@ -78,16 +77,10 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * {@code bufSize} values.
      */
     public ComediAnalogStreamingDevice(String device, int nChannels, double scanRateHz, int bufSize) {
-        super(device);
-        this.nChannels = nChannels;
+        super(device, nChannels);
         this.bufSize = bufSize;
         attach(nCreateTask(device, nChannels, scanRateHz, bufSize)); // refuses a count outside 1..256
         this.session = new StreamSession(nChannels);
-    }
-
-    @Override
-    public int getChannelCount() {
-        return nChannels;
     }
 
     /** The most values one read returns. */

@@ -25,11 +25,10 @@ import java.nio.ByteBuffer;
  * }
  * </pre>
  */
-public final class ComediDigitalPortInDevice extends ComediDevice {
+public final class ComediDigitalPortInDevice extends ComediPortDevice {
     /** Reads the first digital input or digital I/O subdevice of the device. */
     public static final int FIRST_DIGITAL_INPUT = -1;
 
-    private final int nPorts;
     private final int linesPerPort;
 
     /** Opens {@code device} with the given port numbers (at most 256) of {@code linesPerPort} lines each. */
@@ -47,15 +46,9 @@ public final class ComediDigitalPortInDevice extends ComediDevice {
 
     /** As above, with the port numbers as native-order 32-bit integers in a direct buffer (one per 4 bytes of capacity). */
     public ComediDigitalPortInDevice(String device, int subdevice, ByteBuffer ports, int linesPerPort) {
-        super(device);
-        requireDataBuffer(ports, 0, "port");
-        this.nPorts = ports.capacity() >>> 2;
+        super(device, ports);
         this.linesPerPort = linesPerPort;
         attach(nCreateTask(device, subdevice, ports, linesPerPort));
-    }
-
-    public int getPortCount() {
-        return nPorts;
     }
 
     public int getLinesPerPort() {
@@ -103,12 +96,6 @@ public final class ComediDigitalPortInDevice extends ComediDevice {
         } finally {
             unlock();
         }
-    }
-
-    private static ByteBuffer portBuffer(int[] ports) {
-        ByteBuffer buf = newDataBuffer(4 * ports.length);
-        buf.asIntBuffer().put(ports);
-        return buf;
     }
 
     static native ByteBuffer nCreateTask(String devString, int subdevice, ByteBuffer portBuf, int linesPerPort);

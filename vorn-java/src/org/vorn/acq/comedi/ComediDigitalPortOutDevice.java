@@ -13,8 +13,7 @@ import java.nio.ByteBuffer;
  * }
  * </pre>
  */
-public final class ComediDigitalPortOutDevice extends ComediDevice {
-    private final int nPorts;
+public final class ComediDigitalPortOutDevice extends ComediPortDevice {
     private static final int MAX_LINES_PER_PORT = 32;
 
     /** Opens {@code device} with the given port numbers (at most 256) of {@code linesPerPort} lines each. */
@@ -24,18 +23,12 @@ public final class ComediDigitalPortOutDevice extends ComediDevice {
 
     /** As above, with the port numbers as native-order 32-bit integers in a direct buffer (one per 4 bytes of capacity). */
     public ComediDigitalPortOutDevice(String device, ByteBuffer ports, int linesPerPort) {
-        super(device);
-        requireDataBuffer(ports, 0, "port");
+        super(device, ports);
         if (linesPerPort > MAX_LINES_PER_PORT) {
             throw new IllegalArgumentException("device " + device + ": " + linesPerPort + " lines per port is outside 0.."
                     + MAX_LINES_PER_PORT + " (a port is written in one 32-bit call)");
         }
-        this.nPorts = ports.capacity() >>> 2;
         attach(nCreateTask(device, ports, linesPerPort));
-    }
-
-    public int getPortCount() {
-        return nPorts;
     }
 
     /** Writes the ports from {@code values}: a direct, native-order buffer, one 64-bit value per port (low 32 bits used). */
@@ -61,12 +54,6 @@ public final class ComediDigitalPortOutDevice extends ComediDevice {
         } finally {
             unlock();
         }
-    }
-
-    private static ByteBuffer portBuffer(int[] ports) {
-        ByteBuffer buf = newDataBuffer(4 * ports.length);
-        buf.asIntBuffer().put(ports);
-        return buf;
     }
 
     native ByteBuffer nCreateTask(String devString, ByteBuffer portBuf, int linesPerPort);
