@@ -217,6 +217,8 @@ inline File *file_for_fd(int fd) {
 EMU_HIDDEN int emulated_ppoll(struct pollfd *fds, unsigned long nfds, const struct timespec *timeout,
                               const sigset_t *sigmask);
 EMU_HIDDEN bool any_emulated(const struct pollfd *fds, unsigned long nfds);
+// close(2) of fd: it leaves the epoll interest lists kept for emulated descriptors.
+EMU_HIDDEN void forget_epoll(int fd);
 
 // Real libc entry points.
 EMU_HIDDEN int real_close(int fd);

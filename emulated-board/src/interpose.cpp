@@ -125,6 +125,7 @@ EMU_EXPORT int openat64(int dirfd, const char *path, int flags, ...) {
 }
 
 EMU_EXPORT int close(int fd) {
+    emu::forget_epoll(fd);
     if (emu::File *f = emu::file_for_fd(fd)) {
         int r = emu::dev_close(fd, f);
         if (r < 0) {
