@@ -79,10 +79,13 @@ const std::vector<BoardDesc> &board_descs() {
 }
 
 void power_on(State &st, Board &b) {
+    uint32_t mapped[kMaxSubdevs]; // mappings survive a reset, as they survive a kernel's cancel
+    for (unsigned i = 0; i < kMaxSubdevs; ++i) mapped[i] = b.s->subs[i].mapped;
     *b.s = BoardState();
     for (unsigned i = 0; i < b.n_subs(); ++i) {
         const SubdevDesc &sd = b.desc(i);
         SubState &ss = b.sub(i);
+        ss.mapped = mapped[i];
         ss.bufsize = st.sh->default_bufsize;
         ss.max_bufsize = std::max(kDefaultMaxBufSize, ss.bufsize);
         if (sd.type == COMEDI_SUBD_AO) {

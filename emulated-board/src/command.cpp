@@ -215,6 +215,7 @@ long dev_read(int fd, File *f, void *buf, size_t n) {
             uint64_t m = std::min<uint64_t>(avail, n);
             if (limit >= 0) m = std::min<uint64_t>(m, uint64_t(limit));
             if (m == 0) return 0;
+            materialize_upto(st, b, unsigned(s), c.rc + m);
             ring_get(st, b, unsigned(s), c.rc, static_cast<uint8_t *>(buf), m);
             c.rc += m;
             return long(m);

@@ -16,6 +16,8 @@ EMU_HIDDEN uint64_t sample_time_ns(const Cmd &c, uint64_t k);
 EMU_HIDDEN void update(State &st, Board &b, unsigned s);
 EMU_HIDDEN void start_acquisition(State &st, Board &b, unsigned s);
 EMU_HIDDEN void become_nonbusy(State &st, SubState &ss);
+// Writes the command's stream into the ring up to byte `upto` (see stream.cpp).
+EMU_HIDDEN void materialize_upto(State &st, Board &b, unsigned s, uint64_t upto);
 
 // ---- helpers for drivers' command tests (cmdtest.cpp) ----
 EMU_HIDDEN int check_src(unsigned *src, unsigned allowed);

@@ -100,6 +100,7 @@ struct Cmd {
     uint64_t total;    // samples until end of acquisition, 0 = until cancelled
     uint64_t wc;       // samples written into the buffer
     uint64_t rc;       // bytes consumed
+    uint64_t filled;   // stream bytes written into the ring so far
     uint64_t cp, sp, first; // convert period, scan period, offset of sample 0
     uint64_t phase_ns;      // comedi_test waveform phase at the start
     unsigned n_counter;     // chanlist positions sampling the counter channel
@@ -110,6 +111,7 @@ struct SubState {
     Owner busy, lock;
     Cmd cmd;
     uint32_t bufsize, max_bufsize;
+    uint32_t mapped; // mappings of the ring, by every process of the set
     long long out_raw[kMaxOutChan]; // analog outputs
     unsigned out_range[kMaxOutChan];
     double ao_volt[kMaxOutChan];

@@ -124,6 +124,10 @@ long dev_mmap(File *f, void *addr, size_t len, int prot, int flags, long off, vo
     void *p = real_mmap(addr, len, prot, flags, v->fd, 0);
     if (p == MAP_FAILED) return -errno;
     mappings().push_back({reinterpret_cast<uintptr_t>(p), size_t(page_round(len)), slot_of(st, b, unsigned(s))});
+    SubState &ss = b.sub(unsigned(s));
+    ss.mapped++;
+    // What is buffered already becomes visible through the new mapping.
+    if (ss.busy) materialize_upto(st, b, unsigned(s), ss.cmd.wc * bytes_per_sample(b.desc(unsigned(s))));
     g_ring_mappings.fetch_add(1, std::memory_order_relaxed);
     *out = p;
     return 0;
@@ -137,6 +141,8 @@ void forget_mappings(void *addr, size_t len) {
     for (size_t i = 0; i < ms.size();) {
         // Any page of a mapping unmapped counts as the whole mapping gone.
         if (ms[i].addr < z && a < ms[i].addr + ms[i].len) {
+            SubState &ss = st.sh->boards[ms[i].slot / kMaxSubdevs].subs[ms[i].slot % kMaxSubdevs];
+            if (ss.mapped) ss.mapped--;
             ms.erase(ms.begin() + long(i));
             g_ring_mappings.fetch_sub(1, std::memory_order_relaxed);
         } else {

@@ -139,18 +139,22 @@ void compute(State &st, const Board &b, unsigned s, uint8_t *buf, uint64_t from,
     for (uint64_t k = from / bps; k * bps < to; ++k) put_sample(buf, from, to, k, bps, sd.ops->sample(b, sd, c, k));
 }
 
-// The converter writes what it converted into the ring, as the driver's interrupt does.
-void materialize(State &st, Board &b, unsigned s, uint64_t from, uint64_t to) {
+} // namespace
+
+// The converter's writes into the ring, done when someone can look: at once while the ring is
+// mapped, otherwise for the bytes a read() takes. Bytes already consumed are never written.
+void materialize_upto(State &st, Board &b, unsigned s, uint64_t upto) {
+    Cmd &c = b.sub(s).cmd;
+    uint64_t from = std::max(c.filled, c.rc);
     uint8_t chunk[8192];
-    while (from < to) {
-        uint64_t n = std::min<uint64_t>(to - from, sizeof chunk);
+    while (from < upto) {
+        uint64_t n = std::min<uint64_t>(upto - from, sizeof chunk);
         compute(st, b, s, chunk, from, n);
         ring_put(st, b, s, from, chunk, n);
         from += n;
     }
+    c.filled = std::max(c.filled, upto);
 }
-
-} // namespace
 
 unsigned bytes_per_sample(const SubdevDesc &sd) { return sd.lsampl ? 4 : 2; }
 
@@ -163,12 +167,8 @@ void update(State &st, Board &b, unsigned s) {
     SubState &ss = b.sub(s);
     Cmd &c = ss.cmd;
     if (!ss.busy || !c.running || !c.triggered) return;
-    const uint64_t before = c.wc;
     advance(st, b, s);
-    if (c.wc > before) {
-        const uint64_t bps = bytes_per_sample(b.desc(s));
-        materialize(st, b, s, before * bps, c.wc * bps);
-    }
+    if (ss.mapped) materialize_upto(st, b, s, c.wc * bytes_per_sample(b.desc(s)));
 }
 
 void become_nonbusy(State &st, SubState &ss) {
