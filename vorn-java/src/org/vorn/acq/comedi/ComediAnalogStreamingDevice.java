@@ -4,8 +4,6 @@ import java.nio.ByteBuffer;
 import java.time.Duration;
 import java.time.Instant;
 
-import org.vorn.exception.ComediException;
-
 /**
  * Hardware-timed analog input. The board scans the configured channels at a fixed rate into the
  * driver's buffer; the reads drain what has arrived, converted to volts (or as raw codes). Values
@@ -54,21 +52,22 @@ import org.vorn.exception.ComediException;
  */
 public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     private final int bufSize;
-    /** The largest bufSize whose doubles fit one direct buffer (an int capacity): 2^28 - 1. */
-    private static final int MAX_ARRAY_READ = Integer.MAX_VALUE / 8;
+    // The run state, kept by StreamLifecycle.
     /** Guarded by the lock: stop() ended the stream, and no start() has run since. */
-    private boolean stopped;
+    boolean stopped;
     /**
      * Set by stop() before it wakes a waiting read and takes the lock, so that the woken read
      * already knows why; cleared by start().
      */
-    private volatile boolean stopRequested;
-    /** Guarded by the lock. */
-    private boolean configured;
+    volatile boolean stopRequested;
+    /** Guarded by the lock: the driver has tested the command. */
+    boolean configured;
     /** Guarded by the lock: start() succeeded and no stop() has run since. */
-    private boolean running;
-    private long scanCount;
-    private StreamCommand command;
+    boolean running;
+    /** Guarded by the lock. */
+    long scanCount;
+    /** Guarded by the lock: the command as the driver's test left it. */
+    StreamCommand command;
     final StreamSession session;
 
     /**
@@ -95,18 +94,7 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * last scan has been delivered.
      */
     public void setScanCount(long scans) {
-        lock();
-        try {
-            ByteBuffer h = handle();
-            if (configured) {
-                throw new IllegalStateException("the command of " + getDevice()
-                        + " is already tested: set the scan count before configure()");
-            }
-            nSetStopCount(h, scans);
-            scanCount = scans;
-        } finally {
-            unlock();
-        }
+        StreamLifecycle.setScanCount(this, scans);
     }
 
     /**
@@ -116,65 +104,27 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * the driver answered and what it would accept.
      */
     public void configure() {
-        lock();
-        try {
-            ByteBuffer h = handle();
-            requireConfigured("configure()");
-            try {
-                nConfigTask(h);
-            } catch (ComediException e) {
-                throw StreamMessages.explainRefusal(this, h, e);
-            }
-            configured = true;
-            command = readCommand(h);
-        } finally {
-            unlock();
-        }
-    }
-
-    StreamCommand readCommand(ByteBuffer h) {
-        int[] fields = new int[14];
-        nGetCommand(h, fields);
-        return StreamCommand.of(fields);
+        StreamLifecycle.configure(this);
     }
 
     /** The command as the driver's test left it (as built, before {@link #configure()}). */
     public StreamCommand getCommand() {
-        lock();
-        try {
-            return configured ? command : readCommand(handle());
-        } finally {
-            unlock();
-        }
+        return StreamLifecycle.command(this);
     }
 
     /** Scans a second as the board runs them, after the driver's corrections (e.g. 3003.003 for 3000 Hz over 3 channels). */
     public double getScanRate() {
-        return acceptedCommand().scanRateHz();
+        return StreamLifecycle.acceptedCommand(this).scanRateHz();
     }
 
     /** Nanoseconds from one scan's start to the next, as accepted. */
     public long getScanPeriodNanos() {
-        return acceptedCommand().scanPeriodNanos();
+        return StreamLifecycle.acceptedCommand(this).scanPeriodNanos();
     }
 
     /** Nanoseconds between two conversions of one scan, as accepted; 0 when the board converts at once. */
     public long getConvertPeriodNanos() {
-        return acceptedCommand().convertPeriodNanos();
-    }
-
-    private StreamCommand acceptedCommand() {
-        lock();
-        try {
-            handle();
-            if (!configured) {
-                throw new IllegalStateException("the timing of " + getDevice()
-                        + " is known once the driver has tested the command: call configure() first");
-            }
-            return command;
-        } finally {
-            unlock();
-        }
+        return StreamLifecycle.acceptedCommand(this).convertPeriodNanos();
     }
 
     /**
@@ -183,30 +133,12 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * The size stays with the subdevice.
      */
     public int setDriverBufferSize(int bytes) {
-        if (bytes < 1) {
-            throw new IllegalArgumentException("a driver buffer needs at least 1 byte, not " + bytes);
-        }
-        lock();
-        try {
-            ByteBuffer h = handle();
-            if (running) {
-                throw new IllegalStateException("the stream of " + getDevice()
-                        + " is running: stop it before changing the driver buffer");
-            }
-            return nDriverBufferSize(h, bytes);
-        } finally {
-            unlock();
-        }
+        return StreamLifecycle.setDriverBufferSize(this, bytes);
     }
 
     /** The size of the driver's buffer for the stream, in bytes. */
     public int getDriverBufferSize() {
-        lock();
-        try {
-            return nDriverBufferSize(handle(), 0);
-        } finally {
-            unlock();
-        }
+        return StreamLifecycle.driverBufferSize(this);
     }
 
     /**
@@ -214,30 +146,7 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * device closed, ready for another start.
      */
     public void start() {
-        lock();
-        try {
-            ByteBuffer h = handle();
-            requireConfigured("start()");
-            if (!configured) {
-                throw new ComediException("Error starting command: the command of " + getDevice()
-                        + " has not been tested: call configure() first");
-            }
-            boolean wasRunning = running;
-            stopped = false;
-            stopRequested = false;
-            try {
-                nStart(h);
-            } catch (ComediException e) {
-                if (!wasRunning) {
-                    StreamMessages.closeAfterFailedStart(this, h, e);
-                }
-                throw e;
-            }
-            running = true;
-            session.begin(scanCount);
-        } finally {
-            unlock();
-        }
+        StreamLifecycle.start(this);
     }
 
     /** When the stream began, by {@link System#nanoTime()}: taken as the driver accepted the command. */
@@ -287,16 +196,7 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * @throws StreamStoppedException when {@link #stop()} ended the stream
      */
     public int read(ByteBuffer volts) {
-        requireDataBuffer(volts, 8L * bufSize, "sample");
-        requireWritable(volts, "sample");
-        lock();
-        try {
-            ByteBuffer h = handle();
-            requireRunning();
-            return StreamReads.readNow(this, h, volts);
-        } finally {
-            unlock();
-        }
+        return StreamReads.readNow(this, volts);
     }
 
     /**
@@ -305,19 +205,7 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * @throws StreamStoppedException when {@link #stop()} ended the stream
      */
     public int read(double[] volts) {
-        requireArrayReadable(); // first: no array of 2^28 values is needed to learn it
-        requireLength(volts.length, bufSize, "sample array");
-        lock();
-        try {
-            ByteBuffer h = handle();
-            requireRunning();
-            ByteBuffer buf = scratch(8 * bufSize);
-            int n = StreamReads.readNow(this, h, buf);
-            buf.asDoubleBuffer().get(volts, 0, n);
-            return n;
-        } finally {
-            unlock();
-        }
+        return StreamReads.readNow(this, volts);
     }
 
     /**
@@ -329,22 +217,7 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * @throws StreamStoppedException when {@link #stop()} ended the stream, also while this waited
      */
     public int read(double[] volts, int minValues, Duration timeout) {
-        requireArrayReadable();
-        int max = Math.min(volts.length, bufSize);
-        long nanos = StreamReads.timeoutNanos(timeout, minValues);
-        lock();
-        try {
-            ByteBuffer h = handle();
-            requireRunning();
-            ByteBuffer buf = scratch(8 * bufSize);
-            int n = StreamReads.readWaiting(this, h, buf, max, minValues, nanos, false);
-            if (n > 0) {
-                buf.asDoubleBuffer().get(volts, 0, n);
-            }
-            return n;
-        } finally {
-            unlock();
-        }
+        return StreamReads.readWaiting(this, volts, minValues, timeout);
     }
 
     /**
@@ -352,17 +225,7 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * {@code 8 x getBufferSize()} bytes, from its start.
      */
     public int read(ByteBuffer volts, int minValues, Duration timeout) {
-        requireDataBuffer(volts, 8L * bufSize, "sample");
-        requireWritable(volts, "sample");
-        long nanos = StreamReads.timeoutNanos(timeout, minValues);
-        lock();
-        try {
-            ByteBuffer h = handle();
-            requireRunning();
-            return StreamReads.readWaiting(this, h, volts, bufSize, minValues, nanos, false);
-        } finally {
-            unlock();
-        }
+        return StreamReads.readWaiting(this, volts, minValues, timeout);
     }
 
     /**
@@ -376,24 +239,7 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * @throws StreamStoppedException when {@link #stop()} ended the stream, also while this waited
      */
     public int readScans(ScanBlock block, int minScans, Duration timeout) {
-        if (block.channelCount() != nChannels) {
-            throw new IllegalArgumentException("the block holds scans of " + block.channelCount()
-                    + " channels, the stream has " + nChannels);
-        }
-        if (bufSize < nChannels) {
-            throw new IllegalArgumentException("a read of at most " + bufSize + " values holds no whole scan of "
-                    + nChannels + " channels");
-        }
-        requireArrayReadable();
-        long nanos = StreamReads.timeoutNanos(timeout, minScans);
-        lock();
-        try {
-            ByteBuffer h = handle();
-            requireRunning();
-            return StreamReads.readScans(this, h, scratch(8 * bufSize), block, minScans, nanos);
-        } finally {
-            unlock();
-        }
+        return StreamReads.readScans(this, block, minScans, timeout);
     }
 
     /**
@@ -402,20 +248,7 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * raise {@link StreamStoppedException}. Stopping a stream that stop() already ended does nothing.
      */
     public void stop() {
-        stopRequested = true;
-        wakeBlockedCalls();
-        lock();
-        try {
-            ByteBuffer h = handle();
-            if (stopped) {
-                return;
-            }
-            stopped = true;
-            running = false;
-            nStop(h);
-        } finally {
-            unlock();
-        }
+        StreamLifecycle.stop(this);
     }
 
     /** Wakes a read that sleeps in poll; safe without the lock, concurrently, and after release. */
@@ -432,22 +265,13 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
         return running;
     }
 
-    /** The array forms convert into the device's scratch buffer: 8 bytes a value must fit one direct buffer. */
-    private void requireArrayReadable() {
-        if (bufSize > MAX_ARRAY_READ) {
-            throw new IllegalArgumentException("device " + getDevice() + ": read(double[]) takes a bufSize of at most "
-                    + MAX_ARRAY_READ + " values (its buffer of 8 bytes a value must fit a direct buffer), this"
-                    + " stream has " + bufSize + "; read fewer values at a time");
-        }
-    }
-
     /** True from the moment stop() is called until the next start(). */
     final boolean isStopRequested() {
         return stopRequested;
     }
 
     /** Lock held. */
-    private void requireRunning() {
+    void requireRunning() {
         if (stopped || stopRequested) {
             throw new StreamStoppedException(getDevice());
         }
@@ -478,25 +302,12 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * {@code raw} is a direct buffer with room for {@link #getBufferSize()} codes.
      */
     public int readRaw(ByteBuffer raw) {
-        return Math.max(0, readRaw(raw, 0, 0));
+        return Math.max(0, StreamReads.readRaw(this, raw, 0, 0));
     }
 
     /** As {@link #readRaw(ByteBuffer)}, waiting as {@link #read(double[], int, Duration)} does; -1 at the end of a counted stream. */
     public int readRaw(ByteBuffer raw, int minValues, Duration timeout) {
-        return readRaw(raw, minValues, StreamReads.timeoutNanos(timeout, minValues));
-    }
-
-    private int readRaw(ByteBuffer raw, int minValues, long nanos) {
-        lock();
-        try {
-            ByteBuffer h = handle();
-            requireDataBuffer(raw, (long) nGetBytesPerSample(h) * bufSize, "raw sample");
-            requireWritable(raw, "raw sample");
-            requireRunning();
-            return StreamReads.readWaiting(this, h, raw, bufSize, minValues, nanos, true);
-        } finally {
-            unlock();
-        }
+        return StreamReads.readRaw(this, raw, minValues, StreamReads.timeoutNanos(timeout, minValues));
     }
 
     /** What turns the codes of scan position {@code position} into volts, as configureChannel chose it. */

@@ -30,7 +30,7 @@ final class StreamMessages {
         if (!PREPARING_FAILED.equals(e.getMessage())) {
             return e;
         }
-        StreamCommand refused = dev.readCommand(h);
+        StreamCommand refused = StreamLifecycle.readCommand(dev, h);
         int[] fields = new int[14];
         int[] commandFields = new int[14];
         dev.nGetCommand(h, commandFields);

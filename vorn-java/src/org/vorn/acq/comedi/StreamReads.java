@@ -179,4 +179,120 @@ final class StreamReads {
         }
         return scans == 0 && s.ended ? -1 : scans;
     }
+
+    // ---- the public read forms: checks, the lock, then the loops above --------------------------
+
+    /** The largest bufSize whose doubles fit one direct buffer (an int capacity): 2^28 - 1. */
+    private static final int MAX_ARRAY_READ = Integer.MAX_VALUE / 8;
+
+    /** The array forms convert into the device's scratch buffer: 8 bytes a value must fit one direct buffer. */
+    private static void requireArrayReadable(ComediAnalogStreamingDevice dev) {
+        int bufSize = dev.getBufferSize();
+        if (bufSize > MAX_ARRAY_READ) {
+            throw new IllegalArgumentException("device " + dev.getDevice() + ": read(double[]) takes a bufSize of at most "
+                    + MAX_ARRAY_READ + " values (its buffer of 8 bytes a value must fit a direct buffer), this"
+                    + " stream has " + bufSize + "; read fewer values at a time");
+        }
+    }
+
+    static int readNow(ComediAnalogStreamingDevice dev, ByteBuffer volts) {
+        dev.requireDataBuffer(volts, 8L * dev.getBufferSize(), "sample");
+        ComediDevice.requireWritable(volts, "sample");
+        dev.lock();
+        try {
+            ByteBuffer h = dev.handle();
+            dev.requireRunning();
+            return readNow(dev, h, volts);
+        } finally {
+            dev.unlock();
+        }
+    }
+
+    static int readNow(ComediAnalogStreamingDevice dev, double[] volts) {
+        requireArrayReadable(dev); // first: no array of 2^28 values is needed to learn it
+        int bufSize = dev.getBufferSize();
+        ComediDevice.requireLength(volts.length, bufSize, "sample array");
+        dev.lock();
+        try {
+            ByteBuffer h = dev.handle();
+            dev.requireRunning();
+            ByteBuffer buf = dev.scratch(8 * bufSize);
+            int n = readNow(dev, h, buf);
+            buf.asDoubleBuffer().get(volts, 0, n);
+            return n;
+        } finally {
+            dev.unlock();
+        }
+    }
+
+    static int readWaiting(ComediAnalogStreamingDevice dev, double[] volts, int minValues, Duration timeout) {
+        requireArrayReadable(dev);
+        int bufSize = dev.getBufferSize();
+        int max = Math.min(volts.length, bufSize);
+        long nanos = timeoutNanos(timeout, minValues);
+        dev.lock();
+        try {
+            ByteBuffer h = dev.handle();
+            dev.requireRunning();
+            ByteBuffer buf = dev.scratch(8 * bufSize);
+            int n = readWaiting(dev, h, buf, max, minValues, nanos, false);
+            if (n > 0) {
+                buf.asDoubleBuffer().get(volts, 0, n);
+            }
+            return n;
+        } finally {
+            dev.unlock();
+        }
+    }
+
+    static int readWaiting(ComediAnalogStreamingDevice dev, ByteBuffer volts, int minValues, Duration timeout) {
+        int bufSize = dev.getBufferSize();
+        dev.requireDataBuffer(volts, 8L * bufSize, "sample");
+        ComediDevice.requireWritable(volts, "sample");
+        long nanos = timeoutNanos(timeout, minValues);
+        dev.lock();
+        try {
+            ByteBuffer h = dev.handle();
+            dev.requireRunning();
+            return readWaiting(dev, h, volts, bufSize, minValues, nanos, false);
+        } finally {
+            dev.unlock();
+        }
+    }
+
+    static int readScans(ComediAnalogStreamingDevice dev, ScanBlock block, int minScans, Duration timeout) {
+        int nChannels = dev.getChannelCount();
+        int bufSize = dev.getBufferSize();
+        if (block.channelCount() != nChannels) {
+            throw new IllegalArgumentException("the block holds scans of " + block.channelCount()
+                    + " channels, the stream has " + nChannels);
+        }
+        if (bufSize < nChannels) {
+            throw new IllegalArgumentException("a read of at most " + bufSize + " values holds no whole scan of "
+                    + nChannels + " channels");
+        }
+        requireArrayReadable(dev);
+        long nanos = timeoutNanos(timeout, minScans);
+        dev.lock();
+        try {
+            ByteBuffer h = dev.handle();
+            dev.requireRunning();
+            return readScans(dev, h, dev.scratch(8 * bufSize), block, minScans, nanos);
+        } finally {
+            dev.unlock();
+        }
+    }
+
+    static int readRaw(ComediAnalogStreamingDevice dev, ByteBuffer raw, int minValues, long nanos) {
+        dev.lock();
+        try {
+            ByteBuffer h = dev.handle();
+            dev.requireDataBuffer(raw, (long) dev.nGetBytesPerSample(h) * dev.getBufferSize(), "raw sample");
+            ComediDevice.requireWritable(raw, "raw sample");
+            dev.requireRunning();
+            return readWaiting(dev, h, raw, dev.getBufferSize(), minValues, nanos, true);
+        } finally {
+            dev.unlock();
+        }
+    }
 }
