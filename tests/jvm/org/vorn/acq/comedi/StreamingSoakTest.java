@@ -7,6 +7,7 @@ import static org.junit.jupiter.api.Assertions.fail;
 import static org.vorn.acq.comedi.StreamingTestSupport.AI_RANGES_UV;
 import static org.vorn.acq.comedi.StreamingTestSupport.MAXDATA_16;
 import static org.vorn.acq.comedi.StreamingTestSupport.doubles;
+import static org.vorn.acq.comedi.StreamingTestSupport.rangeIndex;
 import static org.vorn.acq.comedi.StreamingTestSupport.toPhys;
 
 import java.nio.ByteBuffer;
@@ -25,7 +26,8 @@ import org.vorn.testsupport.NativeStdout;
  * 65536. Each position converts with a different range, so a sample that arrived twice, late, early
  * or at the wrong position has the wrong value. Then the same with an overrun, injected and caused
  * by not reading: every sample before it must be delivered, and the overrun must reach Java as an
- * exception.
+ * exception. And sixteen channels at 100 kS/s aggregate on the hand-driven clock, each with its own
+ * range, for ten seconds of board time or the soak's seconds if longer.
  *
  * <p>CI runs a few seconds; a long soak: {@code -Dvorn.soak.seconds=300} (see the README).
  */
@@ -130,6 +132,74 @@ class StreamingSoakTest {
             assertEquals(written, index, "every sample that fitted into the driver's buffer is delivered");
             assertTrue(index > 0);
             assertOverrunMessage(overrun);
+            ai.stop();
+        }
+    }
+
+    /** A range per hardware channel that holds its signal (ch7 counts samples, 14/15 see the DACs). */
+    private static final double[][] LONG_RUN_RANGES = {
+        {-1, 1}, {0, 5}, {-5, 5}, {0, 5}, {-5, 5}, {-5, 5}, {-5, 5}, {-10, 10},
+        {0, 10}, {-10, 10}, {-1, 1}, {-1, 1}, {0, 5}, {-10, 10}, {-10, 10}, {0, 10},
+    };
+
+    /**
+     * Sixteen channels at 6250 scans/s: every sample of the run must arrive once, in order,
+     * converted with its own channel's range. The clock is driven by hand in steps of a tenth of a
+     * second, so the run takes the same course on any machine.
+     */
+    @Test
+    void sixteenChannelsOnTheHandDrivenClockArriveWhole() {
+        final int channels = 16;
+        final double scanRate = 6250;
+        final long scansPerStep = 625;
+        final int steps = 10 * Math.max(10, SECONDS);
+        final int bufSize = 4096;
+        EmulatedBoard.setClock(EmulatedBoard.CLOCK_MANUAL);
+        // Scan position p reads hardware channel 15 - p, so position and channel number differ.
+        int[] chan = new int[channels];
+        int[] range = new int[channels];
+        try (var ai = new ComediAnalogStreamingDevice(MULTI, channels, scanRate, bufSize)) {
+            for (int p = 0; p < channels; p++) {
+                chan[p] = channels - 1 - p;
+                double[] r = LONG_RUN_RANGES[chan[p]];
+                range[p] = rangeIndex(r[0], r[1]);
+                ai.configureChannel(p, chan[p], r[0], r[1], AnalogReference.GROUND);
+            }
+            NativeStdout.capture(ai::configure);
+            ai.start();
+            long[] command = cmd();
+            assertEquals(160000, command[EmulatedBoard.CMD_SCAN_BEGIN_ARG]);
+            assertEquals(10000, command[EmulatedBoard.CMD_CONVERT_ARG]);
+
+            ByteBuffer buf = doubles(bufSize);
+            DoubleBuffer view = buf.asDoubleBuffer();
+            double[] values = new double[bufSize];
+            long calls = 0;
+            for (int step = 0; step < steps; step++) {
+                assertEquals(0, EmulatedBoard.advanceScans(MULTI, scansPerStep));
+                long due = (step + 1) * scansPerStep * channels;
+                int n;
+                while ((n = ai.read(buf)) > 0) {
+                    calls++;
+                    assertTrue(n <= bufSize);
+                    view.get(0, values, 0, n);
+                    for (int k = 0; k < n; k++, index++) {
+                        int p = (int) (index % channels);
+                        long t = EmulatedBoard.sampleTimeNs(MULTI, 0, index);
+                        long raw = EmulatedBoard.expectedRaw(MULTI, chan[p], range[p], t, index);
+                        double want = toPhys(raw, AI_RANGES_UV[range[p]], MAXDATA_16);
+                        if (Double.doubleToRawLongBits(want) != Double.doubleToRawLongBits(values[k])) {
+                            assertEquals(want, values[k], "sample " + index + " (position " + p + ", channel "
+                                    + chan[p] + ")");
+                        }
+                    }
+                }
+                assertEquals(due, index, "after step " + step + " every converted sample has been read");
+            }
+            long total = steps * scansPerStep * channels; // 1,000,000 in ten seconds
+            assertEquals(total, index);
+            assertTrue(calls >= total / bufSize, "no call returned more than bufSize values");
+            assertEquals(2L * index, cmd()[EmulatedBoard.CMD_BYTES_READ]);
             ai.stop();
         }
     }
