@@ -7,6 +7,7 @@
 
 #include "device_common.h"
 #include "org_vorn_acq_comedi_ComediDigitalPortInDevice.h"
+#include "port_common.h"
 #include "util.h"
 
 namespace {
@@ -21,13 +22,6 @@ unsigned int wordMask(jint linesPerPort, int word)
         return 0u;
     }
     return lines >= 32 ? 0xFFFFFFFFu : (1u << lines) - 1u;
-}
-
-/* Channel numbers wrap in 32 bits on purpose: a negative or huge port then lands far beyond the
- * subdevice and fails the channel check instead of aliasing a real line. */
-unsigned int portBase(jint port, jint linesPerPort)
-{
-    return static_cast<unsigned int>(port) * static_cast<unsigned int>(linesPerPort);
 }
 
 bool isDigitalInput(int type)
@@ -80,15 +74,9 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortInDevice_nCr
                                                                                          jint linesPerPort)
 {
     /* Everything about the arguments is checked before the device is touched. */
-    const unsigned char *portBytes = static_cast<const unsigned char *>(getDataBufferAddress(env, portBuf,
-                                                                                             "port buffer"));
+    jint nPorts = 0;
+    const unsigned char *portBytes = portListBytes(env, portBuf, &nPorts);
     if (portBytes == nullptr) {
-        return nullptr;
-    }
-    const jlong nPortEntries = static_cast<jlong>(static_cast<uint64_t>(env->GetDirectBufferCapacity(portBuf)) >> 2);
-    if (nPortEntries > MAX_CHANNELS) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Maximum ports supported is %d, requesting %lld", MAX_CHANNELS,
-                                static_cast<long long>(nPortEntries));
         return nullptr;
     }
     if (linesPerPort < 0 || linesPerPort > maxLinesPerPort) {
@@ -96,7 +84,6 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortInDevice_nCr
                                 maxLinesPerPort, linesPerPort);
         return nullptr;
     }
-    const jint nPorts = static_cast<jint>(nPortEntries);
 
     ComediHandle *h = nullptr;
     jobject handle = openComediHandle(env, devString, &h);
@@ -109,38 +96,10 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortInDevice_nCr
                                 h->deviceName, missing);
         return failCreation(h);
     }
-    const int nChannels = comedi_get_n_channels(h->dev, h->subdev);
-    if (nChannels < 0) {
-        throwFormattedException(env, COMEDI_EXCEPTION,
-                                "Error getting the number of channels for device %s, subdevice %i: %s", h->deviceName,
-                                static_cast<int>(h->subdev), getComediError());
-        return failCreation(h);
-    }
-    const unsigned int channelCount = static_cast<unsigned int>(nChannels);
     /* Only a DIO subdevice has a direction to set; comedilib refuses the request on any other. */
     const bool configurable = comedi_get_subdevice_type(h->dev, h->subdev) == COMEDI_SUBD_DIO;
-
-    h->nPorts = nPorts;
-    for (jint i = 0; i < nPorts; ++i) {
-        jint port;
-        memcpy(&port, portBytes + 4 * static_cast<size_t>(i), sizeof port);
-        h->ports[i] = port;
-        const unsigned int base = portBase(port, linesPerPort);
-        for (jint j = 0; j < linesPerPort; ++j) {
-            const unsigned int c = base + static_cast<unsigned int>(j);
-            if (c >= channelCount) {
-                throwFormattedException(env, COMEDI_EXCEPTION,
-                                        "Not enough channels available: max number of channel is %i, requested "
-                                        "channel is %i (port %i)",
-                                        nChannels, static_cast<int>(c), port);
-                return failCreation(h);
-            }
-            if (configurable && comedi_dio_config(h->dev, h->subdev, c, COMEDI_INPUT) < 0) {
-                throwFormattedException(env, COMEDI_EXCEPTION, "Error configuring digital channels %i for input: %s",
-                                        static_cast<int>(c), getComediError());
-                return failCreation(h);
-            }
-        }
+    if (!setUpPortLines(env, h, portBytes, nPorts, linesPerPort, configurable ? COMEDI_INPUT : -1)) {
+        return failCreation(h);
     }
     h->portMask = wordMask(linesPerPort, 0);
     h->linesPerPort = linesPerPort;

@@ -5,6 +5,7 @@
 
 #include "device_common.h"
 #include "org_vorn_acq_comedi_ComediDigitalPortOutDevice.h"
+#include "port_common.h"
 #include "util.h"
 
 namespace {
@@ -19,13 +20,6 @@ unsigned int portMaskFor(jint linesPerPort)
         return 0xFFFFFFFFu;
     }
     return (1u << linesPerPort) - 1u;
-}
-
-/* Channel numbers wrap in 32 bits on purpose: a negative or huge port then lands far beyond the
- * subdevice and fails the channel check instead of aliasing a real line. */
-unsigned int portBase(jint port, jint linesPerPort)
-{
-    return static_cast<unsigned int>(port) * static_cast<unsigned int>(linesPerPort);
 }
 
 /* Takes `h` down to nothing before a failed creation returns: the handle never reaches Java. */
@@ -47,18 +41,11 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nC
     comedi_set_global_oor_behavior(COMEDI_OOR_NUMBER);
 
     /* Everything about the arguments is checked before the device is touched. */
-    const unsigned char *portBytes = static_cast<const unsigned char *>(getDataBufferAddress(env, portBuf,
-                                                                                             "port buffer"));
+    jint nPorts = 0;
+    const unsigned char *portBytes = portListBytes(env, portBuf, &nPorts);
     if (portBytes == nullptr) {
         return nullptr;
     }
-    const jlong nPortEntries = static_cast<jlong>(static_cast<uint64_t>(env->GetDirectBufferCapacity(portBuf)) >> 2);
-    if (nPortEntries > MAX_CHANNELS) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Maximum ports supported is %d, requesting %lld", MAX_CHANNELS,
-                                static_cast<long long>(nPortEntries));
-        return nullptr;
-    }
-    const jint nPorts = static_cast<jint>(nPortEntries);
     if (linesPerPort < 0) {
         throwFormattedException(env, COMEDI_EXCEPTION, "Lines per port must not be negative, requesting %d",
                                 linesPerPort);
@@ -72,40 +59,8 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nC
     if (handle == nullptr) {
         return nullptr;
     }
-    const int nChannels = comedi_get_n_channels(h->dev, h->subdev);
-    if (nChannels < 0) {
-        throwFormattedException(env, COMEDI_EXCEPTION,
-                                "Error getting the number of channels for device %s, subdevice %i: %s", h->deviceName,
-                                static_cast<int>(h->subdev), getComediError());
+    if (!setUpPortLines(env, h, portBytes, nPorts, linesPerPort, COMEDI_OUTPUT)) {
         return failCreation(h);
-    }
-    const unsigned int channelCount = static_cast<unsigned int>(nChannels);
-
-    h->nPorts = nPorts;
-    for (jint i = 0; i < nPorts; ++i) {
-        jint port;
-        memcpy(&port, portBytes + 4 * static_cast<size_t>(i), sizeof port);
-        h->ports[i] = port;
-        const unsigned int base = portBase(port, linesPerPort);
-        /* Bounded however large linesPerPort is: the channel check stops the loop at the first line
-         * past the subdevice, and base + j cannot wrap before that (j < 2^31, base < channelCount).
-         * Written as c >= count rather than count - 1 < c so that a subdevice without lines fails
-         * here too instead of leaving the bound to comedilib. */
-        for (jint j = 0; j < linesPerPort; ++j) {
-            const unsigned int c = base + static_cast<unsigned int>(j);
-            if (c >= channelCount) {
-                throwFormattedException(env, COMEDI_EXCEPTION,
-                                        "Not enough channels available: max number of channel is %i, requested "
-                                        "channel is %i (port %i)",
-                                        nChannels, static_cast<int>(c), port);
-                return failCreation(h);
-            }
-            if (comedi_dio_config(h->dev, h->subdev, c, COMEDI_OUTPUT) < 0) {
-                throwFormattedException(env, COMEDI_EXCEPTION, "Error configuring digital channels %i for output: %s",
-                                        static_cast<int>(c), getComediError());
-                return failCreation(h);
-            }
-        }
     }
     h->portMask = portMaskFor(linesPerPort);
     h->linesPerPort = linesPerPort;

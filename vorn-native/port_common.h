@@ -1,0 +1,23 @@
+/* The port list that the digital input and output devices share: port p of L lines is channels
+ * p*L .. p*L+L-1 of the subdevice. */
+#ifndef VORN_PORT_COMMON_H
+#define VORN_PORT_COMMON_H
+
+#include "device_common.h"
+
+/* Channel numbers wrap in 32 bits on purpose: a negative or huge port then lands far beyond the
+ * subdevice and fails the channel check instead of aliasing a real line. */
+unsigned int portBase(jint port, jint linesPerPort);
+
+/* The port numbers in `portBuf` (native-order 32-bit integers, one per 4 bytes of capacity) and
+ * their count, or null with a ComediException pending when the buffer is not direct or holds more
+ * ports than a handle does. */
+const unsigned char *portListBytes(JNIEnv *env, jobject portBuf, jint *nPorts);
+
+/* Stores the port list in `h` and checks that every line of every port is a channel of its
+ * subdevice; with `direction` COMEDI_INPUT or COMEDI_OUTPUT also makes each line one (-1: leaves the
+ * lines as they are). False with a ComediException pending at the first line that fails. */
+bool setUpPortLines(JNIEnv *env, ComediHandle *h, const unsigned char *portBytes, jint nPorts, jint linesPerPort,
+                    int direction);
+
+#endif
