@@ -80,6 +80,18 @@ class ComediAnalogStreamingDeviceTest {
         NativeStdout.capture(ai::configure);
     }
 
+    private static void configureAndStart(ComediAnalogStreamingDevice ai) {
+        configureQuietly(ai);
+        ai.start();
+    }
+
+    /** One read into {@code buf} returns exactly {@code n} values: counter samples {@code firstIndex}.. of the stream. */
+    private static void assertReadsCounter(ComediAnalogStreamingDevice ai, ByteBuffer buf, long firstIndex, int n,
+            long maxdata, int... ranges) {
+        assertEquals(n, ai.read(buf));
+        assertArrayEquals(counterValues(firstIndex, n, maxdata, ranges), values(buf, n));
+    }
+
     private static double[] values(ByteBuffer buf, int n) {
         double[] v = new double[n];
         buf.asDoubleBuffer().get(v, 0, n);
@@ -303,18 +315,14 @@ class ComediAnalogStreamingDeviceTest {
     void theScanPositionIsCarriedAcrossCalls() {
         int[] ranges = {0, 1, 3};
         try (var ai = counterDevice(MULTI, 1000, 5, ranges)) {
-            configureQuietly(ai);
-            ai.start();
+            configureAndStart(ai);
             ByteBuffer buf = doubles(5);
             EmulatedBoard.advanceScans(MULTI, 2);
-            assertEquals(5, ai.read(buf));
-            assertArrayEquals(counterValues(0, 5, MAXDATA_16, ranges), values(buf, 5));
+            assertReadsCounter(ai, buf, 0, 5, MAXDATA_16, ranges);
             // Positions 0, 1, 2, 0, 1: the next call begins with position 2.
-            assertEquals(1, ai.read(buf));
-            assertArrayEquals(counterValues(5, 1, MAXDATA_16, ranges), values(buf, 1));
+            assertReadsCounter(ai, buf, 5, 1, MAXDATA_16, ranges);
             EmulatedBoard.advanceScans(MULTI, 1);
-            assertEquals(3, ai.read(buf));
-            assertArrayEquals(counterValues(6, 3, MAXDATA_16, ranges), values(buf, 3));
+            assertReadsCounter(ai, buf, 6, 3, MAXDATA_16, ranges);
             ai.stop();
         }
     }
@@ -323,16 +331,12 @@ class ComediAnalogStreamingDeviceTest {
     void oneCallReturnsAtMostBufSizeValues() {
         int[] ranges = {0, 1, 2};
         try (var ai = counterDevice(MULTI, 1000, 5, ranges)) {
-            configureQuietly(ai);
-            ai.start();
+            configureAndStart(ai);
             ByteBuffer buf = doubles(5);
             EmulatedBoard.advanceScans(MULTI, 4);
-            assertEquals(5, ai.read(buf));
-            assertArrayEquals(counterValues(0, 5, MAXDATA_16, ranges), values(buf, 5));
-            assertEquals(5, ai.read(buf));
-            assertArrayEquals(counterValues(5, 5, MAXDATA_16, ranges), values(buf, 5));
-            assertEquals(2, ai.read(buf));
-            assertArrayEquals(counterValues(10, 2, MAXDATA_16, ranges), values(buf, 2));
+            assertReadsCounter(ai, buf, 0, 5, MAXDATA_16, ranges);
+            assertReadsCounter(ai, buf, 5, 5, MAXDATA_16, ranges);
+            assertReadsCounter(ai, buf, 10, 2, MAXDATA_16, ranges);
             assertEquals(0, ai.read(buf));
             ai.stop();
         }
@@ -341,8 +345,7 @@ class ComediAnalogStreamingDeviceTest {
     @Test
     void nothingArrivedMeansZeroAtOnce() {
         try (var ai = counterDevice(MULTI, 1000, 64, 0)) {
-            configureQuietly(ai);
-            ai.start();
+            configureAndStart(ai);
             ByteBuffer buf = doubles(64);
             // With the clock stopped a read that waited would never return.
             assertTimeoutPreemptively(Duration.ofSeconds(10), () -> {
@@ -364,8 +367,7 @@ class ComediAnalogStreamingDeviceTest {
                 ai.configureChannel(i, chans[i], AI_RANGES_UV[ranges[i]][0] * 1e-6, AI_RANGES_UV[ranges[i]][1] * 1e-6,
                         AnalogReference.GROUND);
             }
-            configureQuietly(ai);
-            ai.start();
+            configureAndStart(ai);
             EmulatedBoard.advanceScans(MULTI, 10);
             ByteBuffer buf = doubles(64);
             assertEquals(60, ai.read(buf));
@@ -392,8 +394,7 @@ class ComediAnalogStreamingDeviceTest {
                 ai.configureChannel(i, chans[i], AI_RANGES_UV[ranges[i]][0] * 1e-6, AI_RANGES_UV[ranges[i]][1] * 1e-6,
                         AnalogReference.GROUND);
             }
-            configureQuietly(ai);
-            ai.start();
+            configureAndStart(ai);
             // Beyond 65536 samples the counter shows the bits above 16 arrive.
             EmulatedBoard.advanceScans(ai18, 20000);
             ByteBuffer buf = doubles(64);
@@ -418,8 +419,7 @@ class ComediAnalogStreamingDeviceTest {
     void startAfterStopBeginsAtPositionZero() {
         int[] ranges = {0, 1, 3};
         try (var ai = counterDevice(MULTI, 1000, 5, ranges)) {
-            configureQuietly(ai);
-            ai.start();
+            configureAndStart(ai);
             ByteBuffer buf = doubles(5);
             EmulatedBoard.advanceScans(MULTI, 2);
             assertEquals(5, ai.read(buf)); // ends at position 2
@@ -430,8 +430,7 @@ class ComediAnalogStreamingDeviceTest {
             ai.start();
             assertEquals(1, EmulatedBoard.openCount() - openBefore);
             EmulatedBoard.advanceScans(MULTI, 1);
-            assertEquals(3, ai.read(buf));
-            assertArrayEquals(counterValues(0, 3, MAXDATA_16, ranges), values(buf, 3));
+            assertReadsCounter(ai, buf, 0, 3, MAXDATA_16, ranges);
             ai.stop();
         }
     }
@@ -440,8 +439,7 @@ class ComediAnalogStreamingDeviceTest {
     void readIntoAJavaArray() {
         int[] ranges = {2, 4};
         try (var ai = counterDevice(MULTI, 1000, 8, ranges)) {
-            configureQuietly(ai);
-            ai.start();
+            configureAndStart(ai);
             EmulatedBoard.advanceScans(MULTI, 3);
             double[] volts = new double[8];
             assertEquals(6, ai.read(volts));
@@ -458,8 +456,7 @@ class ComediAnalogStreamingDeviceTest {
         try (var ai = new ComediAnalogStreamingDevice(ct, 2, 1000, 64)) {
             ai.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
             ai.configureChannel(1, 1, -5, 5, AnalogReference.GROUND);
-            configureQuietly(ai);
-            ai.start();
+            configureAndStart(ai);
             ByteBuffer buf = doubles(64);
             assertEquals(0, ai.read(buf));
             EmulatedBoard.advanceScans(ct, 25);
@@ -487,8 +484,7 @@ class ComediAnalogStreamingDeviceTest {
     @Test
     void scanFailuresNameTheirStepAndWriteNothing() {
         try (var ai = counterDevice(MULTI, 1000, 16, 0, 1)) {
-            configureQuietly(ai);
-            ai.start();
+            configureAndStart(ai);
             EmulatedBoard.advanceScans(MULTI, 4);
             ByteBuffer buf = doubles(16);
             for (int k = 0; k < 16; k++) {
@@ -514,8 +510,7 @@ class ComediAnalogStreamingDeviceTest {
             assertEquals(0, bytesRead(MULTI), "no sample consumed by the failed calls");
 
             // Nothing was lost: the stream starts at its first sample, at position 0.
-            assertEquals(8, ai.read(buf));
-            assertArrayEquals(counterValues(0, 8, MAXDATA_16, 0, 1), values(buf, 8));
+            assertReadsCounter(ai, buf, 0, 8, MAXDATA_16, 0, 1);
             ai.stop();
         }
     }
@@ -534,14 +529,12 @@ class ComediAnalogStreamingDeviceTest {
         long maxdata = wide ? MAXDATA_18 : MAXDATA_16;
         ByteBuffer buf = doubles(16);
         try (var ai = counterDevice(board, 1000, 16, ranges)) {
-            configureQuietly(ai);
-            ai.start();
+            configureAndStart(ai);
             EmulatedBoard.advanceScans(board, 4);
 
             // One and a half samples, then the rest: one read delivers everything.
             EmulatedBoard.shortReadNext(bps + bps / 2);
-            assertEquals(12, ai.read(buf));
-            assertArrayEquals(counterValues(0, 12, maxdata, ranges), values(buf, 12));
+            assertReadsCounter(ai, buf, 0, 12, maxdata, ranges);
 
             // One byte, then the read that would complete it is interrupted: reported, nothing lost.
             EmulatedBoard.advanceScans(board, 4);
@@ -550,19 +543,16 @@ class ComediAnalogStreamingDeviceTest {
             assertEquals("Error reading comedi data: Interrupted system call",
                     assertThrows(ComediException.class, () -> ai.read(buf)).getMessage());
             assertEquals(12L * bps + 1, bytesRead(board), "the byte is kept in the handle");
-            assertEquals(12, ai.read(buf));
-            assertArrayEquals(counterValues(12, 12, maxdata, ranges), values(buf, 12));
+            assertReadsCounter(ai, buf, 12, 12, maxdata, ranges);
             ai.stop();
         }
         try (var ai = counterDevice(board, 1000, 16, ranges)) {
-            configureQuietly(ai);
-            ai.start();
+            configureAndStart(ai);
             EmulatedBoard.advanceScans(board, 4);
             // One and a half samples, then an interrupted read: the whole one is delivered.
             EmulatedBoard.shortReadNext(bps + bps / 2);
             EmulatedBoard.failNth(EmulatedBoard.OP_READ, 2, EINTR);
-            assertEquals(1, ai.read(buf));
-            assertArrayEquals(counterValues(0, 1, maxdata, ranges), values(buf, 1));
+            assertReadsCounter(ai, buf, 0, 1, maxdata, ranges);
             // An overrun ends the stream before the rest of the split sample comes: that one is lost.
             EmulatedBoard.failNext(EmulatedBoard.OP_BUFINFO, EPIPE);
             String report = assertThrows(ComediException.class, () -> ai.read(buf)).getMessage();
@@ -578,8 +568,7 @@ class ComediAnalogStreamingDeviceTest {
     void anOverrunReachesJavaAfterTheBufferedSamples() {
         int[] ranges = {0, 3};
         try (var ai = counterDevice(MULTI, 1000, 64, ranges)) {
-            configureQuietly(ai);
-            ai.start();
+            configureAndStart(ai);
             EmulatedBoard.advanceScans(MULTI, 50);
             assertEquals(0, EmulatedBoard.overrunNow(MULTI));
             ByteBuffer buf = doubles(64);
@@ -606,8 +595,7 @@ class ComediAnalogStreamingDeviceTest {
     @Test
     void buffersThatCannotHoldBufSizeValuesAreRefusedBeforeReading() {
         try (var ai = counterDevice(MULTI, 1000, 16, 0)) {
-            configureQuietly(ai);
-            ai.start();
+            configureAndStart(ai);
             EmulatedBoard.advanceScans(MULTI, 4);
             ByteBuffer handle = ai.handle();
             var heap = assertThrows(ComediException.class, () -> ai.nScan(handle, ByteBuffer.allocate(128)));
@@ -648,16 +636,14 @@ class ComediAnalogStreamingDeviceTest {
     void startingARunningDeviceIsRefusedAndKeepsTheStream() {
         int[] ranges = {0, 1, 3};
         try (var ai = counterDevice(MULTI, 1000, 5, ranges)) {
-            configureQuietly(ai);
-            ai.start();
+            configureAndStart(ai);
             EmulatedBoard.advanceScans(MULTI, 2);
             ByteBuffer buf = doubles(5);
             assertEquals(5, ai.read(buf));
             var e = assertThrows(ComediException.class, ai::start);
             assertEquals("Error starting command: the device is already open (stop it first)", e.getMessage());
             assertEquals(1, EmulatedBoard.openCount() - openBefore, "the open device is not replaced");
-            assertEquals(1, ai.read(buf));
-            assertArrayEquals(counterValues(5, 1, MAXDATA_16, ranges), values(buf, 1));
+            assertReadsCounter(ai, buf, 5, 1, MAXDATA_16, ranges);
             ai.stop();
         }
     }
@@ -665,8 +651,7 @@ class ComediAnalogStreamingDeviceTest {
     @Test
     void aFailedCancelStillClosesTheDevice() {
         try (var ai = counterDevice(MULTI, 1000, 16, 0)) {
-            configureQuietly(ai);
-            ai.start();
+            configureAndStart(ai);
             EmulatedBoard.failNext(EmulatedBoard.OP_CANCEL, EIO);
             var e = assertThrows(ComediException.class, ai::stop);
             assertEquals("Error stopping command: Input/output error", e.getMessage());
@@ -713,8 +698,7 @@ class ComediAnalogStreamingDeviceTest {
     @Test
     void destroyWhileRunningClosesTheDevice() {
         var ai = counterDevice(MULTI, 1000, 16, 0);
-        configureQuietly(ai);
-        ai.start();
+        configureAndStart(ai);
         EmulatedBoard.advanceScans(MULTI, 3);
         ai.close();
         assertEquals(0, EmulatedBoard.openCount() - openBefore);
