@@ -57,6 +57,14 @@ class ComediAnalogSWOutDeviceTest {
         return buf;
     }
 
+    /** Positions 0 and 1 on channels 0 and 1 of MULTI, both in -10..10 V against ground. */
+    private static ComediAnalogSWOutDevice tenVoltOutputs() {
+        var ao = new ComediAnalogSWOutDevice(MULTI, 2);
+        ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
+        ao.configureChannel(1, 1, -10, 10, AnalogReference.GROUND);
+        return ao;
+    }
+
     @Test
     void bufferOrderIsIndexOrderNotHardwareOrder() {
         try (var ao = new ComediAnalogSWOutDevice(MULTI, 2)) {
@@ -113,9 +121,7 @@ class ComediAnalogSWOutDeviceTest {
 
     @Test
     void writingTheSameValuesTwiceWritesThemTwice() {
-        try (var ao = new ComediAnalogSWOutDevice(MULTI, 2)) {
-            ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
-            ao.configureChannel(1, 1, -10, 10, AnalogReference.GROUND);
+        try (var ao = tenVoltOutputs()) {
             long before = EmulatedBoard.insnCount(MULTI);
             ao.write(3.0, 4.0);
             assertEquals(before + 2, EmulatedBoard.insnCount(MULTI));
@@ -145,9 +151,7 @@ class ComediAnalogSWOutDeviceTest {
 
     @Test
     void aFailedInstructionListRaisesTheWriteMessageAndTheDeviceStaysUsable() {
-        try (var ao = new ComediAnalogSWOutDevice(MULTI, 2)) {
-            ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
-            ao.configureChannel(1, 1, -10, 10, AnalogReference.GROUND);
+        try (var ao = tenVoltOutputs()) {
             EmulatedBoard.failNext(EmulatedBoard.OP_INSNLIST, EIO);
             ComediException e = assertThrows(ComediException.class, () -> ao.write(1.0, 2.0));
             assertEquals("Error reading comedi data: Input/output error", e.getMessage());
@@ -159,9 +163,7 @@ class ComediAnalogSWOutDeviceTest {
 
     @Test
     void aListFailingHalfwayReportsTheFailure() {
-        try (var ao = new ComediAnalogSWOutDevice(MULTI, 2)) {
-            ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
-            ao.configureChannel(1, 1, -10, 10, AnalogReference.GROUND);
+        try (var ao = tenVoltOutputs()) {
             ao.write(0.0, 0.0);
             EmulatedBoard.failInsnlistAfter(1, EIO);
             ComediException e = assertThrows(ComediException.class, () -> ao.write(5.0, 6.0));
@@ -199,9 +201,7 @@ class ComediAnalogSWOutDeviceTest {
 
     @Test
     void badValueBuffersRaiseBeforeAnythingIsWritten() {
-        try (var ao = new ComediAnalogSWOutDevice(MULTI, 2)) {
-            ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
-            ao.configureChannel(1, 1, -10, 10, AnalogReference.GROUND);
+        try (var ao = tenVoltOutputs()) {
             long before = EmulatedBoard.insnCount(MULTI);
             ByteBuffer handle = ao.handle();
 
@@ -226,9 +226,7 @@ class ComediAnalogSWOutDeviceTest {
 
     @Test
     void channelIndicesOutsideTheTablesWriteNoInstruction() {
-        try (var ao = new ComediAnalogSWOutDevice(MULTI, 2)) {
-            ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
-            ao.configureChannel(1, 1, -10, 10, AnalogReference.GROUND);
+        try (var ao = tenVoltOutputs()) {
             assertThrows(IllegalArgumentException.class, () -> ao.configureChannel(-1, 1, 0, 10, AnalogReference.GROUND));
             ComediException e = assertThrows(ComediException.class, () -> configureNative(ao, -1, 1, 0, 10, "ground"));
             assertEquals("Maximum channels supported is 256, requesting -1", e.getMessage());

@@ -31,11 +31,7 @@ abstract class ComediAnalogDevice extends ComediDevice {
         lock();
         try {
             ByteBuffer h = handle();
-            int positions = getChannelCount();
-            if (index < 0 || index >= positions) {
-                throw new IllegalArgumentException("device " + getDevice() + ": position " + index + " is outside 0.."
-                        + (positions - 1) + " (the device was opened for " + positions + " channels)");
-            }
+            int positions = requirePosition(index);
             if (!(minVolts < maxVolts)) {
                 throw new IllegalArgumentException("device " + getDevice() + ", position " + index + ": the range ["
                         + minVolts + ", " + maxVolts + "] V is empty; minVolts must be a number below maxVolts");
@@ -50,6 +46,16 @@ abstract class ComediAnalogDevice extends ComediDevice {
         } finally {
             unlock();
         }
+    }
+
+    /** {@code index} is one of the device's positions; returns their count. */
+    private int requirePosition(int index) {
+        int positions = getChannelCount();
+        if (index < 0 || index >= positions) {
+            throw new IllegalArgumentException("device " + getDevice() + ": position " + index + " is outside 0.."
+                    + (positions - 1) + " (the device was opened for " + positions + " channels)");
+        }
+        return positions;
     }
 
     /** The number of positions the device was opened for. */
@@ -112,11 +118,7 @@ abstract class ComediAnalogDevice extends ComediDevice {
         lock();
         try {
             ByteBuffer h = handle();
-            int positions = getChannelCount();
-            if (index < 0 || index >= positions) {
-                throw new IllegalArgumentException("device " + getDevice() + ": position " + index + " is outside 0.."
-                        + (positions - 1) + " (the device was opened for " + positions + " channels)");
-            }
+            int positions = requirePosition(index);
             if (!nChannelRange(h, index, fields)) {
                 return null;
             }
