@@ -68,3 +68,9 @@ bool setUpPortLines(JNIEnv *env, ComediHandle *h, const unsigned char *portBytes
     }
     return true;
 }
+
+jobject failCreation(ComediHandle *h)
+{
+    releaseComediHandle(h);
+    return nullptr;
+}

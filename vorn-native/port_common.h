@@ -20,4 +20,7 @@ const unsigned char *portListBytes(JNIEnv *env, jobject portBuf, jint *nPorts);
 bool setUpPortLines(JNIEnv *env, ComediHandle *h, const unsigned char *portBytes, jint nPorts, jint linesPerPort,
                     int direction);
 
+/* Takes `h` down to nothing before a failed creation returns: the handle never reaches Java. */
+jobject failCreation(ComediHandle *h);
+
 #endif

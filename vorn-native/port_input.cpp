@@ -56,13 +56,6 @@ const char *chooseSubdevice(ComediHandle *h, jint requested)
     return "the device has no digital input or configurable digital I/O subdevice";
 }
 
-/* Takes `h` down to nothing before a failed creation returns: the handle never reaches Java. */
-jobject failCreation(ComediHandle *h)
-{
-    releaseComediHandle(h);
-    return nullptr;
-}
-
 } // namespace
 
 extern "C" {

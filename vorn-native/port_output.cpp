@@ -22,13 +22,6 @@ unsigned int portMaskFor(jint linesPerPort)
     return (1u << linesPerPort) - 1u;
 }
 
-/* Takes `h` down to nothing before a failed creation returns: the handle never reaches Java. */
-jobject failCreation(ComediHandle *h)
-{
-    releaseComediHandle(h);
-    return nullptr;
-}
-
 } // namespace
 
 extern "C" {
