@@ -120,9 +120,12 @@ class WrongSettingsTest {
         }
     }
 
-    /** The board keeps the running command's channel: a new range would convert its values wrongly. */
+    /**
+     * The board keeps the running command's channel: a new range would convert its values wrongly;
+     * and a new command test would close the device under the running command.
+     */
     @Test
-    void configureChannelWhileTheStreamRunsIsRefused() {
+    void configuringWhileTheStreamRunsIsRefused() {
         try (var ai = new ComediAnalogStreamingDevice(MULTI, 1, 1000, 64)) {
             ai.configureChannel(0, 1, -10, 10, AnalogReference.GROUND);
             ai.configure();
@@ -130,6 +133,9 @@ class WrongSettingsTest {
             assertRefused(IllegalStateException.class, "device " + MULTI + ": position 0 cannot be configured while"
                     + " the stream runs (the board keeps the running command's channels); stop() it first",
                     () -> ai.configureChannel(0, 1, -1, 1, AnalogReference.GROUND));
+            // configure() would close the device under the running command.
+            assertRefused(IllegalStateException.class, "the stream of " + MULTI
+                    + " is running: stop it before configure()", ai::configure);
             EmulatedBoard.advanceScans(MULTI, 2);
             double[] v = new double[64];
             assertEquals(2, ai.read(v));

@@ -101,7 +101,7 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * Has the driver test the command (correcting its timing to what the board can do), writing
      * the trace to standard output, and closes the device. Call once, after every channel is
      * configured; {@link #getCommand()} then tells what the driver accepted. A refusal says what
-     * the driver answered and what it would accept.
+     * the driver answered and what it would accept. Refused while the stream runs.
      */
     public void configure() {
         StreamLifecycle.configure(this);

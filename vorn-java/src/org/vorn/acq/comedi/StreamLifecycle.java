@@ -32,6 +32,11 @@ final class StreamLifecycle {
         dev.lock();
         try {
             ByteBuffer h = dev.handle();
+            // The command test closes the device, which would cancel the running command.
+            if (dev.running) {
+                throw new IllegalStateException("the stream of " + dev.getDevice()
+                        + " is running: stop it before configure()");
+            }
             dev.requireConfigured("configure()");
             try {
                 dev.nConfigTask(h);
