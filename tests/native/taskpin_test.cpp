@@ -322,10 +322,16 @@ protected:
     unsigned long allowed_ = 0; // CPUs the test process, and so every child, may use
 };
 
-TEST_F(Taskpin, OneArgumentPrintsOnlyTheUsageLine)
+/* A pid with the wrong number of arguments after it: the usage line, and the target untouched. */
+class TaskpinUsage : public Taskpin, public ::testing::WithParamInterface<std::vector<std::string>> {
+};
+
+TEST_P(TaskpinUsage, PrintsOnlyTheUsageLine)
 {
     Sleeper target;
-    const TaskpinRun run = runTaskpinTraced({std::to_string(target.pid())});
+    std::vector<std::string> args = {std::to_string(target.pid())};
+    args.insert(args.end(), GetParam().begin(), GetParam().end());
+    const TaskpinRun run = runTaskpinTraced(args);
     EXPECT_EQ(run.status, 255);
     EXPECT_EQ(run.out, "usage: " + kTaskpin + " [pid] [cpu_mask]\n");
     EXPECT_EQ(run.err, "");
@@ -333,16 +339,11 @@ TEST_F(Taskpin, OneArgumentPrintsOnlyTheUsageLine)
     EXPECT_EQ(affinityOf(target.pid()), allowed_);
 }
 
-TEST_F(Taskpin, ThreeArgumentsPrintOnlyTheUsageLine)
-{
-    Sleeper target;
-    const TaskpinRun run = runTaskpinTraced({std::to_string(target.pid()), "1", "1"});
-    EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(run.out, "usage: " + kTaskpin + " [pid] [cpu_mask]\n");
-    EXPECT_EQ(run.err, "");
-    EXPECT_TRUE(run.setCalls.empty());
-    EXPECT_EQ(affinityOf(target.pid()), allowed_);
-}
+INSTANTIATE_TEST_SUITE_P(ArgumentCounts, TaskpinUsage,
+                         ::testing::Values(std::vector<std::string>{}, std::vector<std::string>{"1", "1"}),
+                         [](const ::testing::TestParamInfo<std::vector<std::string>> &info) {
+                             return info.param.empty() ? std::string("OneArgument") : std::string("ThreeArguments");
+                         });
 
 TEST_F(Taskpin, NoArgumentsPrintOnlyTheUsageLine)
 {
