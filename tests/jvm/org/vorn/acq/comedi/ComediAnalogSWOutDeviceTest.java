@@ -7,15 +7,16 @@ import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import static org.vorn.acq.comedi.StreamingTestSupport.configureNative;
+import static org.vorn.testsupport.Errno.EIO;
 
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.extension.RegisterExtension;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
+import org.vorn.testsupport.BoardFixture;
 
 /**
  * Software-timed analog output on the emulated "multi" board: two DAC channels (±10 V and 0..10 V,
@@ -24,20 +25,9 @@ import org.vorn.exception.ComediException;
 class ComediAnalogSWOutDeviceTest {
     private static final String MULTI = EmulatedBoard.MULTI;
     private static final long MAXDATA = 65535;
-    private static final int EIO = 5;
 
-    private int openBefore;
-
-    @BeforeEach
-    void resetBoard() {
-        EmulatedBoard.reset();
-        openBefore = EmulatedBoard.openCount();
-    }
-
-    @AfterEach
-    void nothingLeftOpen() {
-        assertEquals(openBefore, EmulatedBoard.openCount(), "devices left open by the test");
-    }
+    @RegisterExtension
+    final BoardFixture fixture = new BoardFixture();
 
     /** comedilib's rounding: halves round up, values beyond the range end at 0 or maxdata. */
     private static long raw(double volts, double min, double max) {
@@ -189,14 +179,14 @@ class ComediAnalogSWOutDeviceTest {
     @Test
     void destroyTwiceClosesOnce() {
         var ao = new ComediAnalogSWOutDevice(MULTI, 1);
-        assertEquals(openBefore + 1, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore() + 1, EmulatedBoard.openCount());
         ByteBuffer handle = ao.handle();
         ao.nDestroy(handle);
-        assertEquals(openBefore, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
         ao.nDestroy(handle);
-        assertEquals(openBefore, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
         ao.close();
-        assertEquals(openBefore, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
     }
 
     @Test
@@ -259,13 +249,13 @@ class ComediAnalogSWOutDeviceTest {
         ComediException e = assertThrows(ComediException.class,
                 () -> new ComediAnalogSWOutDevice("/dev/comedi-emu/none", 1));
         assertEquals("Error opening comedi device /dev/comedi-emu/none: No such file or directory", e.getMessage());
-        assertEquals(openBefore, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
 
         e = assertThrows(ComediException.class, () -> new ComediAnalogSWOutDevice(EmulatedBoard.DIO64, 1));
         assertEquals("Error finding analog input subdevice for " + EmulatedBoard.DIO64
                 + ": the device has no analog output subdevice", e.getMessage());
         assertFalse(e.getMessage().endsWith("Success"));
-        assertEquals(openBefore, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
     }
 
     @Test
@@ -273,9 +263,9 @@ class ComediAnalogSWOutDeviceTest {
         try (var ao = new ComediAnalogSWOutDevice(MULTI, 1)) {
             ByteBuffer second = ao.nCreateTask(MULTI, 2);
             assertNotNull(second);
-            assertEquals(openBefore + 2, EmulatedBoard.openCount());
+            assertEquals(fixture.openBefore() + 2, EmulatedBoard.openCount());
             ao.nDestroy(second);
-            assertEquals(openBefore + 1, EmulatedBoard.openCount());
+            assertEquals(fixture.openBefore() + 1, EmulatedBoard.openCount());
         }
     }
 

@@ -7,17 +7,19 @@ import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import static org.vorn.acq.comedi.StreamingTestSupport.configureNative;
+import static org.vorn.testsupport.Errno.EACCES;
+import static org.vorn.testsupport.Errno.EIO;
 
 import java.io.File;
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.extension.RegisterExtension;
 import org.junit.jupiter.api.function.Executable;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
+import org.vorn.testsupport.BoardFixture;
 
 /**
  * Software-timed analog input on the emulated boards: the volts Java reads are what comedilib's
@@ -26,27 +28,14 @@ import org.vorn.exception.ComediException;
 class ComediAnalogSamplingDeviceTest {
     private static final String MULTI = EmulatedBoard.MULTI;
     private static final long MAXDATA = 65535;
-    private static final int EIO = 5;
-    private static final int EACCES = 13;
     /** Size of the handle record, a layout Java code may rely on. */
     private static final int HANDLE_BYTES = 20680;
     /** Byte offset of the packed channel list inside the handle record. */
     private static final int CHANLIST_OFFSET = 7200;
     private static final double[][] RANGES = {{-10, 10}, {-5, 5}, {-1, 1}, {0, 10}, {0, 5}};
 
-    private int openBefore;
-
-    @BeforeEach
-    void resetBoard() {
-        EmulatedBoard.reset();
-        EmulatedBoard.setClock(EmulatedBoard.CLOCK_MANUAL);
-        openBefore = EmulatedBoard.openCount();
-    }
-
-    @AfterEach
-    void nothingLeftOpen() {
-        assertEquals(openBefore, EmulatedBoard.openCount(), "devices left open by the test");
-    }
+    @RegisterExtension
+    final BoardFixture fixture = new BoardFixture(EmulatedBoard.CLOCK_MANUAL);
 
     /** What comedilib's conversion gives for the board's DC channel `chan` read in range `range`. */
     private static double dcVolts(int chan, int range) {

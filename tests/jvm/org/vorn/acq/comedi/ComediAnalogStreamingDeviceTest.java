@@ -15,17 +15,23 @@ import static org.vorn.acq.comedi.StreamingTestSupport.bytesRead;
 import static org.vorn.acq.comedi.StreamingTestSupport.doubles;
 import static org.vorn.acq.comedi.StreamingTestSupport.expectedVolts;
 import static org.vorn.acq.comedi.StreamingTestSupport.toPhys;
+import static org.vorn.testsupport.Errno.EACCES;
+import static org.vorn.testsupport.Errno.EBUSY;
+import static org.vorn.testsupport.Errno.EINTR;
+import static org.vorn.testsupport.Errno.EINVAL;
+import static org.vorn.testsupport.Errno.EIO;
+import static org.vorn.testsupport.Errno.EPIPE;
 
 import java.nio.ByteBuffer;
 import java.time.Duration;
 
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.extension.RegisterExtension;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.ValueSource;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
+import org.vorn.testsupport.BoardFixture;
 import org.vorn.testsupport.NativeStdout;
 
 /**
@@ -35,27 +41,9 @@ import org.vorn.testsupport.NativeStdout;
  */
 class ComediAnalogStreamingDeviceTest {
     private static final String MULTI = EmulatedBoard.MULTI;
-    private static final int EINTR = 4;
-    private static final int EIO = 5;
-    private static final int EPIPE = 32;
-    private static final int EACCES = 13;
-    private static final int EBUSY = 16;
-    private static final int EINVAL = 22;
 
-    private int openBefore;
-
-    @BeforeEach
-    void resetBoard() {
-        EmulatedBoard.reset();
-        EmulatedBoard.setClock(EmulatedBoard.CLOCK_MANUAL);
-        openBefore = EmulatedBoard.openCount();
-    }
-
-    @AfterEach
-    void nothingLeftOpen() {
-        EmulatedBoard.clearFaults();
-        assertEquals(openBefore, EmulatedBoard.openCount(), "devices left open by the test");
-    }
+    @RegisterExtension
+    final BoardFixture fixture = new BoardFixture(EmulatedBoard.CLOCK_MANUAL);
 
     private static String trace(int scanBegin, int convert, int nChannels) {
         return "Trying command ...\n"
@@ -115,7 +103,7 @@ class ComediAnalogStreamingDeviceTest {
         try (var ai = counterDevice(MULTI, 1000, 16, 0, 0, 0, 0)) {
             String out = NativeStdout.capture(ai::configure);
             assertEquals(trace(1000000, 250000, 4) + "First test returned 0 (success)\n", out);
-            assertEquals(0, EmulatedBoard.openCount() - openBefore, "the device is closed after the test");
+            assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore(), "the device is closed after the test");
             ai.start();
             long[] cmd = EmulatedBoard.currentCmd(MULTI, 0);
             assertNotNull(cmd);
@@ -184,7 +172,7 @@ class ComediAnalogStreamingDeviceTest {
             assertTrue(e.getMessage().startsWith("Error preparing command. "), e.getMessage());
             assertEquals(trace(2000, 500, 4) + "First test returned 3 (invalid argument)\n" + trace(2000, 1000, 4)
                     + "Second test returned 4 (argument conflict)\n", NativeStdout.lastCapture());
-            assertEquals(0, EmulatedBoard.openCount() - openBefore);
+            assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore());
         }
     }
 
@@ -198,7 +186,7 @@ class ComediAnalogStreamingDeviceTest {
             assertEquals(trace(1000000, 250000, 4) + "First test returned 3 (invalid argument)\n"
                     + trace(1000000, 250000, 4) + "Second test returned 4 (argument conflict)\n",
                     NativeStdout.lastCapture());
-            assertEquals(0, EmulatedBoard.openCount() - openBefore);
+            assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore());
         }
     }
 
@@ -226,7 +214,7 @@ class ComediAnalogStreamingDeviceTest {
             var e = assertThrows(ComediException.class, () -> NativeStdout.capture(ai::configure));
             assertEquals(message, e.getMessage());
             assertEquals(trace(1000000, 500000, 2), NativeStdout.lastCapture());
-            assertEquals(0, EmulatedBoard.openCount() - openBefore, "the device is closed after the test");
+            assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore(), "the device is closed after the test");
         }
     }
 
@@ -249,7 +237,7 @@ class ComediAnalogStreamingDeviceTest {
         var e = assertThrows(ComediException.class,
                 () -> new ComediAnalogStreamingDevice(board, nChannels, freq, bufSize));
         assertEquals(message, e.getMessage());
-        assertEquals(0, EmulatedBoard.openCount() - openBefore, "nothing left open");
+        assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore(), "nothing left open");
     }
 
     @Test
@@ -424,11 +412,11 @@ class ComediAnalogStreamingDeviceTest {
             EmulatedBoard.advanceScans(MULTI, 2);
             assertEquals(5, ai.read(buf)); // ends at position 2
             ai.stop();
-            assertEquals(0, EmulatedBoard.openCount() - openBefore);
+            assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore());
             assertNull(EmulatedBoard.currentCmd(MULTI, 0));
 
             ai.start();
-            assertEquals(1, EmulatedBoard.openCount() - openBefore);
+            assertEquals(1, EmulatedBoard.openCount() - fixture.openBefore());
             EmulatedBoard.advanceScans(MULTI, 1);
             assertReadsCounter(ai, buf, 0, 3, MAXDATA_16, ranges);
             ai.stop();
@@ -619,15 +607,15 @@ class ComediAnalogStreamingDeviceTest {
             EmulatedBoard.failNext(EmulatedBoard.OP_OPEN, EACCES);
             var open = assertThrows(ComediException.class, ai::start);
             assertEquals("Error opening comedi device " + MULTI + ": Permission denied", open.getMessage());
-            assertEquals(0, EmulatedBoard.openCount() - openBefore);
+            assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore());
 
             EmulatedBoard.failNext(EmulatedBoard.OP_CMD, EBUSY);
             var refused = assertThrows(ComediException.class, ai::start);
             assertEquals("Error starting command: Device or resource busy", refused.getMessage());
-            assertEquals(0, EmulatedBoard.openCount() - openBefore, "the API closes what the refused start opened");
+            assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore(), "the API closes what the refused start opened");
 
             ai.start();
-            assertEquals(1, EmulatedBoard.openCount() - openBefore);
+            assertEquals(1, EmulatedBoard.openCount() - fixture.openBefore());
             ai.stop();
         }
     }
@@ -642,7 +630,7 @@ class ComediAnalogStreamingDeviceTest {
             assertEquals(5, ai.read(buf));
             var e = assertThrows(ComediException.class, ai::start);
             assertEquals("Error starting command: the device is already open (stop it first)", e.getMessage());
-            assertEquals(1, EmulatedBoard.openCount() - openBefore, "the open device is not replaced");
+            assertEquals(1, EmulatedBoard.openCount() - fixture.openBefore(), "the open device is not replaced");
             assertReadsCounter(ai, buf, 5, 1, MAXDATA_16, ranges);
             ai.stop();
         }
@@ -655,11 +643,11 @@ class ComediAnalogStreamingDeviceTest {
             EmulatedBoard.failNext(EmulatedBoard.OP_CANCEL, EIO);
             var e = assertThrows(ComediException.class, ai::stop);
             assertEquals("Error stopping command: Input/output error", e.getMessage());
-            assertEquals(0, EmulatedBoard.openCount() - openBefore);
+            assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore());
             assertNull(EmulatedBoard.currentCmd(MULTI, 0), "closing the file ended the command");
             // The stream is stopped: stopping it again (a second Stop press) does nothing.
             ai.stop();
-            assertEquals(0, EmulatedBoard.openCount() - openBefore);
+            assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore());
         }
     }
 
@@ -678,9 +666,9 @@ class ComediAnalogStreamingDeviceTest {
     void everyCallAfterDestroyIsHarmless() {
         try (var ai = counterDevice(MULTI, 1000, 16, 0)) {
             ByteBuffer h = ai.nCreateTask(MULTI, 1, 1000, 16);
-            assertEquals(2, EmulatedBoard.openCount() - openBefore);
+            assertEquals(2, EmulatedBoard.openCount() - fixture.openBefore());
             ai.nDestroy(h);
-            assertEquals(1, EmulatedBoard.openCount() - openBefore);
+            assertEquals(1, EmulatedBoard.openCount() - fixture.openBefore());
             ai.nDestroy(h);
             assertThrows(ComediException.class, () -> ai.nCreateChannels(h, 0, (short) 7, -10, 10, "ground"));
             assertEquals("Comedi command test error: device is closed",
@@ -691,7 +679,7 @@ class ComediAnalogStreamingDeviceTest {
                     assertThrows(ComediException.class, () -> ai.nScan(h, doubles(16))).getMessage());
             assertEquals("Error stopping command: device is closed",
                     assertThrows(ComediException.class, () -> ai.nStop(h)).getMessage());
-            assertEquals(1, EmulatedBoard.openCount() - openBefore);
+            assertEquals(1, EmulatedBoard.openCount() - fixture.openBefore());
         }
     }
 
@@ -701,7 +689,7 @@ class ComediAnalogStreamingDeviceTest {
         configureAndStart(ai);
         EmulatedBoard.advanceScans(MULTI, 3);
         ai.close();
-        assertEquals(0, EmulatedBoard.openCount() - openBefore);
+        assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore());
         assertNull(EmulatedBoard.currentCmd(MULTI, 0));
         ai.close();
     }

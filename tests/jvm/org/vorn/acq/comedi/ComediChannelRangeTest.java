@@ -6,13 +6,13 @@ import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 
 
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.extension.RegisterExtension;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
+import org.vorn.testsupport.BoardFixture;
 import org.vorn.testsupport.ComediReference;
 
 /**
@@ -20,18 +20,8 @@ import org.vorn.testsupport.ComediReference;
  * request and the maximum raw value it reports for the channel.
  */
 class ComediChannelRangeTest {
-    private int openBefore;
-
-    @BeforeEach
-    void resetBoard() {
-        EmulatedBoard.reset();
-        openBefore = EmulatedBoard.openCount();
-    }
-
-    @AfterEach
-    void nothingLeftOpen() {
-        assertEquals(openBefore, EmulatedBoard.openCount(), "devices left open");
-    }
+    @RegisterExtension
+    final BoardFixture fixture = new BoardFixture();
 
     private static ComediAnalogDevice open(String kind, String board) {
         return switch (kind) {

@@ -4,17 +4,19 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.vorn.testsupport.Errno.EBUSY;
+import static org.vorn.testsupport.Errno.EIO;
 
 import java.util.ArrayList;
 import java.util.List;
 
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.extension.RegisterExtension;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.ValueSource;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
+import org.vorn.testsupport.BoardFixture;
 import org.vorn.testsupport.ComediReference;
 
 /**
@@ -23,29 +25,16 @@ import org.vorn.testsupport.ComediReference;
  * describing leaves nothing open, whether it succeeds or fails.
  */
 class ComediDeviceInfoTest {
-    private static final int EIO = 5;
-    private static final int EBUSY = 16;
 
-    private int openBefore;
-
-    @BeforeEach
-    void resetBoard() {
-        EmulatedBoard.reset();
-        openBefore = EmulatedBoard.openCount();
-    }
-
-    @AfterEach
-    void nothingLeftOpen() {
-        EmulatedBoard.clearFaults();
-        assertEquals(openBefore, EmulatedBoard.openCount(), "devices left open");
-    }
+    @RegisterExtension
+    final BoardFixture fixture = new BoardFixture();
 
     @ParameterizedTest
     @ValueSource(strings = {EmulatedBoard.MULTI, EmulatedBoard.AI18, EmulatedBoard.NOCMD, EmulatedBoard.DO_ONLY,
             EmulatedBoard.DIO64, EmulatedBoard.DI16, EmulatedBoard.COMEDI_TEST})
     void describesWhatComedilibReports(String board) {
         ComediDeviceInfo info = ComediDeviceInfo.describe(board);
-        assertEquals(openBefore, EmulatedBoard.openCount(), "the description keeps the device open");
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount(), "the description keeps the device open");
         assertEquals(askComedilib(board), info);
         assertTrue(info.subdevices().stream().allMatch(s -> s.channelCount() > 0), "a board without channels");
     }
@@ -149,7 +138,7 @@ class ComediDeviceInfoTest {
         ComediException flags = assertThrows(ComediException.class, () -> ComediDeviceInfo.describe(EmulatedBoard.MULTI));
         assertEquals("Error reading the flags of subdevice 0 of comedi device /dev/comedi-emu/multi: "
                 + "Input/output error", flags.getMessage());
-        assertEquals(openBefore, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
 
         // A command test that fails for another reason than "no commands" is no answer about commands.
         EmulatedBoard.failNext(EmulatedBoard.OP_CMDTEST, EBUSY);
@@ -157,7 +146,7 @@ class ComediDeviceInfoTest {
                 () -> ComediDeviceInfo.describe(EmulatedBoard.MULTI));
         assertEquals("Error reading the command sources of subdevice 0 of comedi device /dev/comedi-emu/multi: "
                 + "Device or resource busy", sources.getMessage());
-        assertEquals(openBefore, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
 
         EmulatedBoard.failNth(EmulatedBoard.OP_CMDTEST, 2, EBUSY);
         ComediException timed = assertThrows(ComediException.class,

@@ -3,15 +3,16 @@ package org.vorn.acq.comedi;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.vorn.testsupport.Errno.EIO;
 
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.extension.RegisterExtension;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
+import org.vorn.testsupport.BoardFixture;
 
 /**
  * Digital port input on the emulated boards: what the lines read is what the board's control API
@@ -20,21 +21,9 @@ import org.vorn.exception.ComediException;
 class ComediDigitalPortInDeviceTest {
     private static final String MULTI = EmulatedBoard.MULTI;
     private static final String DIO64 = EmulatedBoard.DIO64;
-    private static final int EIO = 5;
 
-    private int openBefore;
-
-    @BeforeEach
-    void resetBoard() {
-        EmulatedBoard.reset();
-        openBefore = EmulatedBoard.openCount();
-    }
-
-    @AfterEach
-    void nothingLeftOpen() {
-        EmulatedBoard.clearFaults();
-        assertEquals(openBefore, EmulatedBoard.openCount(), "devices left open by the test");
-    }
+    @RegisterExtension
+    final BoardFixture fixture = new BoardFixture();
 
     /** Puts the low {@code count} bits of {@code value} on input lines first..first+count-1. */
     private static void setInputs(String board, int first, int count, long value) {

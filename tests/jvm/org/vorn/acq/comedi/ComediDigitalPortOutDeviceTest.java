@@ -4,15 +4,16 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.vorn.testsupport.Errno.EIO;
 
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.extension.RegisterExtension;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
+import org.vorn.testsupport.BoardFixture;
 
 /**
  * Digital port output on the emulated boards: "multi" has a 24-line DIO subdevice, "dio64" a
@@ -22,20 +23,9 @@ import org.vorn.exception.ComediException;
 class ComediDigitalPortOutDeviceTest {
     private static final String MULTI = EmulatedBoard.MULTI;
     private static final String DIO64 = EmulatedBoard.DIO64;
-    private static final int EIO = 5;
 
-    private int openBefore;
-
-    @BeforeEach
-    void resetBoard() {
-        EmulatedBoard.reset();
-        openBefore = EmulatedBoard.openCount();
-    }
-
-    @AfterEach
-    void nothingLeftOpen() {
-        assertEquals(openBefore, EmulatedBoard.openCount(), "devices left open by the test");
-    }
+    @RegisterExtension
+    final BoardFixture fixture = new BoardFixture();
 
     /**
      * A handle made by the creation native itself, with arguments the public API refuses (more
@@ -163,7 +153,7 @@ class ComediDigitalPortOutDeviceTest {
                 () -> new ComediDigitalPortOutDevice(DIO64, new int[] {0}, 40));
         assertEquals("device " + DIO64 + ": 40 lines per port is outside 0..32 (a port is written in one 32-bit call)",
                 refused.getMessage());
-        assertEquals(openBefore, EmulatedBoard.openCount(), "refused before the device is opened");
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount(), "refused before the device is opened");
         assertThrows(IllegalArgumentException.class,
                 () -> new ComediDigitalPortOutDevice(MULTI, new int[] {0}, Integer.MAX_VALUE));
         // The native itself keeps its behaviour: lines 32..39 are outputs that are never written.
@@ -227,7 +217,7 @@ class ComediDigitalPortOutDeviceTest {
                 () -> new ComediDigitalPortOutDevice(MULTI, new int[] {3}, 8));
         assertEquals("Not enough channels available: max number of channel is 24, requested channel is 24 (port 3)",
                 e.getMessage());
-        assertEquals(openBefore, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
     }
 
     @Test
@@ -240,7 +230,7 @@ class ComediDigitalPortOutDeviceTest {
         for (int c = 0; c < 24; c++) {
             assertEquals(c < 8 ? 1 : 0, dir[c], "direction of line " + c);
         }
-        assertEquals(openBefore, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
     }
 
     @Test
@@ -249,7 +239,7 @@ class ComediDigitalPortOutDeviceTest {
                 () -> new ComediDigitalPortOutDevice(MULTI, new int[] {-1}, 8));
         assertEquals("Not enough channels available: max number of channel is 24, requested channel is -8 (port -1)",
                 e.getMessage());
-        assertEquals(openBefore, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
     }
 
     @Test
@@ -275,7 +265,7 @@ class ComediDigitalPortOutDeviceTest {
         assertEquals(1, EmulatedBoard.dioDirection(MULTI, 23), "lines up to the last were configured");
         // Billions of iterations would take seconds; the check ends the loop after 25.
         assertFalse(System.nanoTime() - start > 5_000_000_000L);
-        assertEquals(openBefore, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
     }
 
     @Test
@@ -283,7 +273,7 @@ class ComediDigitalPortOutDeviceTest {
         ComediException e = assertThrows(ComediException.class,
                 () -> new ComediDigitalPortOutDevice(MULTI, new int[] {1}, -8));
         assertEquals("Lines per port must not be negative, requesting -8", e.getMessage());
-        assertEquals(openBefore, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
     }
 
     @Test
@@ -293,7 +283,7 @@ class ComediDigitalPortOutDeviceTest {
         assertEquals("Error finding digital output subdevice for " + EmulatedBoard.DO_ONLY
                 + ": the device has no configurable digital I/O subdevice", e.getMessage());
         assertFalse(e.getMessage().endsWith("Success"));
-        assertEquals(openBefore, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
     }
 
     @Test
@@ -301,7 +291,7 @@ class ComediDigitalPortOutDeviceTest {
         ComediException e = assertThrows(ComediException.class,
                 () -> new ComediDigitalPortOutDevice("/dev/comedi-emu/none", new int[] {0}, 8));
         assertEquals("Error opening comedi device /dev/comedi-emu/none: No such file or directory", e.getMessage());
-        assertEquals(openBefore, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
     }
 
     @Test
@@ -318,7 +308,7 @@ class ComediDigitalPortOutDeviceTest {
         } finally {
             EmulatedBoard.clearFaults();
         }
-        assertEquals(openBefore, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
     }
 
     @Test
@@ -348,7 +338,7 @@ class ComediDigitalPortOutDeviceTest {
         ComediException e = assertThrows(ComediException.class,
                 () -> new ComediDigitalPortOutDevice(MULTI, new int[257], 0));
         assertEquals("Maximum ports supported is 256, requesting 257", e.getMessage());
-        assertEquals(openBefore, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
         try (var dio = new ComediDigitalPortOutDevice(MULTI, portList(256 * 4 + 3), 1)) {
             assertEquals(256, dio.getPortCount());
             long[] values = new long[256];
@@ -410,13 +400,13 @@ class ComediDigitalPortOutDeviceTest {
     @Test
     void destroyTwiceClosesOnceAndTheLinesKeepTheirState() {
         var dio = new ComediDigitalPortOutDevice(MULTI, new int[] {2}, 8);
-        assertEquals(openBefore + 1, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore() + 1, EmulatedBoard.openCount());
         dio.write(0x96);
         ByteBuffer handle = dio.handle();
         dio.nDestroy(handle);
-        assertEquals(openBefore, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
         dio.nDestroy(handle);
-        assertEquals(openBefore, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
         dio.close();
         assertLines(MULTI, 16, 8, 0x96);
     }

@@ -12,11 +12,11 @@ import java.nio.file.Path;
 import java.util.Map;
 import java.util.TreeMap;
 
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.extension.RegisterExtension;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
+import org.vorn.testsupport.BoardFixture;
 import org.vorn.testsupport.NativeMemory;
 import org.vorn.testsupport.NativeStdout;
 
@@ -54,20 +54,8 @@ class DeviceLeakTest {
 
     private static final boolean UNDER_ASAN = String.valueOf(System.getenv("LD_PRELOAD")).contains("libasan");
 
-    private int openBefore;
-
-    @BeforeEach
-    void setUp() {
-        EmulatedBoard.reset();
-        EmulatedBoard.setClock(EmulatedBoard.CLOCK_MANUAL);
-        openBefore = EmulatedBoard.openCount();
-    }
-
-    @AfterEach
-    void tearDown() {
-        assertEquals(openBefore, EmulatedBoard.openCount(), "devices left open");
-        EmulatedBoard.reset();
-    }
+    @RegisterExtension
+    final BoardFixture fixture = new BoardFixture(EmulatedBoard.CLOCK_MANUAL);
 
     @Test
     void samplingCyclesAndFailedCreations() {
@@ -261,7 +249,7 @@ class DeviceLeakTest {
                 assertTrue(rssAfter - rssBefore < RSS_TOLERANCE_MB << 20, what + ": resident memory grew by "
                         + ((rssAfter - rssBefore) >> 20) + " MB");
             }
-            assertEquals(openBefore, EmulatedBoard.openCount(), what + ": emulated devices left open");
+            assertEquals(fixture.openBefore(), EmulatedBoard.openCount(), what + ": emulated devices left open");
         } finally {
             NativeStdout.end();
             // Only now: System.out shares the captured descriptor.

@@ -23,10 +23,12 @@ import java.util.jar.JarFile;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.extension.RegisterExtension;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.EnumSource;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
+import org.vorn.testsupport.BoardFixture;
 import org.vorn.testsupport.NativeStdout;
 
 /**
@@ -45,22 +47,18 @@ class DeviceThreadingTest {
     private static final int COUNTER = 7;
 
     private final Random rnd = new Random(13);
-    private int openBefore;
+    @RegisterExtension
+    final BoardFixture fixture = new BoardFixture(EmulatedBoard.CLOCK_INSTANT);
 
     @BeforeEach
     void setUp() {
-        EmulatedBoard.reset();
-        EmulatedBoard.setClock(EmulatedBoard.CLOCK_INSTANT);
-        openBefore = EmulatedBoard.openCount();
         NativeStdout.begin(); // the command traces of configure()
     }
 
     @AfterEach
     void tearDown() {
         NativeStdout.end();
-        assertEquals(openBefore, EmulatedBoard.openCount(), "devices left open");
         assertEquals(0, EmulatedBoard.subdeviceBusy(MULTI, 0), "analog input left busy");
-        EmulatedBoard.reset();
     }
 
     /** Runs the actions on threads of their own, released together; the first failure is rethrown. */
@@ -386,12 +384,12 @@ class DeviceThreadingTest {
     }
 
     private void awaitReleased() throws InterruptedException {
-        for (int i = 0; i < 600 && (EmulatedBoard.openCount() != openBefore
+        for (int i = 0; i < 600 && (EmulatedBoard.openCount() != fixture.openBefore()
                 || EmulatedBoard.subdeviceBusy(MULTI, 0) != 0); i++) {
             System.gc();
             Thread.sleep(20);
         }
-        assertEquals(openBefore, EmulatedBoard.openCount(), "dropped devices still open once collected");
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount(), "dropped devices still open once collected");
         assertEquals(0, EmulatedBoard.subdeviceBusy(MULTI, 0), "a dropped stream keeps the subdevice busy");
     }
 
@@ -458,7 +456,7 @@ class DeviceThreadingTest {
             assertEquals(1.0, sampling.scan()[0], 1e-3);
             dio.write(0x81);
         }
-        assertEquals(openBefore, EmulatedBoard.openCount());
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
     }
 
     /** Released by nDestroy, a handle stays one of ours: "device is closed" on every call, also through a view. */

@@ -6,27 +6,17 @@ import static org.junit.jupiter.api.Assertions.assertThrows;
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.extension.RegisterExtension;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
+import org.vorn.testsupport.BoardFixture;
 
 /** Faults the random call sequences and the leak checks turned up, each pinned down on its own. */
 class RobustnessRegressionTest {
     private static final String MULTI = EmulatedBoard.MULTI;
-    private int openBefore;
-
-    @BeforeEach
-    void setUp() {
-        EmulatedBoard.reset();
-        openBefore = EmulatedBoard.openCount();
-    }
-
-    @AfterEach
-    void tearDown() {
-        assertEquals(openBefore, EmulatedBoard.openCount(), "devices left open");
-    }
+    @RegisterExtension
+    final BoardFixture fixture = new BoardFixture();
 
     /** A NaN used to reach the DAC as code 0, the negative end of the range, with no error. */
     @Test

@@ -13,11 +13,12 @@ import static org.vorn.acq.comedi.StreamingTestSupport.toPhys;
 import java.nio.ByteBuffer;
 import java.nio.DoubleBuffer;
 
-import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.extension.RegisterExtension;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
+import org.vorn.testsupport.BoardFixture;
 import org.vorn.testsupport.NativeStdout;
 
 /**
@@ -41,22 +42,15 @@ class StreamingSoakTest {
     /** Range index per scan position: ±10, ±5, ±1, 0..10, 0..5 V and again. */
     private static final int[] RANGE = {0, 1, 2, 3, 4, 0, 1, 2};
 
-    private int openBefore;
+    @RegisterExtension
+    final BoardFixture fixture = new BoardFixture();
     private long index;
     private double[] got;
 
     @BeforeEach
     void setUp() {
-        EmulatedBoard.reset();
-        openBefore = EmulatedBoard.openCount();
         index = 0;
         got = new double[BUF_SIZE];
-    }
-
-    @AfterEach
-    void tearDown() {
-        assertEquals(openBefore, EmulatedBoard.openCount(), "devices left open");
-        EmulatedBoard.reset();
     }
 
     @Test

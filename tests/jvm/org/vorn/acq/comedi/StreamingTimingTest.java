@@ -14,14 +14,14 @@ import java.time.Duration;
 import java.util.List;
 import java.util.function.Consumer;
 
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.extension.RegisterExtension;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
 import org.vorn.exception.ComediOverrunException;
+import org.vorn.testsupport.BoardFixture;
 import org.vorn.testsupport.NativeStdout;
 
 /**
@@ -30,20 +30,8 @@ import org.vorn.testsupport.NativeStdout;
  */
 class StreamingTimingTest {
     private static final String MULTI = EmulatedBoard.MULTI;
-    private int openBefore;
-
-    @BeforeEach
-    void manualClock() {
-        EmulatedBoard.reset();
-        EmulatedBoard.setClock(EmulatedBoard.CLOCK_MANUAL);
-        openBefore = EmulatedBoard.openCount();
-    }
-
-    @AfterEach
-    void nothingLeftOpen() {
-        EmulatedBoard.clearFaults();
-        assertEquals(openBefore, EmulatedBoard.openCount(), "devices left open by the test");
-    }
+    @RegisterExtension
+    final BoardFixture fixture = new BoardFixture(EmulatedBoard.CLOCK_MANUAL);
 
     /** Every position on the counter channel 7, position p in range p mod 2 (±10 V, ±5 V). */
     private static ComediAnalogStreamingDevice counter(int channels, double hz, int bufSize) {
@@ -150,7 +138,7 @@ class StreamingTimingTest {
             for (int op : new int[] {EmulatedBoard.OP_CMD, EmulatedBoard.OP_OPEN}) {
                 EmulatedBoard.failNext(op, 16);
                 assertThrows(ComediException.class, ai::start);
-                assertEquals(openBefore, EmulatedBoard.openCount(), "closed after the failed start");
+                assertEquals(fixture.openBefore(), EmulatedBoard.openCount(), "closed after the failed start");
             }
             ai.start();
             EmulatedBoard.advanceScans(MULTI, 1);

@@ -17,12 +17,12 @@ import java.util.concurrent.CompletableFuture;
 import java.util.concurrent.TimeUnit;
 import java.util.function.Consumer;
 
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.extension.RegisterExtension;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.ValueSource;
 import org.vorn.emu.EmulatedBoard;
+import org.vorn.testsupport.BoardFixture;
 import org.vorn.testsupport.NativeStdout;
 
 /**
@@ -33,19 +33,8 @@ import org.vorn.testsupport.NativeStdout;
 class StreamingWaitTest {
     private static final String MULTI = EmulatedBoard.MULTI;
     private static final Duration LONG = Duration.ofSeconds(60);
-    private int openBefore;
-
-    @BeforeEach
-    void manualClock() {
-        EmulatedBoard.reset();
-        EmulatedBoard.setClock(EmulatedBoard.CLOCK_MANUAL);
-        openBefore = EmulatedBoard.openCount();
-    }
-
-    @AfterEach
-    void nothingLeftOpen() {
-        assertEquals(openBefore, EmulatedBoard.openCount(), "devices left open by the test");
-    }
+    @RegisterExtension
+    final BoardFixture fixture = new BoardFixture(EmulatedBoard.CLOCK_MANUAL);
 
     private static ComediAnalogStreamingDevice counter(int channels, int bufSize) {
         var ai = new ComediAnalogStreamingDevice(MULTI, channels, 1000, bufSize);

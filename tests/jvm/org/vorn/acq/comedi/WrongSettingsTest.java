@@ -11,11 +11,13 @@ import java.util.function.IntFunction;
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.extension.RegisterExtension;
 import org.junit.jupiter.api.function.Executable;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
 import org.junit.jupiter.params.provider.EnumSource;
 import org.vorn.emu.EmulatedBoard;
+import org.vorn.testsupport.BoardFixture;
 import org.vorn.testsupport.NativeStdout;
 
 /**
@@ -24,20 +26,17 @@ import org.vorn.testsupport.NativeStdout;
  */
 class WrongSettingsTest {
     private static final String MULTI = EmulatedBoard.MULTI;
-    private int openBefore;
+    @RegisterExtension
+    final BoardFixture fixture = new BoardFixture(EmulatedBoard.CLOCK_MANUAL);
 
     @BeforeEach
     void setUp() {
-        EmulatedBoard.reset();
-        EmulatedBoard.setClock(EmulatedBoard.CLOCK_MANUAL);
-        openBefore = EmulatedBoard.openCount();
         NativeStdout.begin();
     }
 
     @AfterEach
     void tearDown() {
         NativeStdout.end();
-        assertEquals(openBefore, EmulatedBoard.openCount(), "devices left open");
     }
 
     private enum Analog {

@@ -16,9 +16,8 @@ import java.util.Map;
 import java.util.concurrent.CopyOnWriteArrayList;
 import java.util.concurrent.atomic.AtomicReference;
 
-import org.junit.jupiter.api.AfterEach;
-import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.api.extension.RegisterExtension;
 import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.ValueSource;
@@ -27,6 +26,7 @@ import org.vorn.acq.comedi.ComediAnalogStreamingDevice;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediOverrunException;
 import org.vorn.hdf5.Hdf5ScanLog;
+import org.vorn.testsupport.BoardFixture;
 import org.vorn.testsupport.H5py;
 
 /**
@@ -42,24 +42,13 @@ class AcquisitionTaskTest {
     @TempDir
     Path dir;
 
-    private int openBefore;
+    @RegisterExtension
+    final BoardFixture fixture = new BoardFixture();
     private final List<TaskEnd> ends = new CopyOnWriteArrayList<>();
     /** Every code and volt the listeners were given, in order. */
     private final List<Long> codes = new ArrayList<>();
     private final List<Double> volts = new ArrayList<>();
     private final List<Long> backlogs = new ArrayList<>();
-
-    @BeforeEach
-    void setUp() {
-        EmulatedBoard.reset();
-        openBefore = EmulatedBoard.openCount();
-    }
-
-    @AfterEach
-    void tearDown() {
-        assertEquals(openBefore, EmulatedBoard.openCount(), "devices left open");
-        EmulatedBoard.reset();
-    }
 
     private static ComediAnalogStreamingDevice counter(int positions, double rate, long scanCount) {
         var ai = new ComediAnalogStreamingDevice(MULTI, positions, rate, 8192);
