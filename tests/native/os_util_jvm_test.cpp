@@ -15,6 +15,8 @@
 #include <cstring>
 #include <string>
 
+#include "embedded_jvm.h"
+
 namespace {
 
 thread_local int t_failNextRead = 0;
@@ -22,26 +24,7 @@ thread_local int t_reads = 0;
 
 JNIEnv *jniEnv()
 {
-    JavaVM *vm = nullptr;
-    jsize count = 0;
-    if (JNI_GetCreatedJavaVMs(&vm, 1, &count) != JNI_OK || count == 0) {
-        std::string classPath = std::string("-Djava.class.path=") + VORN_TEST_CLASSPATH;
-        JavaVMOption options[] = {
-            {const_cast<char *>("-Xcheck:jni"), nullptr},
-            {const_cast<char *>(classPath.c_str()), nullptr},
-        };
-        JavaVMInitArgs args{};
-        args.version = JNI_VERSION_10;
-        args.nOptions = sizeof options / sizeof options[0];
-        args.options = options;
-        JNIEnv *env = nullptr;
-        return JNI_CreateJavaVM(&vm, reinterpret_cast<void **>(&env), &args) == JNI_OK ? env : nullptr;
-    }
-    JNIEnv *env = nullptr;
-    if (vm->GetEnv(reinterpret_cast<void **>(&env), JNI_VERSION_10) != JNI_OK) {
-        vm->AttachCurrentThread(reinterpret_cast<void **>(&env), nullptr);
-    }
-    return env;
+    return embeddedJvmEnv();
 }
 
 /* Takes the pending exception: "<class name>: <message>", or "(none)". */

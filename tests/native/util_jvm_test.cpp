@@ -8,28 +8,19 @@
 #include <string>
 
 #include "device_common.h"
+#include "embedded_jvm.h"
 #include "util.h"
 
 namespace {
 
-JavaVM *vm = nullptr;
 JNIEnv *env = nullptr;
 
 class JvmEnvironment : public ::testing::Environment {
 public:
     void SetUp() override
     {
-        std::string classPath = std::string("-Djava.class.path=") + VORN_TEST_CLASSPATH;
-        JavaVMOption options[] = {
-            {const_cast<char *>("-Xcheck:jni"), nullptr},
-            {const_cast<char *>("-Dfile.encoding=UTF-8"), nullptr},
-            {const_cast<char *>(classPath.c_str()), nullptr},
-        };
-        JavaVMInitArgs args{};
-        args.version = JNI_VERSION_10;
-        args.nOptions = sizeof options / sizeof options[0];
-        args.options = options;
-        ASSERT_EQ(JNI_CreateJavaVM(&vm, reinterpret_cast<void **>(&env), &args), JNI_OK);
+        env = embeddedJvmEnv();
+        ASSERT_NE(env, nullptr);
     }
 };
 
