@@ -27,13 +27,14 @@ import org.vorn.testsupport.NativeStdout;
  * <p>Two measures of memory, both after the dropped handle buffers have been collected (every 250
  * cycles, and until their cleaner has caught up at the end):
  * <ul>
- * <li>What the C heap holds (malloc's bytes in use, all arenas), measured after each half of the
- * run: growth of 512 KB in both halves fails. The JVM's own allocations come and go in single steps
- * of a megabyte or two (a compiler's arena chunks, pooled for a while); a leak grows with every
- * cycle, and any native allocation the cycles make adds up to more than that per half: a comedi_t
+ * <li>What the C heap holds (malloc's bytes in use, all arenas), measured after each quarter of the
+ * run: growth of 512 KB in every quarter fails. The JVM's own allocations come and go in steps of
+ * a megabyte or two (a compiler's arena chunks, pooled for a while, later on a loaded machine); a
+ * leak grows with every cycle, and any native allocation the cycles make adds up to more than that
+ * per quarter: a comedi_t
  * with its subdevice and range tables per open (kilobytes each), the raw sample buffer of a
  * streaming device (8 KiB here), or the copy of the device name on a failed creation (a 3000-byte
- * name on every third one here, 5 MB per half).
+ * name on every third one here, 2.5 MB per quarter).
  * <li>The resident memory outside the Java heap's committed size, within
  * {@value #RSS_TOLERANCE_MB} MB. It also moves with what malloc keeps for reuse rather than
  * returning it to the system: 2 MiB driver buffers of the emulated board, freed in between, left
@@ -46,8 +47,9 @@ class DeviceLeakTest {
     private static final int CYCLES = Integer.getInteger("vorn.leak.cycles", 10_000);
     private static final int WARM_UP = 500;
     private static final long RSS_TOLERANCE_MB = 24;
-    /** Per half of the run: 512 KB. */
-    private static final long HALF_MALLOC_TOLERANCE = 512 << 10;
+    /** The run is measured in parts; a leak must grow the C heap by this much in each (512 KB). */
+    private static final int PARTS = 4;
+    private static final long PART_MALLOC_TOLERANCE = 512 << 10;
     private static final String MULTI = EmulatedBoard.MULTI;
     /** Long so that a leaked copy of it would show; open() fails on it (ENAMETOOLONG). */
     private static final String LONG_BAD_PATH = "/dev/comedi-emu/" + "n".repeat(3000);
@@ -214,22 +216,27 @@ class DeviceLeakTest {
             settle();
             Map<String, String> fdsBefore = openFds();
             long rssBefore = nonHeapResidentBytes();
-            long mallocBefore = settledMallocInUse();
-            runCycles(cycle, 0, CYCLES / 2);
-            long mallocHalfway = settledMallocInUse();
-            runCycles(cycle, CYCLES / 2, CYCLES);
+            // A leak grows the C heap in every part of the run; the JVM's own allocations (a compiler
+            // arena that its chunk pool keeps for a while, compilations that a loaded machine delays)
+            // come in steps that miss some parts.
+            long[] mallocMarks = new long[PARTS + 1];
+            mallocMarks[0] = settledMallocInUse();
+            for (int part = 0; part < PARTS; part++) {
+                runCycles(cycle, CYCLES * part / PARTS, CYCLES * (part + 1) / PARTS);
+                mallocMarks[part + 1] = settledMallocInUse();
+            }
             Map<String, String> fdsAfter = openFds();
             long rssAfter = nonHeapResidentBytes();
-            long mallocAfter = settledMallocInUse();
             // Under load the cleaner thread can lag behind the collector: give it more time before
             // calling growth a leak. A real leak stays however long one waits.
             for (int retry = 0; retry < 5 && (rssAfter - rssBefore >= RSS_TOLERANCE_MB << 20
-                    || Math.min(mallocHalfway - mallocBefore, mallocAfter - mallocHalfway) >= HALF_MALLOC_TOLERANCE);
-                    retry++) {
+                    || leastGrowth(mallocMarks) >= PART_MALLOC_TOLERANCE); retry++) {
                 settle();
                 rssAfter = Math.min(rssAfter, nonHeapResidentBytes());
-                mallocAfter = Math.min(mallocAfter, NativeMemory.mallocInUseBytes());
+                mallocMarks[PARTS] = Math.min(mallocMarks[PARTS], NativeMemory.mallocInUseBytes());
             }
+            long mallocBefore = mallocMarks[0];
+            long mallocAfter = mallocMarks[PARTS];
             report.append(String.format("%s: %d cycles, descriptors %d -> %d, resident memory outside the Java"
                     + " heap %.1f -> %.1f MB, C heap in use %.2f -> %.2f MB%n", what, CYCLES, fdsBefore.size(),
                     fdsAfter.size(), rssBefore / 1048576.0, rssAfter / 1048576.0, mallocBefore / 1048576.0,
@@ -240,12 +247,8 @@ class DeviceLeakTest {
                 // grows by design there; the build without it checks this.
                 report.append(what).append(": resident memory not compared under ASan\n");
             } else {
-                // A leak grows the C heap in both halves of the run; the JVM's own allocations (a
-                // compiler arena that its chunk pool keeps for a while) come as a single step.
-                long firstHalf = mallocHalfway - mallocBefore;
-                long secondHalf = mallocAfter - mallocHalfway;
-                assertTrue(Math.min(firstHalf, secondHalf) < HALF_MALLOC_TOLERANCE, what + ": the C heap grew by "
-                        + (firstHalf >> 10) + " KB, then by " + (secondHalf >> 10) + " KB");
+                assertTrue(leastGrowth(mallocMarks) < PART_MALLOC_TOLERANCE, what + ": the C heap grew in every"
+                        + " part of the run: " + growthsInKb(mallocMarks));
                 assertTrue(rssAfter - rssBefore < RSS_TOLERANCE_MB << 20, what + ": resident memory grew by "
                         + ((rssAfter - rssBefore) >> 20) + " MB");
             }
@@ -268,6 +271,22 @@ class DeviceLeakTest {
             }
         }
         settle();
+    }
+
+    private static long leastGrowth(long[] marks) {
+        long least = Long.MAX_VALUE;
+        for (int i = 1; i < marks.length; i++) {
+            least = Math.min(least, marks[i] - marks[i - 1]);
+        }
+        return least;
+    }
+
+    private static String growthsInKb(long[] marks) {
+        StringBuilder text = new StringBuilder();
+        for (int i = 1; i < marks.length; i++) {
+            text.append(i > 1 ? ", " : "").append((marks[i] - marks[i - 1]) >> 10).append(" KB");
+        }
+        return text.toString();
     }
 
     /**
