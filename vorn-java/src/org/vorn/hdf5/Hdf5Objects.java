@@ -34,17 +34,7 @@ final class Hdf5Objects {
         try {
             H5.H5Tset_size(type, H5T_VARIABLE);
             H5.H5Tset_cset(type, H5T_CSET_UTF8);
-            long space = scalar ? H5.H5Screate(H5S_SCALAR) : H5.H5Screate_simple(1, new long[] {values.length}, null);
-            try {
-                long attr = H5.H5Acreate(object, name, type, space, H5P_DEFAULT, H5P_DEFAULT);
-                try {
-                    H5.H5AwriteVL(attr, type, values);
-                } finally {
-                    H5.H5Aclose(attr);
-                }
-            } finally {
-                H5.H5Sclose(space);
-            }
+            attribute(object, name, type, values.length, scalar, attr -> H5.H5AwriteVL(attr, type, values));
         } finally {
             H5.H5Tclose(type);
         }
@@ -59,17 +49,8 @@ final class Hdf5Objects {
     }
 
     private static void integers(long object, String name, long[] values, boolean scalar) {
-        long space = scalar ? H5.H5Screate(H5S_SCALAR) : H5.H5Screate_simple(1, new long[] {values.length}, null);
-        try {
-            long attr = H5.H5Acreate(object, name, H5T_STD_I64LE, space, H5P_DEFAULT, H5P_DEFAULT);
-            try {
-                H5.H5Awrite_long(attr, H5T_NATIVE_INT64, values);
-            } finally {
-                H5.H5Aclose(attr);
-            }
-        } finally {
-            H5.H5Sclose(space);
-        }
+        attribute(object, name, H5T_STD_I64LE, values.length, scalar,
+                attr -> H5.H5Awrite_long(attr, H5T_NATIVE_INT64, values));
     }
 
     static void real(long object, String name, double value) {
@@ -81,11 +62,18 @@ final class Hdf5Objects {
     }
 
     private static void reals(long object, String name, double[] values, boolean scalar) {
-        long space = scalar ? H5.H5Screate(H5S_SCALAR) : H5.H5Screate_simple(1, new long[] {values.length}, null);
+        attribute(object, name, H5T_IEEE_F64LE, values.length, scalar,
+                attr -> H5.H5Awrite_double(attr, H5T_NATIVE_DOUBLE, values));
+    }
+
+    /** Attribute {@code name} of {@code fileType}, a scalar or {@code count} values, filled by {@code write}. */
+    private static void attribute(long object, String name, long fileType, int count, boolean scalar,
+            java.util.function.LongConsumer write) {
+        long space = scalar ? H5.H5Screate(H5S_SCALAR) : H5.H5Screate_simple(1, new long[] {count}, null);
         try {
-            long attr = H5.H5Acreate(object, name, H5T_IEEE_F64LE, space, H5P_DEFAULT, H5P_DEFAULT);
+            long attr = H5.H5Acreate(object, name, fileType, space, H5P_DEFAULT, H5P_DEFAULT);
             try {
-                H5.H5Awrite_double(attr, H5T_NATIVE_DOUBLE, values);
+                write.accept(attr);
             } finally {
                 H5.H5Aclose(attr);
             }
