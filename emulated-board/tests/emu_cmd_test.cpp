@@ -171,16 +171,13 @@ TEST_F(EmuCmd, CancelAndBusyRules) {
 
 TEST_F(EmuCmd, ClosingCancelsTheCommand) {
     emu_set_clock(EMU_CLOCK_MANUAL);
-    comedi_t *d = open(EMU_BOARD_MULTI);
+    comedi_t *d = start_one_channel(0, 1000000, 1000, TRIG_NONE, 0);
     ASSERT_NE(d, nullptr);
-    unsigned cl[1] = {CR_PACK(0, 0, 0)};
-    comedi_cmd c = timed_cmd(0, cl, 1, 1000000, 1000, TRIG_NONE, 0);
-    ASSERT_EQ(comedi_command(d, &c), 0);
     close(d);
     EXPECT_EQ(emu_subdevice_busy(EMU_BOARD_MULTI, 0), 0);
     comedi_t *e = open(EMU_BOARD_MULTI);
     ASSERT_NE(e, nullptr);
-    EXPECT_EQ(comedi_command(e, &c), 0);
+    EXPECT_EQ(comedi_command(e, &cmd_), 0);
 }
 
 TEST_F(EmuCmd, CommandWithBogusFlagOrUncorrectedArgumentsIsRefused) {

@@ -157,11 +157,8 @@ TEST_F(EmuStream, OverrunStopsTheCommandAndReadsEndInEpipe) {
 
 TEST_F(EmuStream, OverrunSeenByBufferContentsAsBufferOverflow) {
     emu_set_clock(EMU_CLOCK_MANUAL);
-    comedi_t *d = open(EMU_BOARD_MULTI);
+    comedi_t *d = start_one_channel(0, 1000, 1000, TRIG_NONE, 0);
     ASSERT_NE(d, nullptr);
-    unsigned cl[1] = {CR_PACK(0, 0, 0)};
-    comedi_cmd c = timed_cmd(0, cl, 1, 1000, 1000, TRIG_NONE, 0);
-    ASSERT_EQ(comedi_command(d, &c), 0);
     emu_advance_ns(5000);
     ASSERT_EQ(emu_overrun_now(EMU_BOARD_MULTI), 0);
     uint8_t buf[64];
@@ -176,11 +173,8 @@ TEST_F(EmuStream, OverrunSeenByBufferContentsAsBufferOverflow) {
 
 TEST_F(EmuStream, ReadAfterOverrunDrainFailsWithEpipe) {
     emu_set_clock(EMU_CLOCK_MANUAL);
-    comedi_t *d = open(EMU_BOARD_MULTI);
+    comedi_t *d = start_one_channel(0, 1000, 1000, TRIG_NONE, 0);
     ASSERT_NE(d, nullptr);
-    unsigned cl[1] = {CR_PACK(0, 0, 0)};
-    comedi_cmd c = timed_cmd(0, cl, 1, 1000, 1000, TRIG_NONE, 0);
-    ASSERT_EQ(comedi_command(d, &c), 0);
     emu_advance_ns(3000);
     ASSERT_EQ(emu_overrun_now(EMU_BOARD_MULTI), 0);
     uint8_t buf[64];
@@ -241,11 +235,8 @@ TEST_F(EmuStream, RealtimeBlockingReadDeliversEveryScan) {
 
 TEST_F(EmuStream, BlockingReadWaitsForTheManualClock) {
     emu_set_clock(EMU_CLOCK_MANUAL);
-    comedi_t *d = open(EMU_BOARD_MULTI);
+    comedi_t *d = start_one_channel(7, 1000, 1000, TRIG_COUNT, 4);
     ASSERT_NE(d, nullptr);
-    unsigned cl[1] = {CR_PACK(7, 0, 0)};
-    comedi_cmd c = timed_cmd(0, cl, 1, 1000, 1000, TRIG_COUNT, 4);
-    ASSERT_EQ(comedi_command(d, &c), 0);
     std::thread ticker([] {
         for (int i = 0; i < 4; ++i) {
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
@@ -267,11 +258,8 @@ TEST_F(EmuStream, BlockingReadWaitsForTheManualClock) {
 
 TEST_F(EmuStream, CancelFromAnotherThreadWakesABlockedReader) {
     emu_set_clock(EMU_CLOCK_MANUAL);
-    comedi_t *d = open(EMU_BOARD_MULTI);
+    comedi_t *d = start_one_channel(0, 1000, 1000, TRIG_NONE, 0);
     ASSERT_NE(d, nullptr);
-    unsigned cl[1] = {CR_PACK(0, 0, 0)};
-    comedi_cmd c = timed_cmd(0, cl, 1, 1000, 1000, TRIG_NONE, 0);
-    ASSERT_EQ(comedi_command(d, &c), 0);
     std::thread canceller([d] {
         std::this_thread::sleep_for(std::chrono::milliseconds(30));
         comedi_cancel(d, 0);
@@ -285,11 +273,8 @@ TEST_F(EmuStream, CancelFromAnotherThreadWakesABlockedReader) {
 
 TEST_F(EmuStream, ShortReadsSplitSamplesWithoutLosingBytes) {
     emu_set_clock(EMU_CLOCK_MANUAL);
-    comedi_t *d = open(EMU_BOARD_MULTI);
+    comedi_t *d = start_one_channel(7, 1000, 1000, TRIG_COUNT, 20);
     ASSERT_NE(d, nullptr);
-    unsigned cl[1] = {CR_PACK(7, 0, 0)};
-    comedi_cmd c = timed_cmd(0, cl, 1, 1000, 1000, TRIG_COUNT, 20);
-    ASSERT_EQ(comedi_command(d, &c), 0);
     emu_advance_scans(EMU_BOARD_MULTI, 20);
     uint8_t buf[64];
     ASSERT_EQ(emu_short_read_next(7), 0);

@@ -53,7 +53,11 @@ protected:
             if (p == d) p = nullptr;
         EXPECT_EQ(comedi_close(d), 0);
     }
+    comedi_t *start_one_channel(unsigned chan, unsigned scan_ns, unsigned conv_ns, unsigned stop_src,
+                                unsigned scans);
     std::vector<comedi_t *> open_;
+    unsigned chanlist_[1] = {};
+    comedi_cmd cmd_ = {};
 };
 
 inline comedi_cmd timed_cmd(unsigned subdev, unsigned *chanlist, unsigned n, unsigned scan_ns, unsigned conv_ns,
@@ -73,6 +77,19 @@ inline comedi_cmd timed_cmd(unsigned subdev, unsigned *chanlist, unsigned n, uns
     c.chanlist = chanlist;
     c.chanlist_len = n;
     return c;
+}
+
+// Opens the multi-function board and starts a timed command on one channel of its analog input;
+// the command stays in cmd_ so that a test can issue it again. Null if either step failed.
+inline comedi_t *Emu::start_one_channel(unsigned chan, unsigned scan_ns, unsigned conv_ns, unsigned stop_src,
+                                        unsigned scans) {
+    chanlist_[0] = CR_PACK(chan, 0, 0);
+    cmd_ = timed_cmd(0, chanlist_, 1, scan_ns, conv_ns, stop_src, scans);
+    comedi_t *d = open(EMU_BOARD_MULTI);
+    if (!d) return nullptr;
+    int started = comedi_command(d, &cmd_);
+    EXPECT_EQ(started, 0) << comedi_strerror(comedi_errno());
+    return started == 0 ? d : nullptr;
 }
 
 inline void set_nonblocking(comedi_t *d) {
