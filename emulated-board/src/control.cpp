@@ -25,6 +25,15 @@ int find_sub(const Board &b, unsigned type_a, unsigned type_b = ~0u, unsigned ty
 
 int find_digital(const Board &b) { return find_sub(b, COMEDI_SUBD_DIO, COMEDI_SUBD_DO, COMEDI_SUBD_DI); }
 
+// The digital subdevice of the board at path when chan is one of its lines; st must be locked.
+SubState *digital_line_sub(State &st, const char *path, unsigned chan) {
+    Board *b = board_for(st, path);
+    if (!b) return nullptr;
+    int s = find_digital(*b);
+    if (s < 0 || chan >= b->desc(unsigned(s)).n_chan) return nullptr;
+    return &b->sub(unsigned(s));
+}
+
 // The subdevice whose command emu_advance_scans / emu_overrun_now act on.
 int busy_cmd_sub(const Board &b) {
     for (unsigned i = 0; i < b.n_subs(); ++i)
@@ -240,35 +249,27 @@ EMU_API long long emu_ao_raw(const char *path, unsigned chan) {
 EMU_API int emu_dio_direction(const char *path, unsigned chan) {
     State &st = state();
     Lock lk(st);
-    Board *b = board_for(st, path);
-    if (!b) return -1;
-    int s = find_digital(*b);
-    if (s < 0 || chan >= b->desc(unsigned(s)).n_chan) return -1;
-    return int((b->sub(unsigned(s)).dir >> chan) & 1);
+    SubState *ss = digital_line_sub(st, path, chan);
+    if (!ss) return -1;
+    return int((ss->dir >> chan) & 1);
 }
 
 EMU_API int emu_dio_level(const char *path, unsigned chan) {
     State &st = state();
     Lock lk(st);
-    Board *b = board_for(st, path);
-    if (!b) return -1;
-    int s = find_digital(*b);
-    if (s < 0 || chan >= b->desc(unsigned(s)).n_chan) return -1;
-    const SubState &ss = b->sub(unsigned(s));
-    uint64_t lines = (ss.latch & ss.dir) | (ss.ext & ~ss.dir);
+    SubState *ss = digital_line_sub(st, path, chan);
+    if (!ss) return -1;
+    uint64_t lines = (ss->latch & ss->dir) | (ss->ext & ~ss->dir);
     return int((lines >> chan) & 1);
 }
 
 EMU_API int emu_dio_set_input(const char *path, unsigned chan, int level) {
     State &st = state();
     Lock lk(st);
-    Board *b = board_for(st, path);
-    if (!b) return -1;
-    int s = find_digital(*b);
-    if (s < 0 || chan >= b->desc(unsigned(s)).n_chan) return -1;
+    SubState *ss = digital_line_sub(st, path, chan);
+    if (!ss) return -1;
     uint64_t m = 1ull << chan;
-    SubState &ss = b->sub(unsigned(s));
-    ss.ext = level ? (ss.ext | m) : (ss.ext & ~m);
+    ss->ext = level ? (ss->ext | m) : (ss->ext & ~m);
     return 0;
 }
 

@@ -25,20 +25,34 @@ bool needs_mode(int flags) {
     return (flags & O_CREAT) || ((flags & O_TMPFILE) == O_TMPFILE);
 }
 
-// Paths we might own are absolute; cheap reject for everything else happens inside.
-int try_emulated_open(const char *path, int flags, bool *handled) {
-    int h = 0;
-    int r = emu::dev_open(path, flags, &h);
-    *handled = h != 0;
-    if (!*handled) return 0;
+// What the kernel's negative error numbers become at the libc boundary.
+long as_libc_result(long r) {
     if (r < 0) {
-        errno = -r;
+        errno = static_cast<int>(-r);
         return -1;
     }
     return r;
 }
 
+// Paths we might own are absolute; cheap reject for everything else happens inside.
+template <typename Forward> int claim_or_forward(const char *path, int flags, Forward forward) {
+    int handled = 0;
+    int r = emu::dev_open(path, flags, &handled);
+    if (!handled) return forward();
+    return static_cast<int>(as_libc_result(r));
+}
+
 } // namespace
+
+// va_start has to run in the variadic entry point itself, hence a macro.
+#define OPEN_MODE_ARG(flags)                                                        \
+    mode_t mode = 0;                                                                \
+    if (needs_mode(flags)) {                                                        \
+        va_list ap;                                                                 \
+        va_start(ap, flags);                                                        \
+        mode = va_arg(ap, mode_t);                                                  \
+        va_end(ap);                                                                 \
+    }
 
 namespace emu {
 int real_close(int fd) {
@@ -48,92 +62,57 @@ int real_close(int fd) {
 } // namespace emu
 
 EMU_EXPORT int open(const char *path, int flags, ...) {
-    mode_t mode = 0;
-    if (needs_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
-    bool handled;
-    int r = try_emulated_open(path, flags, &handled);
-    if (handled) return r;
-    REAL(open_fn, open);
-    return real_open(path, flags, mode);
+    OPEN_MODE_ARG(flags);
+    return claim_or_forward(path, flags, [&] {
+        REAL(open_fn, open);
+        return real_open(path, flags, mode);
+    });
 }
 
 EMU_EXPORT int open64(const char *path, int flags, ...) {
-    mode_t mode = 0;
-    if (needs_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
-    bool handled;
-    int r = try_emulated_open(path, flags, &handled);
-    if (handled) return r;
-    REAL(open_fn, open64);
-    return real_open64(path, flags, mode);
+    OPEN_MODE_ARG(flags);
+    return claim_or_forward(path, flags, [&] {
+        REAL(open_fn, open64);
+        return real_open64(path, flags, mode);
+    });
 }
 
 EMU_EXPORT int __open_2(const char *path, int flags) {
-    bool handled;
-    int r = try_emulated_open(path, flags, &handled);
-    if (handled) return r;
-    REAL(open2_fn, __open_2);
-    return real___open_2(path, flags);
+    return claim_or_forward(path, flags, [&] {
+        REAL(open2_fn, __open_2);
+        return real___open_2(path, flags);
+    });
 }
 
 EMU_EXPORT int __open64_2(const char *path, int flags) {
-    bool handled;
-    int r = try_emulated_open(path, flags, &handled);
-    if (handled) return r;
-    REAL(open2_fn, __open64_2);
-    return real___open64_2(path, flags);
+    return claim_or_forward(path, flags, [&] {
+        REAL(open2_fn, __open64_2);
+        return real___open64_2(path, flags);
+    });
 }
 
 // Only absolute paths (or AT_FDCWD-relative absolute ones) can name an emulated board.
 EMU_EXPORT int openat(int dirfd, const char *path, int flags, ...) {
-    mode_t mode = 0;
-    if (needs_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
-    bool handled;
-    int r = try_emulated_open(path, flags, &handled); // relative paths are never ours
-    if (handled) return r;
-    REAL(openat_fn, openat);
-    return real_openat(dirfd, path, flags, mode);
+    OPEN_MODE_ARG(flags);
+    // relative paths are never ours
+    return claim_or_forward(path, flags, [&] {
+        REAL(openat_fn, openat);
+        return real_openat(dirfd, path, flags, mode);
+    });
 }
 
 EMU_EXPORT int openat64(int dirfd, const char *path, int flags, ...) {
-    mode_t mode = 0;
-    if (needs_mode(flags)) {
-        va_list ap;
-        va_start(ap, flags);
-        mode = va_arg(ap, mode_t);
-        va_end(ap);
-    }
-    bool handled;
-    int r = try_emulated_open(path, flags, &handled); // relative paths are never ours
-    if (handled) return r;
-    REAL(openat_fn, openat64);
-    return real_openat64(dirfd, path, flags, mode);
+    OPEN_MODE_ARG(flags);
+    // relative paths are never ours
+    return claim_or_forward(path, flags, [&] {
+        REAL(openat_fn, openat64);
+        return real_openat64(dirfd, path, flags, mode);
+    });
 }
 
 EMU_EXPORT int close(int fd) {
     emu::forget_epoll(fd);
-    if (emu::File *f = emu::file_for_fd(fd)) {
-        int r = emu::dev_close(fd, f);
-        if (r < 0) {
-            errno = -r;
-            return -1;
-        }
-        return r;
-    }
+    if (emu::File *f = emu::file_for_fd(fd)) return static_cast<int>(as_libc_result(emu::dev_close(fd, f)));
     REAL(close_fn, close);
     return real_close(fd);
 }
@@ -145,12 +124,7 @@ EMU_EXPORT int ioctl(int fd, unsigned long request, ...) {
     va_end(ap);
     if (emu::File *f = emu::file_for_fd(fd)) {
         // comedilib passes the request through an int: only the low 32 bits are meaningful.
-        long r = emu::dev_ioctl(fd, f, static_cast<unsigned>(request), arg);
-        if (r < 0) {
-            errno = static_cast<int>(-r);
-            return -1;
-        }
-        return static_cast<int>(r);
+        return static_cast<int>(as_libc_result(emu::dev_ioctl(fd, f, static_cast<unsigned>(request), arg)));
     }
     REAL(ioctl_fn, ioctl);
     return real_ioctl(fd, request, arg);
@@ -158,12 +132,7 @@ EMU_EXPORT int ioctl(int fd, unsigned long request, ...) {
 
 EMU_EXPORT ssize_t read(int fd, void *buf, size_t n) {
     if (emu::File *f = emu::file_for_fd(fd)) {
-        long r = emu::dev_read(fd, f, buf, n);
-        if (r < 0) {
-            errno = static_cast<int>(-r);
-            return -1;
-        }
-        return r;
+        return as_libc_result(emu::dev_read(fd, f, buf, n));
     }
     REAL(read_fn, read);
     return real_read(fd, buf, n);
@@ -174,12 +143,7 @@ extern "C" [[noreturn]] void __chk_fail(void);
 EMU_EXPORT ssize_t __read_chk(int fd, void *buf, size_t n, size_t buflen) {
     if (emu::File *f = emu::file_for_fd(fd)) {
         if (n > buflen) __chk_fail();
-        long r = emu::dev_read(fd, f, buf, n);
-        if (r < 0) {
-            errno = static_cast<int>(-r);
-            return -1;
-        }
-        return r;
+        return as_libc_result(emu::dev_read(fd, f, buf, n));
     }
     REAL(read_chk_fn, __read_chk);
     return real___read_chk(fd, buf, n, buflen);

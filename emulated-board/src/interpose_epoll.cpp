@@ -38,25 +38,27 @@ int real_epoll_pwait(int epfd, struct epoll_event *ev, int max, int timeout_ms, 
     return real_epoll_pwait(epfd, ev, max, timeout_ms, mask);
 }
 
+// poll(2) and epoll(7) name the same conditions with different bits.
+struct EventBit {
+    uint32_t epoll;
+    short poll;
+};
+constexpr EventBit kEventBits[] = {{EPOLLIN, POLLIN},     {EPOLLRDNORM, POLLRDNORM}, {EPOLLOUT, POLLOUT},
+                                   {EPOLLWRNORM, POLLWRNORM}, {EPOLLPRI, POLLPRI},   {EPOLLERR, POLLERR},
+                                   {EPOLLHUP, POLLHUP}};
+
+// Error and hang-up are never asked for: poll reports them unasked.
 short to_poll(uint32_t e) {
     short p = 0;
-    if (e & EPOLLIN) p |= POLLIN;
-    if (e & EPOLLRDNORM) p |= POLLRDNORM;
-    if (e & EPOLLOUT) p |= POLLOUT;
-    if (e & EPOLLWRNORM) p |= POLLWRNORM;
-    if (e & EPOLLPRI) p |= POLLPRI;
-    return p;
+    for (const EventBit &b : kEventBits)
+        if (e & b.epoll) p |= b.poll;
+    return short(p & ~(POLLERR | POLLHUP));
 }
 
 uint32_t to_epoll(short p) {
     uint32_t e = 0;
-    if (p & POLLIN) e |= EPOLLIN;
-    if (p & POLLRDNORM) e |= EPOLLRDNORM;
-    if (p & POLLOUT) e |= EPOLLOUT;
-    if (p & POLLWRNORM) e |= EPOLLWRNORM;
-    if (p & POLLPRI) e |= EPOLLPRI;
-    if (p & POLLERR) e |= EPOLLERR;
-    if (p & POLLHUP) e |= EPOLLHUP;
+    for (const EventBit &b : kEventBits)
+        if (p & b.poll) e |= b.epoll;
     return e;
 }
 
