@@ -59,6 +59,14 @@ std::string hex08(unsigned long mask)
     return text;
 }
 
+// The mask as taskpin's argument: hexadecimal, no padding.
+std::string hexArgument(unsigned long mask)
+{
+    char text[32];
+    snprintf(text, sizeof text, "%lx", mask);
+    return text;
+}
+
 int popcount(unsigned long mask)
 {
     return __builtin_popcountl(mask);
@@ -310,6 +318,20 @@ void expectMaskApplied(const std::string &text, unsigned long parsed)
     expectOneSetCall(run, target.pid(), parsed);
 }
 
+// taskpin given `mask` for a sleeping process that may use `before`: `after` in force, refused or not.
+void expectMaskOutcome(unsigned long mask, unsigned long before, unsigned long after, bool refused)
+{
+    Sleeper target;
+    const std::string pid = std::to_string(target.pid());
+    const TaskpinRun run = runTaskpinTraced({pid, hexArgument(mask)});
+
+    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.out, oldLine(pid, before) + (refused ? kSetError : "") + newLine(pid, after));
+    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(affinityOf(target.pid()), after);
+    expectOneSetCall(run, target.pid(), mask);
+}
+
 class Taskpin : public ::testing::Test {
 protected:
     void SetUp() override
@@ -360,18 +382,7 @@ TEST_F(Taskpin, MaskNarrowsTheAllowedSet)
     }
     // Drop the lowest allowed CPU, so that the result is neither the old set nor CPU 0 alone.
     const unsigned long narrowed = allowed_ & (allowed_ - 1);
-    char text[32];
-    snprintf(text, sizeof text, "%lx", narrowed);
-
-    Sleeper target;
-    const std::string pid = std::to_string(target.pid());
-    const TaskpinRun run = runTaskpinTraced({pid, text});
-
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, oldLine(pid, allowed_) + newLine(pid, narrowed));
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(affinityOf(target.pid()), narrowed);
-    expectOneSetCall(run, target.pid(), narrowed);
+    expectMaskOutcome(narrowed, allowed_, narrowed, false);
 }
 
 TEST_F(Taskpin, MaskIsReadAsHexadecimal)
@@ -380,9 +391,7 @@ TEST_F(Taskpin, MaskIsReadAsHexadecimal)
     if (popcount(allowed_) >= 2) {
         const unsigned long low = allowed_ & -allowed_;
         const unsigned long high = allowed_ & ~low;
-        char text[32];
-        snprintf(text, sizeof text, "%lx", high & -high);
-        expectMaskApplied(text, high & -high);
+        expectMaskApplied(hexArgument(high & -high), high & -high);
     }
     expectMaskApplied("10", 0x10);
 }
@@ -440,18 +449,7 @@ TEST_F(Taskpin, MaskOfCpusThatDoNotExistIsRefused)
         GTEST_SKIP() << configured << " CPUs: eight hex digits name no CPU beyond them";
     }
     const unsigned long missing = 1UL << configured;
-    char text[32];
-    snprintf(text, sizeof text, "%lx", missing);
-
-    Sleeper target;
-    const std::string pid = std::to_string(target.pid());
-    const TaskpinRun run = runTaskpinTraced({pid, text});
-
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.out, oldLine(pid, allowed_) + kSetError + newLine(pid, allowed_));
-    EXPECT_EQ(run.err, "");
-    EXPECT_EQ(affinityOf(target.pid()), allowed_);
-    expectOneSetCall(run, target.pid(), missing);
+    expectMaskOutcome(missing, allowed_, allowed_, true);
 }
 
 TEST_F(Taskpin, ProcessThatDoesNotExist)
@@ -479,8 +477,7 @@ TEST_F(Taskpin, ProcessIdThatIsNotANumberMeansTheToolItself)
 {
     // The mask taskpin sets on itself: one CPU fewer where there are two or more.
     const unsigned long mask = popcount(allowed_) >= 2 ? allowed_ & (allowed_ - 1) : allowed_;
-    char text[32];
-    snprintf(text, sizeof text, "%lx", mask);
+    const std::string text = hexArgument(mask);
     for (const char *pidText : {"abc", "0", ""}) {
         SCOPED_TRACE(std::string("process ID text \"") + pidText + "\"");
         const TaskpinRun run = runTaskpinTraced({pidText, text});
