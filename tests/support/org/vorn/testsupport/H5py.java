@@ -42,23 +42,26 @@ public final class H5py {
 
     /** Writes {@code values} as int64 little-endian, the checker's "raw" file. */
     public static Path int64File(Path dir, long[] values, int count) throws IOException {
-        ByteBuffer b = ByteBuffer.allocate(8 * count).order(ByteOrder.LITTLE_ENDIAN);
-        for (int i = 0; i < count; i++) {
-            b.putLong(values[i]);
-        }
-        Path f = Files.createTempFile(dir, "raw", ".i8");
-        Files.write(f, b.array());
-        return f;
+        ByteBuffer b = littleEndian(count);
+        b.asLongBuffer().put(values, 0, count);
+        return tempFile(dir, "raw", ".i8", b);
     }
 
     /** Writes {@code values} as float64 little-endian, the checker's "volts_from_attrs" file. */
     public static Path float64File(Path dir, double[] values, int count) throws IOException {
-        ByteBuffer b = ByteBuffer.allocate(8 * count).order(ByteOrder.LITTLE_ENDIAN);
-        for (int i = 0; i < count; i++) {
-            b.putDouble(values[i]);
-        }
-        Path f = Files.createTempFile(dir, "volts", ".f8");
-        Files.write(f, b.array());
+        ByteBuffer b = littleEndian(count);
+        b.asDoubleBuffer().put(values, 0, count);
+        return tempFile(dir, "volts", ".f8", b);
+    }
+
+    /** Room for {@code count} 8-byte values; the views taken of it keep its byte order. */
+    private static ByteBuffer littleEndian(int count) {
+        return ByteBuffer.allocate(8 * count).order(ByteOrder.LITTLE_ENDIAN);
+    }
+
+    private static Path tempFile(Path dir, String prefix, String suffix, ByteBuffer contents) throws IOException {
+        Path f = Files.createTempFile(dir, prefix, suffix);
+        Files.write(f, contents.array());
         return f;
     }
 
