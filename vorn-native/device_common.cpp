@@ -214,9 +214,13 @@ extern "C" jobject createComediInsnTask(JNIEnv *env, jstring devString, jint nCh
     return finishComediTask(env, handle, h);
 }
 
-extern "C" void configComediInsnChannel(ComediHandle *h, JNIEnv *env, jint i, jshort chan, jdouble min, jdouble max,
+extern "C" void configComediInsnChannel(JNIEnv *env, jobject handle, jint i, jshort chan, jdouble min, jdouble max,
                                         jstring aref, unsigned insnCode)
 {
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr) {
+        return;
+    }
     /* configComediChannel rejects an index outside the tables before anything is stored. */
     configComediChannel(h, env, i, chan, min, max, aref);
     if (env->ExceptionCheck()) {

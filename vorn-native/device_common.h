@@ -88,9 +88,10 @@ jobject openComediTask(JNIEnv *env, jstring devString, int devType, const char *
 
 jobject createComediInsnTask(JNIEnv *env, jstring devString, jint nChannels, int devType);
 
-/* configComediChannel, then instruction i of the list: `insnCode` (INSN_READ or INSN_WRITE) on
- * one data word, sample[i]. A failed configuration leaves instruction i as it was. */
-void configComediInsnChannel(ComediHandle *h, JNIEnv *env, jint i, jshort chan, jdouble min, jdouble max,
+/* The nCreateChannels of both instruction-list devices: configComediChannel on the handle's
+ * record, then instruction i of the list: `insnCode` (INSN_READ or INSN_WRITE) on one data word,
+ * sample[i]. A failed configuration leaves instruction i as it was. */
+void configComediInsnChannel(JNIEnv *env, jobject handle, jint i, jshort chan, jdouble min, jdouble max,
                              jstring aref, unsigned insnCode);
 
 /* The destroy call of every device: closes the device and releases what the library allocated.
@@ -133,6 +134,20 @@ extern const char deviceClosedText[];
 bool requireOpenDevice(JNIEnv *env, const ComediHandle *h, const char *prefix);
 
 #ifdef __cplusplus
+}
+
+/* The prologue of every call that moves values through a data buffer: the record, then the
+ * buffer's memory as `T`. Null, with the first failed check's exception pending, unless both are
+ * sound. No allocation and no lookup: the hot paths start with it. */
+template <typename T>
+inline ComediHandle *getComediHandleAndData(JNIEnv *env, jobject handle, jobject buf, const char *what, T **data)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr) {
+        return nullptr;
+    }
+    *data = static_cast<T *>(getDataBufferAddress(env, buf, what));
+    return *data == nullptr ? nullptr : h;
 }
 
 /* True while comedilib converts the ends of a range to numbers (COMEDI_OOR_NUMBER, which every

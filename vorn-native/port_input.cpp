@@ -102,15 +102,9 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortInDevice_nCr
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortInDevice_nRead(JNIEnv *env, jclass, jobject handle,
                                                                                  jobject dataBuf)
 {
-    ComediHandle *h = getComediHandle(env, handle);
-    if (h == nullptr) {
-        return;
-    }
-    unsigned char *data = static_cast<unsigned char *>(getDataBufferAddress(env, dataBuf, "data buffer"));
-    if (data == nullptr) {
-        return;
-    }
-    if (!requireOpenDevice(env, h, "Error reading comedi digital channels")) {
+    unsigned char *data = nullptr;
+    ComediHandle *h = getComediHandleAndData(env, handle, dataBuf, "data buffer", &data);
+    if (h == nullptr || !requireOpenDevice(env, h, "Error reading comedi digital channels")) {
         return;
     }
     const unsigned int highMask = wordMask(h->linesPerPort, 1);

@@ -63,15 +63,9 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nC
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nWrite(JNIEnv *env, jobject,
                                                                                    jobject handle, jobject dataBuf)
 {
-    ComediHandle *h = getComediHandle(env, handle);
-    if (h == nullptr) {
-        return;
-    }
-    const unsigned char *data = static_cast<const unsigned char *>(getDataBufferAddress(env, dataBuf, "data buffer"));
-    if (data == nullptr) {
-        return;
-    }
-    if (!requireOpenDevice(env, h, "Error writing comedi digital channels")) {
+    const unsigned char *data = nullptr;
+    ComediHandle *h = getComediHandleAndData(env, handle, dataBuf, "data buffer", &data);
+    if (h == nullptr || !requireOpenDevice(env, h, "Error writing comedi digital channels")) {
         return;
     }
     for (jint i = 0; i < h->nPorts; ++i) {

@@ -15,25 +15,15 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nC
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nCreateChannels(
     JNIEnv *env, jobject, jobject handle, jint i, jshort chan, jdouble min, jdouble max, jstring aref)
 {
-    ComediHandle *h = getComediHandle(env, handle);
-    if (h == nullptr) {
-        return;
-    }
-    configComediInsnChannel(h, env, i, chan, min, max, aref, INSN_READ);
+    configComediInsnChannel(env, handle, i, chan, min, max, aref, INSN_READ);
 }
 
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nScan(JNIEnv *env, jobject,
                                                                                  jobject handle, jobject buf)
 {
-    ComediHandle *h = getComediHandle(env, handle);
-    if (h == nullptr) {
-        return;
-    }
-    double *volts = static_cast<double *>(getDataBufferAddress(env, buf, "scan buffer"));
-    if (volts == nullptr) {
-        return;
-    }
-    if (!requireOpenDevice(env, h, "Error reading comedi data")) {
+    double *volts = nullptr;
+    ComediHandle *h = getComediHandleAndData(env, handle, buf, "scan buffer", &volts);
+    if (h == nullptr || !requireOpenDevice(env, h, "Error reading comedi data")) {
         return;
     }
     const int ret = comedi_do_insnlist(h->dev, &h->insnList);

@@ -17,26 +17,16 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogSWOutDevice_nCrea
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSWOutDevice_nCreateChannels(
     JNIEnv *env, jobject, jobject handle, jint i, jshort chan, jdouble min, jdouble max, jstring aref)
 {
-    ComediHandle *h = getComediHandle(env, handle);
-    if (h == nullptr) {
-        return;
-    }
-    configComediInsnChannel(h, env, i, chan, min, max, aref, INSN_WRITE);
+    configComediInsnChannel(env, handle, i, chan, min, max, aref, INSN_WRITE);
 }
 
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSWOutDevice_nWrite(JNIEnv *env, jobject, jobject handle,
                                                                                 jobject buf)
 {
-    ComediHandle *h = getComediHandle(env, handle);
-    if (h == nullptr) {
-        return;
-    }
-    const unsigned char *values = static_cast<const unsigned char *>(getDataBufferAddress(env, buf, "value buffer"));
-    if (values == nullptr) {
-        return;
-    }
+    const unsigned char *values = nullptr;
+    ComediHandle *h = getComediHandleAndData(env, handle, buf, "value buffer", &values);
     /* Callers match on the write failure text, so a closed device reports through it as well. */
-    if (!requireOpenDevice(env, h, "Error reading comedi data")) {
+    if (h == nullptr || !requireOpenDevice(env, h, "Error reading comedi data")) {
         return;
     }
     /* All channels are converted first so that the one list call updates them as close together
