@@ -84,16 +84,11 @@ final class Rows {
                 ao.configureChannel(i, i % 2, -10, 10, AnalogReference.GROUND);
                 volts.putDouble(8 * i, -9.0 + 18.0 * i / n);
             }
-            long ref = open(CReference.ANALOG_WRITE, EmulatedBoard.MULTI, n, 0);
-            try {
-                table.add(timing.measure(name, "call", calls -> {
-                    for (int i = 0; i < calls; i++) {
-                        ao.write(volts);
-                    }
-                }, ref, 1));
-            } finally {
-                cClose(ref);
-            }
+            callRow(name, CReference.ANALOG_WRITE, EmulatedBoard.MULTI, n, calls -> {
+                for (int i = 0; i < calls; i++) {
+                    ao.write(volts);
+                }
+            });
         }
     }
 
@@ -109,16 +104,21 @@ final class Rows {
             values.putLong(8 * p, 0xA5 ^ p);
         }
         try (var dio = new ComediDigitalPortOutDevice(EmulatedBoard.DIO64, ports, 8)) {
-            long ref = open(CReference.PORT_WRITE, EmulatedBoard.DIO64, n, 0);
-            try {
-                table.add(timing.measure(name, "call", calls -> {
-                    for (int i = 0; i < calls; i++) {
-                        dio.write(values);
-                    }
-                }, ref, 1));
-            } finally {
-                cClose(ref);
-            }
+            callRow(name, CReference.PORT_WRITE, EmulatedBoard.DIO64, n, calls -> {
+                for (int i = 0; i < calls; i++) {
+                    dio.write(values);
+                }
+            });
+        }
+    }
+
+    /** A row timed per call against the C loop {@code kind} on {@code board}, opened for it alone. */
+    private void callRow(String name, int kind, String board, int n, JavaBatch batch) {
+        long ref = open(kind, board, n, 0);
+        try {
+            table.add(timing.measure(name, "call", batch, ref, 1));
+        } finally {
+            cClose(ref);
         }
     }
 
