@@ -291,14 +291,11 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nSta
 JNIEXPORT jint JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nScan(JNIEnv *env, jobject,
                                                                                   jobject handle, jobject buf)
 {
-    ComediHandle *h = getComediHandle(env, handle);
-    if (h == nullptr) {
-        return 0;
-    }
     /* Every check on the output comes before the driver is touched: a sample read and then
      * refused would be lost. */
-    unsigned char *out = static_cast<unsigned char *>(getDataBufferAddress(env, buf, "sample buffer"));
-    if (out == nullptr) {
+    unsigned char *out = nullptr;
+    ComediHandle *h = getComediHandleAndData(env, handle, buf, "sample buffer", &out);
+    if (h == nullptr) {
         return 0;
     }
     if (h->dev == nullptr || h->sampleBuffer == nullptr) {

@@ -13,12 +13,9 @@ extern "C" {
 JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nScanRaw(JNIEnv *env, jobject,
                                                                                      jobject handle, jobject buf)
 {
-    ComediHandle *h = getComediHandle(env, handle);
-    if (h == nullptr) {
-        return 0;
-    }
-    unsigned char *out = static_cast<unsigned char *>(getDataBufferAddress(env, buf, "raw sample buffer"));
-    if (out == nullptr || !requireReadableStream(env, h, "Error polling device")) {
+    unsigned char *out = nullptr;
+    ComediHandle *h = getComediHandleAndData(env, handle, buf, "raw sample buffer", &out);
+    if (h == nullptr || !requireReadableStream(env, h, "Error polling device")) {
         return 0;
     }
     const jlong capacity = env->GetDirectBufferCapacity(buf);

@@ -153,12 +153,9 @@ JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nRe
     JNIEnv *env, jobject, jobject handle, jobject buf, jint offset, jint maxValues, jint minValues, jlong timeoutNanos,
     jboolean raw, jboolean wholeScans)
 {
-    ComediHandle *h = getComediHandle(env, handle);
-    if (h == nullptr) {
-        return 0;
-    }
-    unsigned char *out = static_cast<unsigned char *>(getDataBufferAddress(env, buf, "sample buffer"));
-    if (out == nullptr || !requireReadableStream(env, h, "Error polling device")) {
+    unsigned char *out = nullptr;
+    ComediHandle *h = getComediHandleAndData(env, handle, buf, "sample buffer", &out);
+    if (h == nullptr || !requireReadableStream(env, h, "Error polling device")) {
         return 0;
     }
     const int bufSize = h->bufferSize / h->bytesPerSample;
