@@ -23,6 +23,7 @@ import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.ValueSource;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.testsupport.BoardFixture;
+import org.vorn.testsupport.Errno;
 import org.vorn.testsupport.NativeStdout;
 
 /**
@@ -124,6 +125,30 @@ class StreamingWaitTest {
             assertEquals(1, ai.read(volts));
             assertThrows(IllegalStateException.class, () -> ai.readScans(block, 1, Duration.ZERO),
                     "the stream is inside a scan");
+            ai.stop();
+        }
+    }
+
+    @Test
+    void aReadIntoAShortArrayTakesThePartialScanHeldByReadScansInTurns() {
+        try (var ai = counter(3, 64)) {
+            ai.start();
+            EmulatedBoard.advanceScans(MULTI, 3);
+            EmulatedBoard.advanceNs(100_000); // values 0..8 are converted
+            EmulatedBoard.shortReadNext(16); // the driver hands out 8 of them, then the read of the
+            EmulatedBoard.failNth(EmulatedBoard.OP_READ, 2, Errno.EINTR); // rest is interrupted: 6 and 7 are held
+            assertEquals(2, ai.readScans(ScanBlock.interleaved(3, 10), 1, Duration.ZERO));
+            assertEquals(0, ai.read(new double[0], 0, Duration.ZERO), "an empty array takes nothing");
+            double[] one = new double[1];
+            assertEquals(1, ai.read(one, 1, Duration.ZERO));
+            assertEquals(counterVolts(6, 3), one[0]);
+            assertThrows(IllegalStateException.class, () -> ai.readScans(ScanBlock.interleaved(3, 10), 1, Duration.ZERO),
+                    "value 7, still held, is inside scan 2");
+            for (long index = 7; index < 9; index++) {
+                assertEquals(1, ai.read(one, 1, Duration.ZERO));
+                assertEquals(counterVolts(index, 3), one[0], "value " + index);
+                assertEquals(index + 1, ai.getSamplesDelivered());
+            }
             ai.stop();
         }
     }

@@ -47,12 +47,18 @@ final class StreamReads {
         return dev.session.overrunReport(dev.getDevice(), driverBufferBytes(dev, h), driverMessage);
     }
 
-    /** Puts the held values of a partial scan at the start of {@code volts}; returns how many. */
-    private static int putHeld(StreamSession s, ByteBuffer volts) {
-        for (int k = 0; k < s.heldCount; k++) {
+    /**
+     * Moves up to {@code max} held values of a partial scan to the start of {@code volts}; returns
+     * how many. The rest stay held, in order, for the next read.
+     */
+    private static int takeHeld(StreamSession s, ByteBuffer volts, int max) {
+        int n = Math.min(s.heldCount, max);
+        for (int k = 0; k < n; k++) {
             volts.putDouble(8 * k, s.held[k]);
         }
-        return s.heldCount;
+        System.arraycopy(s.held, n, s.held, 0, s.heldCount - n);
+        s.heldCount -= n;
+        return n;
     }
 
     /** The non-waiting read over nScan, as before, with the stream's accounting. */
@@ -62,9 +68,8 @@ final class StreamReads {
             throw overrun(dev, h, null);
         }
         if (s.heldCount > 0) {
-            int n = putHeld(s, volts);
+            int n = takeHeld(s, volts, dev.getBufferSize());
             s.delivered += n;
-            s.heldCount = 0;
             return n;
         }
         if (s.ended) {
@@ -117,16 +122,14 @@ final class StreamReads {
             throw new IllegalStateException(s.heldCount + " values of a partial scan of " + dev.getDevice()
                     + " are held as volts for readScans: read them with read() or readScans() first");
         }
-        int offset = raw ? 0 : putHeld(s, buf);
+        int offset = raw ? 0 : takeHeld(s, buf, max);
         if (s.ended || offset >= max) {
             s.delivered += offset;
-            s.heldCount = 0;
-            return offset > 0 ? offset : (s.ended ? -1 : 0);
+            return offset > 0 ? offset : (s.ended && s.heldCount == 0 ? -1 : 0);
         }
         int fromDriver = s.remainingFromDriver(max - offset);
         int min = Math.max(0, Math.min(minValues - offset, fromDriver));
         long result = waitForValues(dev, h, buf, offset, fromDriver, min, nanos, raw, false);
-        s.heldCount = 0;
         int total = offset + (int) result;
         s.delivered += total;
         s.noteCondition((int) (result >>> 32));
@@ -144,14 +147,14 @@ final class StreamReads {
         if (s.overrun()) {
             throw overrun(dev, h, null);
         }
-        if (s.heldCount == 0 && s.delivered % channels != 0) {
+        if (s.delivered % channels != 0) { // held values, if any, continue from here
             throw new IllegalStateException("a read of " + dev.getDevice() + " ended inside scan "
                     + s.delivered / channels + ": read its other " + (channels - s.delivered % channels)
                     + " values with read() before reading whole scans");
         }
         block.firstScan = s.delivered / channels;
         int maxValues = Math.min(block.capacity(), dev.getBufferSize() / channels) * channels;
-        int held = putHeld(s, scratch);
+        int held = takeHeld(s, scratch, maxValues);
         int total = held;
         int condition = StreamSession.RUNNING;
         if (!s.ended) {
