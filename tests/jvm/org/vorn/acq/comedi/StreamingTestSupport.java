@@ -62,9 +62,9 @@ final class StreamingTestSupport {
      * refuses (positions beyond the count, empty ranges) but the native keeps accepting.
      */
     static void configureNative(ComediAnalogDevice d, int index, int channel, double min, double max, String reference) {
-        d.lock();
+        ByteBuffer h = d.lockHandle();
         try {
-            d.nCreateChannels(d.handle(), index, (short) channel, min, max, reference);
+            d.nCreateChannels(h, index, (short) channel, min, max, reference);
         } finally {
             d.unlock();
         }

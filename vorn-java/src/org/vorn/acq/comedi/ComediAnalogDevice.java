@@ -28,9 +28,8 @@ abstract class ComediAnalogDevice extends ComediDevice {
      */
     public final void configureChannel(int index, int channel, double minVolts, double maxVolts, String reference) {
         short hardware = hardwareChannel(channel);
-        lock();
+        ByteBuffer h = lockHandle();
         try {
-            ByteBuffer h = handle();
             int positions = requirePosition(index);
             if (!(minVolts < maxVolts)) {
                 throw new IllegalArgumentException("device " + getDevice() + ", position " + index + ": the range ["
@@ -110,14 +109,28 @@ abstract class ComediAnalogDevice extends ComediDevice {
     }
 
     /**
+     * {@link #lockHandle()}, then {@link #requireConfigured(String)}: the handle for {@code call},
+     * with the lock held; a refusal gives the lock back before it raises.
+     */
+    final ByteBuffer lockConfigured(String call) {
+        ByteBuffer h = lockHandle();
+        try {
+            requireConfigured(call);
+        } catch (Throwable refused) {
+            unlock();
+            throw refused;
+        }
+        return h;
+    }
+
+    /**
      * What position {@code index} got from {@code configureChannel}: its channel, the range comedilib
      * chose with its ends and unit, and the maximum raw value; null while the position is not configured.
      */
     public final ComediChannelRange channelRange(int index) {
         double[] fields = new double[CHANNEL_RANGE_FIELDS];
-        lock();
+        ByteBuffer h = lockHandle();
         try {
-            ByteBuffer h = handle();
             int positions = requirePosition(index);
             if (!nChannelRange(h, index, fields)) {
                 return null;

@@ -26,10 +26,8 @@ public final class ComediAnalogSWOutDevice extends ComediAnalogDevice {
     /** Writes the voltages in {@code volts}: a direct, native-order buffer, value i at byte 8 × i. */
     public void write(ByteBuffer volts) {
         requireDataBuffer(volts, 8L * nChannels, "value");
-        lock();
+        ByteBuffer h = lockConfigured("write()");
         try {
-            ByteBuffer h = handle();
-            requireConfigured("write()");
             nWrite(h, volts);
         } finally {
             unlock();
@@ -39,10 +37,8 @@ public final class ComediAnalogSWOutDevice extends ComediAnalogDevice {
     /** Writes the first {@code getChannelCount()} voltages of {@code volts}. */
     public void write(double... volts) {
         requireLength(volts.length, nChannels, "value array");
-        lock();
+        ByteBuffer h = lockConfigured("write()");
         try {
-            ByteBuffer h = handle();
-            requireConfigured("write()");
             ByteBuffer buf = scratch(8 * nChannels);
             buf.asDoubleBuffer().put(volts, 0, nChannels);
             nWrite(h, buf);

@@ -26,10 +26,8 @@ public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
     public void scan(ByteBuffer volts) {
         requireDataBuffer(volts, 8L * nChannels, "scan");
         requireWritable(volts, "scan");
-        lock();
+        ByteBuffer h = lockConfigured("scan()");
         try {
-            ByteBuffer h = handle();
-            requireConfigured("scan()");
             nScan(h, volts);
         } finally {
             unlock();
@@ -39,10 +37,8 @@ public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
     /** Reads one scan into the first {@code getChannelCount()} elements of {@code volts}. */
     public void scan(double[] volts) {
         requireLength(volts.length, nChannels, "scan array");
-        lock();
+        ByteBuffer h = lockConfigured("scan()");
         try {
-            ByteBuffer h = handle();
-            requireConfigured("scan()");
             ByteBuffer buf = scratch(8 * nChannels);
             nScan(h, buf);
             buf.asDoubleBuffer().get(volts, 0, nChannels);

@@ -277,6 +277,21 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
         }
     }
 
+    /**
+     * {@link #lockHandle()}, then {@link #requireRunning()}: the handle for a read, with the lock
+     * held; a refusal gives the lock back before it raises.
+     */
+    ByteBuffer lockRunning() {
+        ByteBuffer h = lockHandle();
+        try {
+            requireRunning();
+        } catch (Throwable refused) {
+            unlock();
+            throw refused;
+        }
+        return h;
+    }
+
     /** A read that a stop() or close() woke: the reason, for the reader. */
     RuntimeException wokenException() {
         return isClosed() ? closedException() : new StreamStoppedException(getDevice());
@@ -286,9 +301,9 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
 
     /** Bytes of one raw code in {@link #readRaw}: 2, or 4 on a subdevice with 32-bit samples. */
     public int getBytesPerSample() {
-        lock();
+        ByteBuffer h = lockHandle();
         try {
-            return nGetBytesPerSample(handle());
+            return nGetBytesPerSample(h);
         } finally {
             unlock();
         }
@@ -316,9 +331,9 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
             throw new IllegalArgumentException("scan position " + position + " is outside 0.." + (nChannels - 1));
         }
         double[] range = new double[3];
-        lock();
+        ByteBuffer h = lockHandle();
         try {
-            long maxdata = nGetConversion(handle(), position, range);
+            long maxdata = nGetConversion(h, position, range);
             return new RawConversion(range[0], range[1], (int) range[2], maxdata);
         } finally {
             unlock();

@@ -16,9 +16,9 @@ import org.vorn.util.NativeLibrary;
  * <p>Threads: the natives are single-threaded, so every native call on a handle, and every use of
  * the scratch buffer, runs with the device's lock held:
  * <pre>
- * lock();
+ * ByteBuffer h = lockHandle();
  * try {
- *     ... nX(handle(), ...) ...
+ *     ... nX(h, ...) ...
  * } finally {
  *     unlock();
  * }
@@ -115,6 +115,20 @@ abstract class ComediDevice implements AutoCloseable {
     final ByteBuffer handle() {
         ByteBuffer h = handle;
         if (h == null || closed) {
+            throw closedException();
+        }
+        return h;
+    }
+
+    /**
+     * Takes the lock and returns {@link #handle()}; on a closed device it gives the lock back before
+     * it raises, so the caller's {@code try ... finally unlock()} begins after this call.
+     */
+    final ByteBuffer lockHandle() {
+        lock.lock();
+        ByteBuffer h = handle;
+        if (h == null || closed) {
+            lock.unlock();
             throw closedException();
         }
         return h;

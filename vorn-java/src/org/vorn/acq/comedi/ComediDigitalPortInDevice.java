@@ -59,9 +59,9 @@ public final class ComediDigitalPortInDevice extends ComediPortDevice {
     public void read(ByteBuffer values) {
         requireDataBuffer(values, 8L * nPorts, "port value");
         requireWritable(values, "port value");
-        lock();
+        ByteBuffer h = lockHandle();
         try {
-            nRead(handle(), values);
+            nRead(h, values);
         } finally {
             unlock();
         }
@@ -70,9 +70,8 @@ public final class ComediDigitalPortInDevice extends ComediPortDevice {
     /** Reads port i of the port list into {@code values[i]}. */
     public void read(long[] values) {
         requireLength(values.length, nPorts, "port value array");
-        lock();
+        ByteBuffer h = lockHandle();
         try {
-            ByteBuffer h = handle();
             ByteBuffer buf = scratch(8 * nPorts);
             nRead(h, buf);
             buf.asLongBuffer().get(values, 0, nPorts);
@@ -90,9 +89,9 @@ public final class ComediDigitalPortInDevice extends ComediPortDevice {
 
     /** The level of line {@code line} (0 to L − 1) of the port at position {@code position} of the port list. */
     public boolean readLine(int position, int line) {
-        lock();
+        ByteBuffer h = lockHandle();
         try {
-            return nReadLine(handle(), position, line);
+            return nReadLine(h, position, line);
         } finally {
             unlock();
         }

@@ -34,9 +34,9 @@ public final class ComediDigitalPortOutDevice extends ComediPortDevice {
     /** Writes the ports from {@code values}: a direct, native-order buffer, one 64-bit value per port (low 32 bits used). */
     public void write(ByteBuffer values) {
         requireDataBuffer(values, 8L * nPorts, "port value");
-        lock();
+        ByteBuffer h = lockHandle();
         try {
-            nWrite(handle(), values);
+            nWrite(h, values);
         } finally {
             unlock();
         }
@@ -45,9 +45,8 @@ public final class ComediDigitalPortOutDevice extends ComediPortDevice {
     /** Writes value i to the port at position i of the port list. */
     public void write(long... values) {
         requireLength(values.length, nPorts, "port value array");
-        lock();
+        ByteBuffer h = lockHandle();
         try {
-            ByteBuffer h = handle();
             ByteBuffer buf = scratch(8 * nPorts);
             buf.asLongBuffer().put(values, 0, nPorts);
             nWrite(h, buf);

@@ -14,9 +14,8 @@ final class StreamLifecycle {
     }
 
     static void setScanCount(ComediAnalogStreamingDevice dev, long scans) {
-        dev.lock();
+        ByteBuffer h = dev.lockHandle();
         try {
-            ByteBuffer h = dev.handle();
             if (dev.configured) {
                 throw new IllegalStateException("the command of " + dev.getDevice()
                         + " is already tested: set the scan count before configure()");
@@ -29,9 +28,8 @@ final class StreamLifecycle {
     }
 
     static void configure(ComediAnalogStreamingDevice dev) {
-        dev.lock();
+        ByteBuffer h = dev.lockHandle();
         try {
-            ByteBuffer h = dev.handle();
             // The command test closes the device, which would cancel the running command.
             if (dev.running) {
                 throw new IllegalStateException("the stream of " + dev.getDevice()
@@ -67,9 +65,8 @@ final class StreamLifecycle {
     }
 
     static StreamCommand acceptedCommand(ComediAnalogStreamingDevice dev) {
-        dev.lock();
+        dev.lockHandle();
         try {
-            dev.handle();
             if (!dev.configured) {
                 throw new IllegalStateException("the timing of " + dev.getDevice()
                         + " is known once the driver has tested the command: call configure() first");
@@ -84,9 +81,8 @@ final class StreamLifecycle {
         if (bytes < 1) {
             throw new IllegalArgumentException("a driver buffer needs at least 1 byte, not " + bytes);
         }
-        dev.lock();
+        ByteBuffer h = dev.lockHandle();
         try {
-            ByteBuffer h = dev.handle();
             if (dev.running) {
                 throw new IllegalStateException("the stream of " + dev.getDevice()
                         + " is running: stop it before changing the driver buffer");
@@ -98,18 +94,17 @@ final class StreamLifecycle {
     }
 
     static int driverBufferSize(ComediAnalogStreamingDevice dev) {
-        dev.lock();
+        ByteBuffer h = dev.lockHandle();
         try {
-            return dev.nDriverBufferSize(dev.handle(), 0);
+            return dev.nDriverBufferSize(h, 0);
         } finally {
             dev.unlock();
         }
     }
 
     static void start(ComediAnalogStreamingDevice dev) {
-        dev.lock();
+        ByteBuffer h = dev.lockHandle();
         try {
-            ByteBuffer h = dev.handle();
             dev.requireConfigured("start()");
             if (!dev.configured) {
                 throw new ComediException("Error starting command: the command of " + dev.getDevice()
@@ -136,9 +131,8 @@ final class StreamLifecycle {
     static void stop(ComediAnalogStreamingDevice dev) {
         dev.stopRequested = true;
         dev.wakeBlockedCalls();
-        dev.lock();
+        ByteBuffer h = dev.lockHandle();
         try {
-            ByteBuffer h = dev.handle();
             if (dev.stopped) {
                 return;
             }

@@ -201,10 +201,8 @@ final class StreamReads {
     static int readNow(ComediAnalogStreamingDevice dev, ByteBuffer volts) {
         dev.requireDataBuffer(volts, 8L * dev.getBufferSize(), "sample");
         ComediDevice.requireWritable(volts, "sample");
-        dev.lock();
+        ByteBuffer h = dev.lockRunning();
         try {
-            ByteBuffer h = dev.handle();
-            dev.requireRunning();
             return readNow(dev, h, volts);
         } finally {
             dev.unlock();
@@ -215,10 +213,8 @@ final class StreamReads {
         requireArrayReadable(dev); // first: no array of 2^28 values is needed to learn it
         int bufSize = dev.getBufferSize();
         ComediDevice.requireLength(volts.length, bufSize, "sample array");
-        dev.lock();
+        ByteBuffer h = dev.lockRunning();
         try {
-            ByteBuffer h = dev.handle();
-            dev.requireRunning();
             ByteBuffer buf = dev.scratch(8 * bufSize);
             int n = readNow(dev, h, buf);
             buf.asDoubleBuffer().get(volts, 0, n);
@@ -233,10 +229,8 @@ final class StreamReads {
         int bufSize = dev.getBufferSize();
         int max = Math.min(volts.length, bufSize);
         long nanos = timeoutNanos(timeout, minValues);
-        dev.lock();
+        ByteBuffer h = dev.lockRunning();
         try {
-            ByteBuffer h = dev.handle();
-            dev.requireRunning();
             ByteBuffer buf = dev.scratch(8 * bufSize);
             int n = readWaiting(dev, h, buf, max, minValues, nanos, false);
             if (n > 0) {
@@ -253,10 +247,8 @@ final class StreamReads {
         dev.requireDataBuffer(volts, 8L * bufSize, "sample");
         ComediDevice.requireWritable(volts, "sample");
         long nanos = timeoutNanos(timeout, minValues);
-        dev.lock();
+        ByteBuffer h = dev.lockRunning();
         try {
-            ByteBuffer h = dev.handle();
-            dev.requireRunning();
             return readWaiting(dev, h, volts, bufSize, minValues, nanos, false);
         } finally {
             dev.unlock();
@@ -276,10 +268,8 @@ final class StreamReads {
         }
         requireArrayReadable(dev);
         long nanos = timeoutNanos(timeout, minScans);
-        dev.lock();
+        ByteBuffer h = dev.lockRunning();
         try {
-            ByteBuffer h = dev.handle();
-            dev.requireRunning();
             return readScans(dev, h, dev.scratch(8 * bufSize), block, minScans, nanos);
         } finally {
             dev.unlock();
@@ -287,9 +277,8 @@ final class StreamReads {
     }
 
     static int readRaw(ComediAnalogStreamingDevice dev, ByteBuffer raw, int minValues, long nanos) {
-        dev.lock();
+        ByteBuffer h = dev.lockHandle();
         try {
-            ByteBuffer h = dev.handle();
             dev.requireDataBuffer(raw, (long) dev.nGetBytesPerSample(h) * dev.getBufferSize(), "raw sample");
             ComediDevice.requireWritable(raw, "raw sample");
             dev.requireRunning();
