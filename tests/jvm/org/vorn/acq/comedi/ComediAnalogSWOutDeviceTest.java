@@ -6,6 +6,9 @@ import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
+import static org.vorn.acq.comedi.OutputTestSupport.assertDestroyTwiceClosesOnce;
+import static org.vorn.acq.comedi.OutputTestSupport.assertWriteAfterCloseNeverReachesTheDevice;
+import static org.vorn.acq.comedi.OutputTestSupport.tenVoltOutputs;
 import static org.vorn.acq.comedi.StreamingTestSupport.configureNative;
 import static org.vorn.testsupport.Errno.EIO;
 
@@ -45,14 +48,6 @@ class ComediAnalogSWOutDeviceTest {
         ByteBuffer buf = ByteBuffer.allocateDirect(8 * volts.length).order(ByteOrder.nativeOrder());
         buf.asDoubleBuffer().put(volts);
         return buf;
-    }
-
-    /** Positions 0 and 1 on channels 0 and 1 of MULTI, both in -10..10 V against ground. */
-    private static ComediAnalogSWOutDevice tenVoltOutputs() {
-        var ao = new ComediAnalogSWOutDevice(MULTI, 2);
-        ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
-        ao.configureChannel(1, 1, -10, 10, AnalogReference.GROUND);
-        return ao;
     }
 
     @Test
@@ -167,26 +162,14 @@ class ComediAnalogSWOutDeviceTest {
     void writeOnADestroyedHandleNeverReachesTheDevice() {
         var ao = new ComediAnalogSWOutDevice(MULTI, 1);
         ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
-        ByteBuffer handle = ao.handle();
-        ao.close();
-        long before = EmulatedBoard.insnCount(MULTI);
-        ComediException e = assertThrows(ComediException.class, () -> ao.nWrite(handle, values(1.0)));
-        assertEquals("Error reading comedi data: device is closed", e.getMessage());
-        assertEquals(before, EmulatedBoard.insnCount(MULTI));
-        assertThrows(IllegalStateException.class, () -> ao.write(1.0));
+        assertWriteAfterCloseNeverReachesTheDevice(ao, handle -> ao.nWrite(handle, values(1.0)),
+                "Error reading comedi data: device is closed", () -> ao.write(1.0));
     }
 
     @Test
     void destroyTwiceClosesOnce() {
         var ao = new ComediAnalogSWOutDevice(MULTI, 1);
-        assertEquals(fixture.openBefore() + 1, EmulatedBoard.openCount());
-        ByteBuffer handle = ao.handle();
-        ao.nDestroy(handle);
-        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
-        ao.nDestroy(handle);
-        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
-        ao.close();
-        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
+        assertDestroyTwiceClosesOnce(ao, ao::nDestroy, fixture.openBefore());
     }
 
     @Test

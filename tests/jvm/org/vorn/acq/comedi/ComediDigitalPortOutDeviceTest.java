@@ -4,6 +4,8 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.vorn.acq.comedi.OutputTestSupport.assertDestroyTwiceClosesOnce;
+import static org.vorn.acq.comedi.OutputTestSupport.assertWriteAfterCloseNeverReachesTheDevice;
 import static org.vorn.testsupport.Errno.EIO;
 
 import java.nio.ByteBuffer;
@@ -388,26 +390,15 @@ class ComediDigitalPortOutDeviceTest {
     @Test
     void writeOnADestroyedHandleNeverReachesTheDevice() {
         var dio = new ComediDigitalPortOutDevice(MULTI, new int[] {0}, 8);
-        ByteBuffer handle = dio.handle();
-        dio.close();
-        long before = EmulatedBoard.insnCount(MULTI);
-        ComediException e = assertThrows(ComediException.class, () -> dio.nWrite(handle, data(0xFF)));
-        assertEquals("Error writing comedi digital channels: device is closed", e.getMessage());
-        assertEquals(before, EmulatedBoard.insnCount(MULTI));
-        assertThrows(IllegalStateException.class, () -> dio.write(0xFF));
+        assertWriteAfterCloseNeverReachesTheDevice(dio, handle -> dio.nWrite(handle, data(0xFF)),
+                "Error writing comedi digital channels: device is closed", () -> dio.write(0xFF));
     }
 
     @Test
     void destroyTwiceClosesOnceAndTheLinesKeepTheirState() {
         var dio = new ComediDigitalPortOutDevice(MULTI, new int[] {2}, 8);
-        assertEquals(fixture.openBefore() + 1, EmulatedBoard.openCount());
         dio.write(0x96);
-        ByteBuffer handle = dio.handle();
-        dio.nDestroy(handle);
-        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
-        dio.nDestroy(handle);
-        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
-        dio.close();
+        assertDestroyTwiceClosesOnce(dio, dio::nDestroy, fixture.openBefore());
         assertLines(MULTI, 16, 8, 0x96);
     }
 }

@@ -3,6 +3,8 @@ package org.vorn.acq.comedi;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 
+import static org.vorn.acq.comedi.OutputTestSupport.tenVoltOutputs;
+
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 
@@ -21,9 +23,7 @@ class RobustnessRegressionTest {
     /** A NaN used to reach the DAC as code 0, the negative end of the range, with no error. */
     @Test
     void aNaNVoltageIsRefusedAndNoChannelChanges() {
-        try (var ao = new ComediAnalogSWOutDevice(MULTI, 2)) {
-            ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
-            ao.configureChannel(1, 1, -10, 10, AnalogReference.GROUND);
+        try (var ao = tenVoltOutputs()) {
             ao.write(5.0, -5.0);
             long ao0 = EmulatedBoard.aoRaw(MULTI, 0);
             long ao1 = EmulatedBoard.aoRaw(MULTI, 1);
