@@ -11,9 +11,13 @@ import java.nio.file.Files;
 import java.nio.file.Path;
 import java.util.Map;
 import java.util.TreeMap;
+import java.util.stream.Stream;
 
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.extension.RegisterExtension;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.Arguments;
+import org.junit.jupiter.params.provider.MethodSource;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
 import org.vorn.testsupport.BoardFixture;
@@ -59,39 +63,29 @@ class DeviceLeakTest {
     @RegisterExtension
     final BoardFixture fixture = new BoardFixture(EmulatedBoard.CLOCK_MANUAL);
 
-    @Test
-    void samplingCyclesAndFailedCreations() {
-        assertNoLeak("sampling", this::samplingCycle);
-        assertNoLeak("failed sampling creations", i -> failedCreation(i,
-                p -> new ComediAnalogSamplingDevice(p, 2), EmulatedBoard.DO_ONLY));
+    /** Each device: its create/use/destroy cycle, then its creations that fail. */
+    static Stream<Arguments> devices() {
+        return Stream.of(
+                Arguments.of("sampling", (Cycle) DeviceLeakTest::samplingCycle, "failed sampling creations",
+                        (Creation) p -> new ComediAnalogSamplingDevice(p, 2), EmulatedBoard.DO_ONLY),
+                Arguments.of("streaming", (Cycle) DeviceLeakTest::streamingCycle, "failed streaming creations",
+                        (Creation) p -> new ComediAnalogStreamingDevice(p, 2, 1000, 4096), EmulatedBoard.DO_ONLY),
+                Arguments.of("analog output", (Cycle) DeviceLeakTest::analogOutputCycle,
+                        "failed analog output creations", (Creation) p -> new ComediAnalogSWOutDevice(p, 2),
+                        EmulatedBoard.DIO64),
+                Arguments.of("digital ports", (Cycle) DeviceLeakTest::portCycle, "failed port creations",
+                        (Creation) p -> new ComediDigitalPortOutDevice(p, new int[] {0, 1}, 8), EmulatedBoard.DO_ONLY),
+                Arguments.of("digital input ports", (Cycle) DeviceLeakTest::portInputCycle,
+                        "failed port input creations",
+                        (Creation) p -> new ComediDigitalPortInDevice(p, new int[] {0, 1}, 8), EmulatedBoard.DO_ONLY));
     }
 
-    @Test
-    void streamingCyclesAndFailedCreations() {
-        assertNoLeak("streaming", this::streamingCycle);
-        assertNoLeak("failed streaming creations", i -> failedCreation(i,
-                p -> new ComediAnalogStreamingDevice(p, 2, 1000, 4096), EmulatedBoard.DO_ONLY));
-    }
-
-    @Test
-    void analogOutputCyclesAndFailedCreations() {
-        assertNoLeak("analog output", this::analogOutputCycle);
-        assertNoLeak("failed analog output creations", i -> failedCreation(i,
-                p -> new ComediAnalogSWOutDevice(p, 2), EmulatedBoard.DIO64));
-    }
-
-    @Test
-    void portCyclesAndFailedCreations() {
-        assertNoLeak("digital ports", this::portCycle);
-        assertNoLeak("failed port creations", i -> failedCreation(i,
-                p -> new ComediDigitalPortOutDevice(p, new int[] {0, 1}, 8), EmulatedBoard.DO_ONLY));
-    }
-
-    @Test
-    void portInputCyclesAndFailedCreations() {
-        assertNoLeak("digital input ports", this::portInputCycle);
-        assertNoLeak("failed port input creations", i -> failedCreation(i,
-                p -> new ComediDigitalPortInDevice(p, new int[] {0, 1}, 8), EmulatedBoard.DO_ONLY));
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("devices")
+    void cyclesAndFailedCreations(String what, Cycle cycle, String failedWhat, Creation creation,
+            String boardWithoutSubdevice) {
+        assertNoLeak(what, cycle);
+        assertNoLeak(failedWhat, i -> failedCreation(i, creation, boardWithoutSubdevice));
     }
 
     /** A description allocates its whole answer in C and in Java: all of it must go again. */
@@ -133,7 +127,7 @@ class DeviceLeakTest {
 
     // ---- cycles -------------------------------------------------------------------------------
 
-    private void samplingCycle(int i) {
+    private static void samplingCycle(int i) {
         try (var ai = new ComediAnalogSamplingDevice(MULTI, 2)) {
             ai.configureChannel(0, 1, -10, 10, AnalogReference.GROUND);
             ai.configureChannel(1, 3, -5, 5, AnalogReference.COMMON);
@@ -142,7 +136,7 @@ class DeviceLeakTest {
         }
     }
 
-    private void streamingCycle(int i) {
+    private static void streamingCycle(int i) {
         try (var ai = new ComediAnalogStreamingDevice(MULTI, 2, 10_000, 4096)) {
             ai.configureChannel(0, 1, -10, 10, AnalogReference.GROUND);
             ai.configureChannel(1, 7, -10, 10, AnalogReference.GROUND);
@@ -155,7 +149,7 @@ class DeviceLeakTest {
         }
     }
 
-    private void analogOutputCycle(int i) {
+    private static void analogOutputCycle(int i) {
         try (var ao = new ComediAnalogSWOutDevice(MULTI, 2)) {
             ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
             ao.configureChannel(1, 1, 0, 10, AnalogReference.GROUND);
@@ -163,13 +157,13 @@ class DeviceLeakTest {
         }
     }
 
-    private void portCycle(int i) {
+    private static void portCycle(int i) {
         try (var dio = new ComediDigitalPortOutDevice(MULTI, new int[] {0, 1}, 8)) {
             dio.write(i & 0xff, ~i & 0xff);
         }
     }
 
-    private void portInputCycle(int i) {
+    private static void portInputCycle(int i) {
         try (var in = new ComediDigitalPortInDevice(MULTI, new int[] {0, 1}, 8)) {
             assertEquals(2, in.read().length);
             in.readLine(1, i & 7);
@@ -181,7 +175,7 @@ class DeviceLeakTest {
     }
 
     /** Fails in turn on the path, on a board without the subdevice, and on an injected fault. */
-    private void failedCreation(int i, Creation creation, String boardWithoutSubdevice) {
+    private static void failedCreation(int i, Creation creation, String boardWithoutSubdevice) {
         String path;
         switch (i % 3) {
             case 0:
