@@ -12,6 +12,8 @@ import static org.vorn.acq.comedi.StreamingTestSupport.CT_RANGES_UV;
 import static org.vorn.acq.comedi.StreamingTestSupport.MAXDATA_16;
 import static org.vorn.acq.comedi.StreamingTestSupport.MAXDATA_18;
 import static org.vorn.acq.comedi.StreamingTestSupport.bytesRead;
+import static org.vorn.acq.comedi.StreamingTestSupport.configureAiRanges;
+import static org.vorn.acq.comedi.StreamingTestSupport.configureCounter;
 import static org.vorn.acq.comedi.StreamingTestSupport.doubles;
 import static org.vorn.acq.comedi.StreamingTestSupport.expectedVolts;
 import static org.vorn.acq.comedi.StreamingTestSupport.toPhys;
@@ -57,10 +59,7 @@ class ComediAnalogStreamingDeviceTest {
     /** Every position reads the counter channel 7, each in its own range. */
     private static ComediAnalogStreamingDevice counterDevice(String board, double freq, int bufSize, int... ranges) {
         var ai = new ComediAnalogStreamingDevice(board, ranges.length, freq, bufSize);
-        for (int i = 0; i < ranges.length; i++) {
-            ai.configureChannel(i, 7, AI_RANGES_UV[ranges[i]][0] * 1e-6, AI_RANGES_UV[ranges[i]][1] * 1e-6,
-                    AnalogReference.GROUND);
-        }
+        configureCounter(ai, ranges);
         return ai;
     }
 
@@ -84,6 +83,26 @@ class ComediAnalogStreamingDeviceTest {
         double[] v = new double[n];
         buf.asDoubleBuffer().get(v, 0, n);
         return v;
+    }
+
+    /**
+     * Reads into {@code buf} until nothing more has arrived; every value must be the one the board
+     * delivered for its position (channel {@code chans[p]} in range {@code ranges[p]} of
+     * {@code rangeTable}). Returns the values read.
+     */
+    private static long assertDrainsBoardValues(ComediAnalogStreamingDevice ai, ByteBuffer buf, String board,
+            int[] chans, int[] ranges, int[][] rangeTable, long maxdata) {
+        long index = 0;
+        int n;
+        while ((n = ai.read(buf)) > 0) {
+            double[] got = values(buf, n);
+            for (int k = 0; k < n; k++, index++) {
+                int p = (int) (index % chans.length);
+                assertEquals(expectedVolts(board, chans[p], ranges[p], index, rangeTable, maxdata), got[k],
+                        "sample " + index);
+            }
+        }
+        return index;
     }
 
     /** Counter samples firstIndex.. of the command, at positions cycling through the ranges. */
@@ -351,10 +370,7 @@ class ComediAnalogStreamingDeviceTest {
         int[] chans = {1, 2, 3, 8, 11, 7};
         int[] ranges = {4, 1, 4, 3, 2, 0};
         try (var ai = new ComediAnalogStreamingDevice(MULTI, chans.length, 1000, 64)) {
-            for (int i = 0; i < chans.length; i++) {
-                ai.configureChannel(i, chans[i], AI_RANGES_UV[ranges[i]][0] * 1e-6, AI_RANGES_UV[ranges[i]][1] * 1e-6,
-                        AnalogReference.GROUND);
-            }
+            configureAiRanges(ai, chans, ranges);
             configureAndStart(ai);
             EmulatedBoard.advanceScans(MULTI, 10);
             ByteBuffer buf = doubles(64);
@@ -378,25 +394,11 @@ class ComediAnalogStreamingDeviceTest {
         int[] ranges = {1, 0, 0, 3};
         String ai18 = EmulatedBoard.AI18;
         try (var ai = new ComediAnalogStreamingDevice(ai18, chans.length, 1000, 64)) {
-            for (int i = 0; i < chans.length; i++) {
-                ai.configureChannel(i, chans[i], AI_RANGES_UV[ranges[i]][0] * 1e-6, AI_RANGES_UV[ranges[i]][1] * 1e-6,
-                        AnalogReference.GROUND);
-            }
+            configureAiRanges(ai, chans, ranges);
             configureAndStart(ai);
             // Beyond 65536 samples the counter shows the bits above 16 arrive.
             EmulatedBoard.advanceScans(ai18, 20000);
-            ByteBuffer buf = doubles(64);
-            long index = 0;
-            int n;
-            while ((n = ai.read(buf)) > 0) {
-                double[] got = values(buf, n);
-                for (int k = 0; k < n; k++, index++) {
-                    int p = (int) (index % chans.length);
-                    assertEquals(expectedVolts(ai18, chans[p], ranges[p], index, AI_RANGES_UV, MAXDATA_18), got[k],
-                            "sample " + index);
-                }
-            }
-            assertEquals(80000, index);
+            assertEquals(80000, assertDrainsBoardValues(ai, doubles(64), ai18, chans, ranges, AI_RANGES_UV, MAXDATA_18));
             assertEquals(toPhys(79998, AI_RANGES_UV[0], MAXDATA_18),
                     expectedVolts(ai18, 7, 0, 79998, AI_RANGES_UV, MAXDATA_18));
             ai.stop();
@@ -448,16 +450,8 @@ class ComediAnalogStreamingDeviceTest {
             ByteBuffer buf = doubles(64);
             assertEquals(0, ai.read(buf));
             EmulatedBoard.advanceScans(ct, 25);
-            long index = 0;
-            int n;
-            while ((n = ai.read(buf)) > 0) {
-                double[] got = values(buf, n);
-                for (int k = 0; k < n; k++, index++) {
-                    int p = (int) (index % 2);
-                    assertEquals(expectedVolts(ct, p, p, index, CT_RANGES_UV, MAXDATA_16), got[k], "sample " + index);
-                }
-            }
-            assertEquals(50, index);
+            int[] positions = {0, 1}; // channel p in range p
+            assertEquals(50, assertDrainsBoardValues(ai, buf, ct, positions, positions, CT_RANGES_UV, MAXDATA_16));
 
             // Any other poll failure still raises.
             EmulatedBoard.failNext(EmulatedBoard.OP_POLL, EIO);

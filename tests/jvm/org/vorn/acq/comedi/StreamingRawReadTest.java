@@ -6,6 +6,7 @@ import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.vorn.acq.comedi.StreamingTestSupport.AI_RANGES_UV;
 import static org.vorn.acq.comedi.StreamingTestSupport.MAXDATA_16;
 import static org.vorn.acq.comedi.StreamingTestSupport.MAXDATA_18;
+import static org.vorn.acq.comedi.StreamingTestSupport.configureCounter;
 import static org.vorn.acq.comedi.StreamingTestSupport.doubles;
 import static org.vorn.acq.comedi.StreamingTestSupport.toPhys;
 
@@ -42,10 +43,7 @@ class StreamingRawReadTest {
 
     private static ComediAnalogStreamingDevice counter(String board, int bufSize) {
         var ai = new ComediAnalogStreamingDevice(board, RANGES.length, 1000, bufSize);
-        for (int i = 0; i < RANGES.length; i++) {
-            ai.configureChannel(i, 7, AI_RANGES_UV[RANGES[i]][0] * 1e-6, AI_RANGES_UV[RANGES[i]][1] * 1e-6,
-                    AnalogReference.GROUND);
-        }
+        configureCounter(ai, RANGES);
         NativeStdout.capture(ai::configure);
         return ai;
     }

@@ -6,6 +6,7 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.junit.jupiter.api.Assertions.fail;
 import static org.vorn.acq.comedi.StreamingTestSupport.AI_RANGES_UV;
 import static org.vorn.acq.comedi.StreamingTestSupport.MAXDATA_16;
+import static org.vorn.acq.comedi.StreamingTestSupport.configureCounter;
 import static org.vorn.acq.comedi.StreamingTestSupport.doubles;
 import static org.vorn.acq.comedi.StreamingTestSupport.rangeIndex;
 import static org.vorn.acq.comedi.StreamingTestSupport.toPhys;
@@ -38,7 +39,6 @@ class StreamingSoakTest {
     private static final int POSITIONS = 8;
     private static final double SCAN_RATE = 40_000;
     private static final int BUF_SIZE = 65536;
-    private static final int COUNTER = 7;
     /** Range index per scan position: ±10, ±5, ±1, 0..10, 0..5 V and again. */
     private static final int[] RANGE = {0, 1, 2, 3, 4, 0, 1, 2};
 
@@ -202,10 +202,7 @@ class StreamingSoakTest {
 
     private ComediAnalogStreamingDevice counterDevice() {
         var ai = new ComediAnalogStreamingDevice(MULTI, POSITIONS, SCAN_RATE, BUF_SIZE);
-        for (int p = 0; p < POSITIONS; p++) {
-            int[] r = AI_RANGES_UV[RANGE[p]];
-            ai.configureChannel(p, COUNTER, r[0] * 1e-6, r[1] * 1e-6, AnalogReference.GROUND);
-        }
+        configureCounter(ai, RANGE);
         NativeStdout.capture(ai::configure);
         return ai;
     }

@@ -2,6 +2,7 @@ package org.vorn.acq.comedi;
 
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
+import java.util.Arrays;
 
 import org.vorn.emu.EmulatedBoard;
 
@@ -55,6 +56,27 @@ final class StreamingTestSupport {
             throw new AssertionError("the board knows no sample " + index + " of channel " + chan);
         }
         return toPhys(raw, ranges[range], maxdata);
+    }
+
+    /** The channel of the generic emulated boards whose raw value counts the samples of the stream. */
+    static final int COUNTER_CHANNEL = 7;
+
+    /**
+     * Position i on hardware channel {@code channels[i]}, in the emulated AI range {@code ranges[i]}
+     * (an index into {@link #AI_RANGES_UV}), against ground.
+     */
+    static void configureAiRanges(ComediAnalogDevice d, int[] channels, int[] ranges) {
+        for (int i = 0; i < ranges.length; i++) {
+            int[] r = AI_RANGES_UV[ranges[i]];
+            d.configureChannel(i, channels[i], r[0] * 1e-6, r[1] * 1e-6, AnalogReference.GROUND);
+        }
+    }
+
+    /** Every position on the counter channel, position i in the emulated AI range {@code ranges[i]}. */
+    static void configureCounter(ComediAnalogDevice d, int[] ranges) {
+        int[] channels = new int[ranges.length];
+        Arrays.fill(channels, COUNTER_CHANNEL);
+        configureAiRanges(d, channels, ranges);
     }
 
     /**
