@@ -11,6 +11,7 @@ import java.util.List;
 import java.util.Map;
 import java.util.Random;
 import java.util.TreeMap;
+import java.util.function.Consumer;
 import java.util.function.IntSupplier;
 
 import org.junit.jupiter.api.Test;
@@ -143,29 +144,40 @@ class NativeCallFuzzTest {
         EmulatedBoard.reset();
     }
 
+    /** What one step does, and its share of the steps in percent (the shares add up to 100). */
+    private static final class Step {
+        final int percent;
+        final Runnable action;
+
+        Step(int percent, Runnable action) {
+            this.percent = percent;
+            this.action = action;
+        }
+    }
+
+    private final Step[] steps = {
+        new Step(10, this::rawCreate),
+        new Step(12, this::rawCreateChannels),
+        new Step(10, this::rawSamplingScan),
+        new Step(14, this::rawStreaming),
+        new Step(8, this::rawSwoutWrite),
+        new Step(4, this::rawPortWrite),
+        new Step(4, this::rawPortReadOrRange),
+        new Step(5, this::rawDestroy),
+        new Step(23, this::apiCall),
+        new Step(10, this::board),
+    };
+
     private void step() {
         int op = rnd.nextInt(100);
-        if (op < 10) {
-            rawCreate();
-        } else if (op < 22) {
-            rawCreateChannels();
-        } else if (op < 32) {
-            rawSamplingScan();
-        } else if (op < 46) {
-            rawStreaming();
-        } else if (op < 54) {
-            rawSwoutWrite();
-        } else if (op < 58) {
-            rawPortWrite();
-        } else if (op < 62) {
-            rawPortReadOrRange();
-        } else if (op < 67) {
-            rawDestroy();
-        } else if (op < 90) {
-            apiCall();
-        } else {
-            board();
+        for (Step s : steps) {
+            if (op < s.percent) {
+                s.action.run();
+                return;
+            }
+            op -= s.percent;
         }
+        fail("the step shares add up to less than 100");
     }
 
     // ---- arguments --------------------------------------------------------------------------
@@ -648,11 +660,7 @@ class NativeCallFuzzTest {
         if (d instanceof ComediDigitalPortInDevice) {
             var in = (ComediDigitalPortInDevice) d;
             if (k < 8) {
-                int bytes = apiBytes(8 * in.getPortCount());
-                Guarded out = output(bytes);
-                call("read(ByteBuffer)", () -> in.read(out.buf));
-                guardChecks++;
-                out.check(Math.min(bytes, 8 * in.getPortCount()), "read(ByteBuffer)");
+                callGuarded("read(ByteBuffer)", 8 * in.getPortCount(), in::read);
             } else if (k < 14) {
                 long[] v = new long[Math.max(0, apiBytes(in.getPortCount()))];
                 call("read(long[])", () -> in.read(v));
@@ -665,14 +673,9 @@ class NativeCallFuzzTest {
         if (d instanceof ComediAnalogSamplingDevice) {
             var ai = (ComediAnalogSamplingDevice) d;
             if (k < 6) {
-                call("configureChannel", () -> ai.configureChannel(index(ai.getChannelCount()), anyChannel(), volts(),
-                        volts(), reference()));
+                configureAny(ai);
             } else if (k < 12) {
-                int bytes = apiBytes(8 * ai.getChannelCount());
-                Guarded out = output(bytes);
-                call("scan(ByteBuffer)", () -> ai.scan(out.buf));
-                guardChecks++;
-                out.check(Math.min(bytes, 8 * ai.getChannelCount()), "scan(ByteBuffer)");
+                callGuarded("scan(ByteBuffer)", 8 * ai.getChannelCount(), ai::scan);
             } else {
                 double[] v = new double[Math.max(0, apiBytes(ai.getChannelCount()))];
                 call("scan(double[])", () -> ai.scan(v));
@@ -680,8 +683,7 @@ class NativeCallFuzzTest {
         } else if (d instanceof ComediAnalogSWOutDevice) {
             var ao = (ComediAnalogSWOutDevice) d;
             if (k < 6) {
-                call("configureChannel", () -> ao.configureChannel(index(ao.getChannelCount()), anyChannel(), volts(),
-                        volts(), reference()));
+                configureAny(ao);
             } else if (k < 12) {
                 ByteBuffer in = input(Math.max(0, apiBytes(8 * ao.getChannelCount())));
                 call("write(ByteBuffer)", () -> ao.write(in));
@@ -707,8 +709,7 @@ class NativeCallFuzzTest {
         } else {
             var ai = (ComediAnalogStreamingDevice) d;
             if (k < 5) {
-                call("configureChannel", () -> ai.configureChannel(index(ai.getChannelCount()), anyChannel(), volts(),
-                        volts(), reference()));
+                configureAny(ai);
             } else if (k < 7) {
                 call("configure", ai::configure);
             } else if (k < 9) {
@@ -727,6 +728,24 @@ class NativeCallFuzzTest {
                 call("read(double[])", () -> ai.read(v));
             }
         }
+    }
+
+    /** configureChannel with any position, channel, range and reference. */
+    private void configureAny(ComediAnalogDevice d) {
+        call("configureChannel", () -> d.configureChannel(index(d.getChannelCount()), anyChannel(), volts(), volts(),
+                reference()));
+    }
+
+    /**
+     * An API call that fills a buffer of mostly the {@code needed} bytes it asks for, with guards
+     * around it: nothing beyond {@code needed} (or beyond the buffer) may be written.
+     */
+    private void callGuarded(String what, int needed, Consumer<ByteBuffer> fill) {
+        int bytes = apiBytes(needed);
+        Guarded out = output(bytes);
+        call(what, () -> fill.accept(out.buf));
+        guardChecks++;
+        out.check(Math.min(bytes, needed), what);
     }
 
     /** Mostly the size a call needs, sometimes less (the API must refuse it), sometimes more. */
