@@ -22,22 +22,11 @@ public final class HotPathBenchmark {
     }
 
     public static void main(String[] args) throws Exception {
-        int reps = 15;
-        long warmupMs = 1000;
-        long repMs = 40;
-        String only = null;
-        for (int i = 0; i < args.length; i++) {
-            switch (args[i]) {
-                case "--reps" -> reps = Integer.parseInt(args[++i]);
-                case "--warmup-ms" -> warmupMs = Long.parseLong(args[++i]);
-                case "--rep-ms" -> repMs = Long.parseLong(args[++i]);
-                case "--only" -> only = args[++i];
-                default -> throw new IllegalArgumentException("unknown option " + args[i]);
-            }
-        }
-        Timing timing = new Timing(reps, warmupMs, repMs);
+        Options options = new Options(args, "--reps", "--warmup-ms", "--rep-ms", "--only");
+        Timing timing = new Timing(options.integer("--reps", 15), options.whole("--warmup-ms", 1000),
+                options.whole("--rep-ms", 40));
         Table table = new Table();
-        Rows rows = new Rows(timing, table, only);
+        Rows rows = new Rows(timing, table, options.text("--only", null));
 
         /* Links the counter's natives now: the JVM's first call of a native looks it up, which allocates. */
         AllocationCounter.reportAllocs(false);

@@ -50,15 +50,11 @@ public final class StreamingWaitBenchmark {
     }
 
     public static void main(String[] args) throws Exception {
-        for (int i = 0; i < args.length; i++) {
-            switch (args[i]) {
-                case "--seconds" -> seconds = Double.parseDouble(args[++i]);
-                case "--warmup-ms" -> warmupMs = Long.parseLong(args[++i]);
-                case "--threshold-ms" -> thresholdMs = Double.parseDouble(args[++i]);
-                case "--only" -> only = args[++i];
-                default -> throw new IllegalArgumentException("unknown option " + args[i]);
-            }
-        }
+        Options options = new Options(args, "--seconds", "--warmup-ms", "--threshold-ms", "--only");
+        seconds = options.number("--seconds", seconds);
+        warmupMs = options.whole("--warmup-ms", warmupMs);
+        thresholdMs = options.number("--threshold-ms", thresholdMs);
+        only = options.text("--only", only);
         EmulatedBoard.reset();
         EmulatedBoard.setClock(EmulatedBoard.CLOCK_REALTIME);
         List<Row> rows = List.of(
