@@ -29,6 +29,27 @@ int arg_min(unsigned *arg, unsigned v) {
     return 0;
 }
 
+// All five are narrowed before the verdict, as the kernel's drivers do, so that the command
+// copied back shows every source that was refused.
+int check_sources(comedi_cmd &c, const TriggerSources &allowed) {
+    int err = 0;
+    err |= check_src(&c.start_src, allowed.start);
+    err |= check_src(&c.scan_begin_src, allowed.scan_begin);
+    err |= check_src(&c.convert_src, allowed.convert);
+    err |= check_src(&c.scan_end_src, allowed.scan_end);
+    err |= check_src(&c.stop_src, allowed.stop);
+    return err;
+}
+
+int check_scan_and_stop_args(comedi_cmd &c) {
+    int err = 0;
+    err |= arg_min(&c.chanlist_len, 1);
+    err |= arg_is(&c.scan_end_arg, c.chanlist_len);
+    if (c.stop_src == TRIG_COUNT) err |= arg_min(&c.stop_arg, 1);
+    else err |= arg_is(&c.stop_arg, 0);
+    return err;
+}
+
 unsigned round_to_us(unsigned arg) {
     arg = std::min(arg, 4294967000u); // rounddown(UINT_MAX, 1000)
     return kNsPerUs * ((arg + kNsPerUs / 2) / kNsPerUs);

@@ -40,14 +40,14 @@ unsigned round_period(unsigned arg, unsigned flags) {
 }
 
 int ai_cmdtest(comedi_cmd &c, const unsigned *chanlist) {
-    int err = 0;
-    err |= check_src(&c.start_src, TRIG_NOW | TRIG_INT);
-    err |= check_src(&c.scan_begin_src, TRIG_TIMER | TRIG_FOLLOW);
-    err |= check_src(&c.convert_src, TRIG_TIMER | TRIG_NOW);
-    err |= check_src(&c.scan_end_src, TRIG_COUNT);
-    err |= check_src(&c.stop_src, TRIG_COUNT | TRIG_NONE);
-    if (err) return 1;
+    if (check_sources(c, {.start = TRIG_NOW | TRIG_INT,
+                          .scan_begin = TRIG_TIMER | TRIG_FOLLOW,
+                          .convert = TRIG_TIMER | TRIG_NOW,
+                          .scan_end = TRIG_COUNT,
+                          .stop = TRIG_COUNT | TRIG_NONE}))
+        return 1;
 
+    int err = 0;
     err |= check_unique(c.start_src);
     err |= check_unique(c.scan_begin_src);
     err |= check_unique(c.convert_src);
@@ -60,10 +60,7 @@ int ai_cmdtest(comedi_cmd &c, const unsigned *chanlist) {
     else err |= arg_is(&c.convert_arg, 0);
     if (c.scan_begin_src == TRIG_TIMER) err |= arg_min(&c.scan_begin_arg, kMinPeriodNs);
     else err |= arg_is(&c.scan_begin_arg, 0);
-    err |= arg_min(&c.chanlist_len, 1);
-    err |= arg_is(&c.scan_end_arg, c.chanlist_len);
-    if (c.stop_src == TRIG_COUNT) err |= arg_min(&c.stop_arg, 1);
-    else err |= arg_is(&c.stop_arg, 0);
+    err |= check_scan_and_stop_args(c);
     if (err) return 3;
 
     if (c.convert_src == TRIG_TIMER) err |= arg_is(&c.convert_arg, round_period(c.convert_arg, c.flags));
