@@ -20,7 +20,20 @@ using namespace emutest;
 
 namespace {
 
-class EmuStream : public Emu {};
+class EmuStream : public Emu {
+protected:
+    // Streams channel 0 of the multi-function board at one sample a microsecond on the manual
+    // clock, lets `samples` of them convert, then overruns the buffer. Null if a step failed.
+    comedi_t *overrun_after(unsigned samples) {
+        emu_set_clock(EMU_CLOCK_MANUAL);
+        comedi_t *d = start_one_channel(0, 1000, 1000, TRIG_NONE, 0);
+        if (!d) return nullptr;
+        emu_advance_ns(uint64_t(samples) * 1000);
+        int overrun = emu_overrun_now(EMU_BOARD_MULTI);
+        EXPECT_EQ(overrun, 0);
+        return overrun == 0 ? d : nullptr;
+    }
+};
 
 TEST_F(EmuStream, ManualClockStreamsTheExactSamples) {
     emu_set_clock(EMU_CLOCK_MANUAL);
@@ -156,11 +169,8 @@ TEST_F(EmuStream, OverrunStopsTheCommandAndReadsEndInEpipe) {
 }
 
 TEST_F(EmuStream, OverrunSeenByBufferContentsAsBufferOverflow) {
-    emu_set_clock(EMU_CLOCK_MANUAL);
-    comedi_t *d = start_one_channel(0, 1000, 1000, TRIG_NONE, 0);
+    comedi_t *d = overrun_after(5);
     ASSERT_NE(d, nullptr);
-    emu_advance_ns(5000);
-    ASSERT_EQ(emu_overrun_now(EMU_BOARD_MULTI), 0);
     uint8_t buf[64];
     ASSERT_EQ(read(comedi_fileno(d), buf, sizeof buf), 10);
     EXPECT_EQ(comedi_get_buffer_contents(d, 0), -1);
@@ -172,11 +182,8 @@ TEST_F(EmuStream, OverrunSeenByBufferContentsAsBufferOverflow) {
 }
 
 TEST_F(EmuStream, ReadAfterOverrunDrainFailsWithEpipe) {
-    emu_set_clock(EMU_CLOCK_MANUAL);
-    comedi_t *d = start_one_channel(0, 1000, 1000, TRIG_NONE, 0);
+    comedi_t *d = overrun_after(3);
     ASSERT_NE(d, nullptr);
-    emu_advance_ns(3000);
-    ASSERT_EQ(emu_overrun_now(EMU_BOARD_MULTI), 0);
     uint8_t buf[64];
     ASSERT_EQ(read(comedi_fileno(d), buf, sizeof buf), 6);
     errno = 0;
