@@ -15,6 +15,7 @@
 #include <comedilib.h>
 
 #include "emuboard.h"
+#include "timed_command.h"
 
 namespace emutest {
 
@@ -59,25 +60,6 @@ protected:
     unsigned chanlist_[1] = {};
     comedi_cmd cmd_ = {};
 };
-
-inline comedi_cmd timed_cmd(unsigned subdev, unsigned *chanlist, unsigned n, unsigned scan_ns, unsigned conv_ns,
-                     unsigned stop_src, unsigned scans) {
-    comedi_cmd c;
-    memset(&c, 0, sizeof c);
-    c.subdev = subdev;
-    c.start_src = TRIG_NOW;
-    c.scan_begin_src = TRIG_TIMER;
-    c.scan_begin_arg = scan_ns;
-    c.convert_src = TRIG_TIMER;
-    c.convert_arg = conv_ns;
-    c.scan_end_src = TRIG_COUNT;
-    c.scan_end_arg = n;
-    c.stop_src = stop_src;
-    c.stop_arg = stop_src == TRIG_COUNT ? scans : 0;
-    c.chanlist = chanlist;
-    c.chanlist_len = n;
-    return c;
-}
 
 // Opens the multi-function board and starts a timed command on one channel of its analog input;
 // the command stays in cmd_ so that a test can issue it again. Null if either step failed.

@@ -10,6 +10,8 @@
 #include <cstring>
 #include <string>
 
+#include "timed_command.h"
+
 namespace {
 
 std::string src(int bits)
@@ -31,19 +33,10 @@ std::string dump(comedi_cmd cmd)
     return result;
 }
 
+/* A stream that never stops; the description does not look at the channel list. */
 comedi_cmd streamingCommand(unsigned scanPeriod, unsigned convertPeriod, unsigned nChannels)
 {
-    comedi_cmd cmd;
-    memset(&cmd, 0, sizeof cmd);
-    cmd.start_src = TRIG_NOW;
-    cmd.scan_begin_src = TRIG_TIMER;
-    cmd.scan_begin_arg = scanPeriod;
-    cmd.convert_src = TRIG_TIMER;
-    cmd.convert_arg = convertPeriod;
-    cmd.scan_end_src = TRIG_COUNT;
-    cmd.scan_end_arg = nChannels;
-    cmd.stop_src = TRIG_NONE;
-    return cmd;
+    return timed_cmd(0, nullptr, nChannels, scanPeriod, convertPeriod, TRIG_NONE, 0);
 }
 
 TEST(CmdSrc, NamesEverySingleSource)
