@@ -10,6 +10,7 @@
 #include <comedilib.h>
 
 #include "emuboard.h"
+#include "timed_command.h"
 
 namespace {
 
@@ -36,19 +37,7 @@ int main(int argc, char **argv) {
     } else if (!strcmp(cmd, "hold")) {
         // A command that runs until this process dies, and a lock on the digital lines.
         unsigned cl[1] = {CR_PACK(0, 0, AREF_GROUND)};
-        comedi_cmd c;
-        memset(&c, 0, sizeof c);
-        c.subdev = 0;
-        c.start_src = TRIG_NOW;
-        c.scan_begin_src = TRIG_TIMER;
-        c.scan_begin_arg = 1000000;
-        c.convert_src = TRIG_TIMER;
-        c.convert_arg = 1000;
-        c.scan_end_src = TRIG_COUNT;
-        c.scan_end_arg = 1;
-        c.stop_src = TRIG_NONE;
-        c.chanlist = cl;
-        c.chanlist_len = 1;
+        comedi_cmd c = timed_cmd(0, cl, 1, 1000000, 1000, TRIG_NONE, 0);
         if (comedi_command(d, &c) != 0) return fail("command");
         if (comedi_lock(d, 2) != 0) return fail("lock");
         printf("running\n");
