@@ -27,51 +27,6 @@ JNIEnv *jniEnv()
     return embeddedJvmEnv();
 }
 
-/* Takes the pending exception: "<class name>: <message>", or "(none)". */
-std::string takeException(JNIEnv *env)
-{
-    jthrowable pending = env->ExceptionOccurred();
-    if (pending == nullptr) {
-        return "(none)";
-    }
-    env->ExceptionClear();
-    jclass objectClass = env->FindClass("java/lang/Object");
-    jclass classClass = env->FindClass("java/lang/Class");
-    jclass throwableClass = env->FindClass("java/lang/Throwable");
-    jmethodID getClass = env->GetMethodID(objectClass, "getClass", "()Ljava/lang/Class;");
-    jmethodID getName = env->GetMethodID(classClass, "getName", "()Ljava/lang/String;");
-    jmethodID getMessage = env->GetMethodID(throwableClass, "getMessage", "()Ljava/lang/String;");
-    // -Xcheck:jni wants every call that may raise to be followed by a check.
-    jobject cls = env->CallObjectMethod(pending, getClass);
-    if (env->ExceptionCheck()) {
-        return "(exception while naming the exception)";
-    }
-    auto name = static_cast<jstring>(env->CallObjectMethod(cls, getName));
-    if (env->ExceptionCheck()) {
-        return "(exception while naming the exception)";
-    }
-    auto message = static_cast<jstring>(env->CallObjectMethod(pending, getMessage));
-    if (env->ExceptionCheck()) {
-        return "(exception while reading the message)";
-    }
-    const char *nameChars = env->GetStringUTFChars(name, nullptr);
-    std::string result = std::string(nameChars) + ": ";
-    env->ReleaseStringUTFChars(name, nameChars);
-    if (message != nullptr) {
-        const char *messageChars = env->GetStringUTFChars(message, nullptr);
-        result += messageChars;
-        env->ReleaseStringUTFChars(message, messageChars);
-        env->DeleteLocalRef(message);
-    }
-    env->DeleteLocalRef(name);
-    env->DeleteLocalRef(cls);
-    env->DeleteLocalRef(throwableClass);
-    env->DeleteLocalRef(classClass);
-    env->DeleteLocalRef(objectClass);
-    env->DeleteLocalRef(pending);
-    return result;
-}
-
 class OsUtilAffinityFailure : public ::testing::Test {
 protected:
     void SetUp() override

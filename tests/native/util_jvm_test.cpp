@@ -26,40 +26,6 @@ public:
 
 const auto *const jvm = ::testing::AddGlobalTestEnvironment(new JvmEnvironment);
 
-/* Takes the pending exception and returns "<class name>: <message>". */
-std::string takeException()
-{
-    jthrowable pending = env->ExceptionOccurred();
-    if (pending == nullptr) {
-        return "(none)";
-    }
-    env->ExceptionClear();
-    jclass throwableClass = env->FindClass("java/lang/Throwable");
-    jclass classClass = env->FindClass("java/lang/Class");
-    jmethodID getClass = env->GetMethodID(env->FindClass("java/lang/Object"), "getClass", "()Ljava/lang/Class;");
-    jmethodID getName = env->GetMethodID(classClass, "getName", "()Ljava/lang/String;");
-    jmethodID getMessage = env->GetMethodID(throwableClass, "getMessage", "()Ljava/lang/String;");
-    jobject exceptionClass = env->CallObjectMethod(pending, getClass);
-    env->ExceptionCheck(); /* these calls cannot throw, but the JVM wants the check after each */
-    auto className = static_cast<jstring>(env->CallObjectMethod(exceptionClass, getName));
-    env->ExceptionCheck();
-    auto message = static_cast<jstring>(env->CallObjectMethod(pending, getMessage));
-    env->ExceptionCheck();
-    const char *name = env->GetStringUTFChars(className, nullptr);
-    std::string result = name;
-    env->ReleaseStringUTFChars(className, name);
-    result += ": ";
-    if (message == nullptr) {
-        result += "(null)";
-    } else {
-        /* GetStringUTFChars gives modified UTF-8; the messages compared here hold no U+0000. */
-        const char *text = env->GetStringUTFChars(message, nullptr);
-        result += text;
-        env->ReleaseStringUTFChars(message, text);
-    }
-    return result;
-}
-
 /* Java's own view of a message: its UTF-16 length, e.g. to count replacement characters. */
 jsize pendingMessageLength()
 {
@@ -87,7 +53,7 @@ protected:
 TEST_F(JniHelpers, FormattedMessageIsPrintfOutput)
 {
     throwFormattedException(env, COMEDI_EXCEPTION, "Maximum channels supported is %d, requesting %d", 256, 300);
-    EXPECT_EQ(takeException(), "org.vorn.exception.ComediException: Maximum channels supported is 256, requesting 300");
+    EXPECT_EQ(takeException(env), "org.vorn.exception.ComediException: Maximum channels supported is 256, requesting 300");
 }
 
 TEST_F(JniHelpers, FirstRaisedExceptionWins)
@@ -95,30 +61,30 @@ TEST_F(JniHelpers, FirstRaisedExceptionWins)
     throwFormattedException(env, COMEDI_EXCEPTION, "first %s", "failure");
     throwFormattedException(env, COMEDI_EXCEPTION, "second %s", "failure");
     throwException(env, "java/lang/IllegalStateException", "third");
-    EXPECT_EQ(takeException(), "org.vorn.exception.ComediException: first failure");
+    EXPECT_EQ(takeException(env), "org.vorn.exception.ComediException: first failure");
 }
 
 TEST_F(JniHelpers, FixedMessageAndNullMessage)
 {
     throwException(env, COMEDI_EXCEPTION, "Error preparing command.");
-    EXPECT_EQ(takeException(), "org.vorn.exception.ComediException: Error preparing command.");
+    EXPECT_EQ(takeException(env), "org.vorn.exception.ComediException: Error preparing command.");
     throwException(env, "java/lang/OutOfMemoryError", nullptr);
-    EXPECT_EQ(takeException(), "java.lang.OutOfMemoryError: (null)");
+    EXPECT_EQ(takeException(env), "java.lang.OutOfMemoryError: (null)");
 }
 
 TEST_F(JniHelpers, UnknownClassLeavesTheVirtualMachinesError)
 {
     throwFormattedException(env, "org/vorn/NoSuchException", "text %d", 1);
-    EXPECT_EQ(takeException().rfind("java.lang.NoClassDefFoundError: org/vorn/NoSuchException", 0), 0u);
+    EXPECT_EQ(takeException(env).rfind("java.lang.NoClassDefFoundError: org/vorn/NoSuchException", 0), 0u);
     throwException(env, "org/vorn/NoSuchException", "text");
-    EXPECT_EQ(takeException().rfind("java.lang.NoClassDefFoundError: org/vorn/NoSuchException", 0), 0u);
+    EXPECT_EQ(takeException(env).rfind("java.lang.NoClassDefFoundError: org/vorn/NoSuchException", 0), 0u);
 }
 
 TEST_F(JniHelpers, LongAsciiMessageIsCutAt3999Bytes)
 {
     const std::string longText(5000, 'x');
     throwFormattedException(env, COMEDI_EXCEPTION, "%s", longText.c_str());
-    EXPECT_EQ(takeException(), "org.vorn.exception.ComediException: " + std::string(3999, 'x'));
+    EXPECT_EQ(takeException(env), "org.vorn.exception.ComediException: " + std::string(3999, 'x'));
 }
 
 TEST_F(JniHelpers, CutNeverSplitsACharacter)
@@ -126,16 +92,16 @@ TEST_F(JniHelpers, CutNeverSplitsACharacter)
     /* 3998 ASCII bytes, then a two-byte character that the cut at 3999 would split. */
     const std::string text = std::string(3998, 'a') + "\xc3\xa9" + "tail";
     throwFormattedException(env, COMEDI_EXCEPTION, "%s", text.c_str());
-    EXPECT_EQ(takeException(), "org.vorn.exception.ComediException: " + std::string(3998, 'a'));
+    EXPECT_EQ(takeException(env), "org.vorn.exception.ComediException: " + std::string(3998, 'a'));
 }
 
 TEST_F(JniHelpers, MalformedBytesBecomeReplacementCharacters)
 {
     throwFormattedException(env, COMEDI_EXCEPTION, "name %s!", "a\xff" "b\xc3");
     /* "name a", U+FFFD, "b", U+FFFD (a lone lead byte before '!'), "!" */
-    EXPECT_EQ(takeException(), "org.vorn.exception.ComediException: name a\xef\xbf\xbd" "b\xef\xbf\xbd!");
+    EXPECT_EQ(takeException(env), "org.vorn.exception.ComediException: name a\xef\xbf\xbd" "b\xef\xbf\xbd!");
     throwException(env, COMEDI_EXCEPTION, "fixed \x80");
-    EXPECT_EQ(takeException(), "org.vorn.exception.ComediException: fixed \xef\xbf\xbd");
+    EXPECT_EQ(takeException(env), "org.vorn.exception.ComediException: fixed \xef\xbf\xbd");
 }
 
 TEST_F(JniHelpers, FourByteCharacterReachesJavaAsOneCodePoint)
@@ -168,7 +134,7 @@ TEST_F(JniHelpers, StringCopies)
 TEST_F(JniHelpers, NullStringRaisesNullPointerException)
 {
     EXPECT_EQ(GetStringNativeChars(env, nullptr), nullptr);
-    EXPECT_EQ(takeException(), "java.lang.NullPointerException: string argument is null");
+    EXPECT_EQ(takeException(env), "java.lang.NullPointerException: string argument is null");
 }
 
 TEST_F(JniHelpers, HandleBufferIsDirectZeroFilledAndExactlySized)
@@ -188,20 +154,20 @@ TEST_F(JniHelpers, HandleBufferIsDirectZeroFilledAndExactlySized)
 TEST_F(JniHelpers, NegativeBufferSizeLeavesJavasException)
 {
     EXPECT_EQ(newJavaManagedByteBuffer(env, -1), nullptr);
-    EXPECT_EQ(takeException().rfind("java.lang.IllegalArgumentException", 0), 0u);
+    EXPECT_EQ(takeException(env).rfind("java.lang.IllegalArgumentException", 0), 0u);
 }
 
 TEST_F(JniHelpers, BadBuffersRaiseInsteadOfCrashing)
 {
     EXPECT_EQ(getComediHandle(env, nullptr), nullptr);
-    EXPECT_EQ(takeException(), "org.vorn.exception.ComediException: The device handle is null");
+    EXPECT_EQ(takeException(env), "org.vorn.exception.ComediException: The device handle is null");
     jbyteArray array = env->NewByteArray(8);
     jclass wrapper = env->FindClass("java/nio/ByteBuffer");
     jmethodID wrap = env->GetStaticMethodID(wrapper, "wrap", "([B)Ljava/nio/ByteBuffer;");
     jobject heapBuffer = env->CallStaticObjectMethod(wrapper, wrap, array);
     ASSERT_FALSE(env->ExceptionCheck());
     EXPECT_EQ(getDataBufferAddress(env, heapBuffer, "scan buffer"), nullptr);
-    EXPECT_EQ(takeException(), "org.vorn.exception.ComediException: The scan buffer is not a direct buffer");
+    EXPECT_EQ(takeException(env), "org.vorn.exception.ComediException: The scan buffer is not a direct buffer");
 }
 
 } // namespace
