@@ -29,18 +29,6 @@ int arg_min(unsigned *arg, unsigned v) {
     return 0;
 }
 
-// All five are narrowed before the verdict, as the kernel's drivers do, so that the command
-// copied back shows every source that was refused.
-int check_sources(comedi_cmd &c, const TriggerSources &allowed) {
-    int err = 0;
-    err |= check_src(&c.start_src, allowed.start);
-    err |= check_src(&c.scan_begin_src, allowed.scan_begin);
-    err |= check_src(&c.convert_src, allowed.convert);
-    err |= check_src(&c.scan_end_src, allowed.scan_end);
-    err |= check_src(&c.stop_src, allowed.stop);
-    return err;
-}
-
 int check_scan_and_stop_args(comedi_cmd &c) {
     int err = 0;
     err |= arg_min(&c.chanlist_len, 1);

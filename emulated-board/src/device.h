@@ -24,12 +24,6 @@ EMU_HIDDEN int check_src(unsigned *src, unsigned allowed);
 EMU_HIDDEN int check_unique(unsigned src);
 EMU_HIDDEN int arg_is(unsigned *arg, unsigned v);
 EMU_HIDDEN int arg_min(unsigned *arg, unsigned v);
-// What stage 1 lets through for each of the five trigger sources of a subdevice's commands.
-struct TriggerSources {
-    unsigned start, scan_begin, convert, scan_end, stop;
-};
-// Stage 1: every source narrowed to what the subdevice allows; non-zero if any was not.
-EMU_HIDDEN int check_sources(comedi_cmd &c, const TriggerSources &allowed);
 // The stage-3 rules every streaming subdevice here ends with: a channel at least, a scan as long
 // as the channel list, and a stop argument that counts scans (COUNT) or is 0 (NONE).
 EMU_HIDDEN int check_scan_and_stop_args(comedi_cmd &c);

@@ -27,14 +27,14 @@ long config(State &, Board &, unsigned, const comedi_insn &in, unsigned *data) {
 }
 
 int ai_cmdtest(comedi_cmd &c, const unsigned *) {
-    if (check_sources(c, {.start = TRIG_NOW,
-                          .scan_begin = TRIG_FOLLOW | TRIG_TIMER,
-                          .convert = TRIG_NOW | TRIG_TIMER,
-                          .scan_end = TRIG_COUNT,
-                          .stop = TRIG_COUNT | TRIG_NONE}))
-        return 1;
-
     int err = 0;
+    err |= check_src(&c.start_src, TRIG_NOW);
+    err |= check_src(&c.scan_begin_src, TRIG_FOLLOW | TRIG_TIMER);
+    err |= check_src(&c.convert_src, TRIG_NOW | TRIG_TIMER);
+    err |= check_src(&c.scan_end_src, TRIG_COUNT);
+    err |= check_src(&c.stop_src, TRIG_COUNT | TRIG_NONE);
+    if (err) return 1;
+
     err |= check_unique(c.convert_src);
     err |= check_unique(c.stop_src);
     if (c.scan_begin_src == TRIG_FOLLOW && c.convert_src == TRIG_NOW) err |= 1;
@@ -71,13 +71,13 @@ int ai_cmdtest(comedi_cmd &c, const unsigned *) {
 }
 
 int ao_cmdtest(comedi_cmd &c, const unsigned *) {
-    if (check_sources(c, {.start = TRIG_INT,
-                          .scan_begin = TRIG_TIMER,
-                          .convert = TRIG_NOW,
-                          .scan_end = TRIG_COUNT,
-                          .stop = TRIG_COUNT | TRIG_NONE}))
-        return 1;
     int err = 0;
+    err |= check_src(&c.start_src, TRIG_INT);
+    err |= check_src(&c.scan_begin_src, TRIG_TIMER);
+    err |= check_src(&c.convert_src, TRIG_NOW);
+    err |= check_src(&c.scan_end_src, TRIG_COUNT);
+    err |= check_src(&c.stop_src, TRIG_COUNT | TRIG_NONE);
+    if (err) return 1;
     err |= check_unique(c.stop_src);
     if (err) return 2;
     err |= arg_min(&c.scan_begin_arg, kNsPerUs);

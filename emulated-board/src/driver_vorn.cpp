@@ -40,14 +40,14 @@ unsigned round_period(unsigned arg, unsigned flags) {
 }
 
 int ai_cmdtest(comedi_cmd &c, const unsigned *chanlist) {
-    if (check_sources(c, {.start = TRIG_NOW | TRIG_INT,
-                          .scan_begin = TRIG_TIMER | TRIG_FOLLOW,
-                          .convert = TRIG_TIMER | TRIG_NOW,
-                          .scan_end = TRIG_COUNT,
-                          .stop = TRIG_COUNT | TRIG_NONE}))
-        return 1;
-
     int err = 0;
+    err |= check_src(&c.start_src, TRIG_NOW | TRIG_INT);
+    err |= check_src(&c.scan_begin_src, TRIG_TIMER | TRIG_FOLLOW);
+    err |= check_src(&c.convert_src, TRIG_TIMER | TRIG_NOW);
+    err |= check_src(&c.scan_end_src, TRIG_COUNT);
+    err |= check_src(&c.stop_src, TRIG_COUNT | TRIG_NONE);
+    if (err) return 1;
+
     err |= check_unique(c.start_src);
     err |= check_unique(c.scan_begin_src);
     err |= check_unique(c.convert_src);
