@@ -3,9 +3,9 @@ package org.vorn.hdf5;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
+import static org.vorn.testsupport.DirectBuffers.direct;
 
 import java.nio.ByteBuffer;
-import java.nio.ByteOrder;
 import java.nio.file.Path;
 import java.time.Duration;
 import java.time.Instant;
@@ -64,7 +64,7 @@ class Hdf5ScanLogTest {
         }
         try (Hdf5ScanLog log = new Hdf5ScanLog(file, Duration.ofMillis(1), withVolts)) {
             log.begin(info);
-            ByteBuffer raw = ByteBuffer.allocateDirect((40_000 * positions + 1) * sampleBytes).order(ByteOrder.nativeOrder());
+            ByteBuffer raw = direct((40_000 * positions + 1) * sampleBytes);
             long scan = 0;
             for (int b : blocks) {
                 raw.clear().position(sampleBytes); // a block need not start at the buffer's beginning
@@ -129,7 +129,7 @@ class Hdf5ScanLogTest {
     void refusesWhatWouldMakeTheFileLie() throws Exception {
         Path file = dir.resolve("misuse.h5");
         Hdf5ScanLog log = new Hdf5ScanLog(file);
-        ByteBuffer raw = ByteBuffer.allocateDirect(64).order(ByteOrder.nativeOrder());
+        ByteBuffer raw = direct(64);
         assertThrows(IllegalStateException.class, () -> log.record(raw, 0, 1), "record before begin");
         log.begin(stream(2, 0));
         assertThrows(IllegalStateException.class, () -> log.begin(stream(2, 0)), "begin twice");

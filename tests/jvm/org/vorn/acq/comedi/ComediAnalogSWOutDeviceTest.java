@@ -5,12 +5,13 @@ import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-
 import static org.vorn.acq.comedi.OutputTestSupport.assertDestroyTwiceClosesOnce;
 import static org.vorn.acq.comedi.OutputTestSupport.assertWriteAfterCloseNeverReachesTheDevice;
 import static org.vorn.acq.comedi.OutputTestSupport.tenVoltOutputs;
 import static org.vorn.acq.comedi.StreamingTestSupport.configureNative;
+import static org.vorn.testsupport.DirectBuffers.ofDoubles;
 import static org.vorn.testsupport.Errno.EIO;
+
 
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
@@ -42,12 +43,6 @@ class ComediAnalogSWOutDeviceTest {
             return MAXDATA;
         }
         return (long) Math.floor(s + 0.5);
-    }
-
-    private static ByteBuffer values(double... volts) {
-        ByteBuffer buf = ByteBuffer.allocateDirect(8 * volts.length).order(ByteOrder.nativeOrder());
-        buf.asDoubleBuffer().put(volts);
-        return buf;
     }
 
     @Test
@@ -127,7 +122,7 @@ class ComediAnalogSWOutDeviceTest {
             configureNative(ao, 255, 1, -10, 10, "ground");
             long ch1 = EmulatedBoard.aoRaw(MULTI, 1);
             long before = EmulatedBoard.insnCount(MULTI);
-            ao.write(values(-2.0, 9.0, 9.0));
+            ao.write(ofDoubles(-2.0, 9.0, 9.0));
             assertEquals(raw(-2.0, -10, 10), EmulatedBoard.aoRaw(MULTI, 0));
             assertEquals(ch1, EmulatedBoard.aoRaw(MULTI, 1));
             assertEquals(before + 1, EmulatedBoard.insnCount(MULTI));
@@ -162,7 +157,7 @@ class ComediAnalogSWOutDeviceTest {
     void writeOnADestroyedHandleNeverReachesTheDevice() {
         var ao = new ComediAnalogSWOutDevice(MULTI, 1);
         ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
-        assertWriteAfterCloseNeverReachesTheDevice(ao, handle -> ao.nWrite(handle, values(1.0)),
+        assertWriteAfterCloseNeverReachesTheDevice(ao, handle -> ao.nWrite(handle, ofDoubles(1.0)),
                 "Error reading comedi data: device is closed", () -> ao.write(1.0));
     }
 
@@ -183,12 +178,12 @@ class ComediAnalogSWOutDeviceTest {
             e = assertThrows(ComediException.class,
                     () -> ao.nWrite(handle, ByteBuffer.allocate(16).order(ByteOrder.nativeOrder())));
             assertEquals("The value buffer is not a direct buffer", e.getMessage());
-            e = assertThrows(ComediException.class, () -> ao.nWrite(null, values(1.0, 2.0)));
+            e = assertThrows(ComediException.class, () -> ao.nWrite(null, ofDoubles(1.0, 2.0)));
             assertEquals("The device handle is null", e.getMessage());
-            e = assertThrows(ComediException.class, () -> ao.nWrite(ByteBuffer.allocate(64), values(1.0, 2.0)));
+            e = assertThrows(ComediException.class, () -> ao.nWrite(ByteBuffer.allocate(64), ofDoubles(1.0, 2.0)));
             assertEquals("The device handle is not a direct buffer", e.getMessage());
 
-            assertThrows(IllegalArgumentException.class, () -> ao.write(values(1.0)));
+            assertThrows(IllegalArgumentException.class, () -> ao.write(ofDoubles(1.0)));
             assertThrows(IllegalArgumentException.class, () -> ao.write((ByteBuffer) null));
             assertThrows(IllegalArgumentException.class, () -> ao.write(ByteBuffer.allocate(16)));
             assertThrows(IllegalArgumentException.class, () -> ao.write(1.0));

@@ -5,10 +5,11 @@ import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertFalse;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
-
 import static org.vorn.acq.comedi.StreamingTestSupport.configureNative;
+import static org.vorn.testsupport.DirectBuffers.direct;
 import static org.vorn.testsupport.Errno.EACCES;
 import static org.vorn.testsupport.Errno.EIO;
+
 
 import java.io.File;
 import java.nio.ByteBuffer;
@@ -48,7 +49,7 @@ class ComediAnalogSamplingDeviceTest {
     }
 
     private static ByteBuffer filled(int bytes, byte value) {
-        ByteBuffer buf = ByteBuffer.allocateDirect(bytes).order(ByteOrder.nativeOrder());
+        ByteBuffer buf = direct(bytes);
         for (int k = 0; k < bytes; k++) {
             buf.put(k, value);
         }

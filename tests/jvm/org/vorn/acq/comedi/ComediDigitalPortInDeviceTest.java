@@ -3,10 +3,10 @@ package org.vorn.acq.comedi;
 import static org.junit.jupiter.api.Assertions.assertArrayEquals;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
+import static org.vorn.testsupport.DirectBuffers.direct;
 import static org.vorn.testsupport.Errno.EIO;
 
 import java.nio.ByteBuffer;
-import java.nio.ByteOrder;
 
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.extension.RegisterExtension;
@@ -52,7 +52,7 @@ class ComediDigitalPortInDeviceTest {
             long[] values = new long[4];
             in.read(values);
             assertArrayEquals(new long[] {0xF0, 0xA5, 0x81, 0}, values);
-            ByteBuffer buf = ByteBuffer.allocateDirect(24).order(ByteOrder.nativeOrder());
+            ByteBuffer buf = direct(24);
             in.read(buf);
             assertEquals(0x81, buf.getLong(16));
         }

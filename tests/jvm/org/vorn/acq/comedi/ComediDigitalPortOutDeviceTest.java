@@ -6,10 +6,11 @@ import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.vorn.acq.comedi.OutputTestSupport.assertDestroyTwiceClosesOnce;
 import static org.vorn.acq.comedi.OutputTestSupport.assertWriteAfterCloseNeverReachesTheDevice;
+import static org.vorn.testsupport.DirectBuffers.ofInts;
+import static org.vorn.testsupport.DirectBuffers.ofLongs;
 import static org.vorn.testsupport.Errno.EIO;
 
 import java.nio.ByteBuffer;
-import java.nio.ByteOrder;
 
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.extension.RegisterExtension;
@@ -34,9 +35,7 @@ class ComediDigitalPortOutDeviceTest {
      * than 32 lines per port): the native's own behaviour stays as it was. Destroyed by the caller.
      */
     private static ByteBuffer nativeTask(String board, int[] ports, int linesPerPort) {
-        ByteBuffer list = ByteBuffer.allocateDirect(4 * ports.length).order(ByteOrder.nativeOrder());
-        list.asIntBuffer().put(ports);
-        return NATIVES.nCreateTask(board, list, linesPerPort);
+        return NATIVES.nCreateTask(board, ofInts(4 * ports.length, ports), linesPerPort);
     }
 
     /** A closed device, only to call the natives on (they never look at it). */
@@ -49,9 +48,7 @@ class ComediDigitalPortOutDeviceTest {
     }
 
     private static void nativeWrite(ByteBuffer handle, long value) {
-        ByteBuffer v = ByteBuffer.allocateDirect(8).order(ByteOrder.nativeOrder());
-        v.putLong(0, value);
-        NATIVES.nWrite(handle, v);
+        NATIVES.nWrite(handle, ofLongs(value));
     }
 
     private static int[] directions(String board, int lines) {
@@ -83,18 +80,6 @@ class ComediDigitalPortOutDeviceTest {
         for (int c = from; c < to; c++) {
             assertEquals(before[c], after[c], what + " of line " + c);
         }
-    }
-
-    private static ByteBuffer portList(int bytes, int... ports) {
-        ByteBuffer buf = ByteBuffer.allocateDirect(bytes).order(ByteOrder.nativeOrder());
-        buf.asIntBuffer().put(ports);
-        return buf;
-    }
-
-    private static ByteBuffer data(long... values) {
-        ByteBuffer buf = ByteBuffer.allocateDirect(8 * values.length).order(ByteOrder.nativeOrder());
-        buf.asLongBuffer().put(values);
-        return buf;
     }
 
     @Test
@@ -198,17 +183,17 @@ class ComediDigitalPortOutDeviceTest {
 
     @Test
     void thePortCountComesFromTheBufferCapacity() {
-        try (var dio = new ComediDigitalPortOutDevice(MULTI, portList(10, 2, 0), 8)) {
+        try (var dio = new ComediDigitalPortOutDevice(MULTI, ofInts(10, 2, 0), 8)) {
             assertEquals(2, dio.getPortCount());
             dio.write(0x11, 0x22);
             assertLines(MULTI, 16, 8, 0x11);
             assertLines(MULTI, 0, 8, 0x22);
         }
-        try (var dio = new ComediDigitalPortOutDevice(MULTI, portList(3), 8)) {
+        try (var dio = new ComediDigitalPortOutDevice(MULTI, ofInts(3), 8)) {
             assertEquals(0, dio.getPortCount());
             long before = EmulatedBoard.insnCount(MULTI);
-            dio.write(data());
-            dio.nWrite(dio.handle(), data(0xFF));
+            dio.write(ofLongs());
+            dio.nWrite(dio.handle(), ofLongs(0xFF));
             assertEquals(before, EmulatedBoard.insnCount(MULTI));
         }
     }
@@ -341,7 +326,7 @@ class ComediDigitalPortOutDeviceTest {
                 () -> new ComediDigitalPortOutDevice(MULTI, new int[257], 0));
         assertEquals("Maximum ports supported is 256, requesting 257", e.getMessage());
         assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
-        try (var dio = new ComediDigitalPortOutDevice(MULTI, portList(256 * 4 + 3), 1)) {
+        try (var dio = new ComediDigitalPortOutDevice(MULTI, ofInts(256 * 4 + 3), 1)) {
             assertEquals(256, dio.getPortCount());
             long[] values = new long[256];
             values[255] = 1;
@@ -357,7 +342,7 @@ class ComediDigitalPortOutDeviceTest {
             assertEquals("The port buffer is null", e.getMessage());
             e = assertThrows(ComediException.class, () -> dio.nCreateTask(MULTI, ByteBuffer.allocate(8), 8));
             assertEquals("The port buffer is not a direct buffer", e.getMessage());
-            ByteBuffer handle = dio.nCreateTask(MULTI, portList(4, 2), 8);
+            ByteBuffer handle = dio.nCreateTask(MULTI, ofInts(4, 2), 8);
             assertNotNull(handle);
             dio.nDestroy(handle);
         }
@@ -376,11 +361,11 @@ class ComediDigitalPortOutDeviceTest {
             assertEquals("The data buffer is null", e.getMessage());
             e = assertThrows(ComediException.class, () -> dio.nWrite(handle, ByteBuffer.allocate(16)));
             assertEquals("The data buffer is not a direct buffer", e.getMessage());
-            e = assertThrows(ComediException.class, () -> dio.nWrite(null, data(1, 2)));
+            e = assertThrows(ComediException.class, () -> dio.nWrite(null, ofLongs(1, 2)));
             assertEquals("The device handle is null", e.getMessage());
-            e = assertThrows(ComediException.class, () -> dio.nWrite(ByteBuffer.allocate(8), data(1, 2)));
+            e = assertThrows(ComediException.class, () -> dio.nWrite(ByteBuffer.allocate(8), ofLongs(1, 2)));
             assertEquals("The device handle is not a direct buffer", e.getMessage());
-            assertThrows(IllegalArgumentException.class, () -> dio.write(data(1)));
+            assertThrows(IllegalArgumentException.class, () -> dio.write(ofLongs(1)));
             assertThrows(IllegalArgumentException.class, () -> dio.write(ByteBuffer.allocate(16)));
             assertThrows(IllegalArgumentException.class, () -> dio.write(1L));
             assertEquals(before, EmulatedBoard.insnCount(MULTI));
@@ -390,7 +375,7 @@ class ComediDigitalPortOutDeviceTest {
     @Test
     void writeOnADestroyedHandleNeverReachesTheDevice() {
         var dio = new ComediDigitalPortOutDevice(MULTI, new int[] {0}, 8);
-        assertWriteAfterCloseNeverReachesTheDevice(dio, handle -> dio.nWrite(handle, data(0xFF)),
+        assertWriteAfterCloseNeverReachesTheDevice(dio, handle -> dio.nWrite(handle, ofLongs(0xFF)),
                 "Error writing comedi digital channels: device is closed", () -> dio.write(0xFF));
     }
 

@@ -2,11 +2,11 @@ package org.vorn.acq.comedi;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertThrows;
-
 import static org.vorn.acq.comedi.OutputTestSupport.tenVoltOutputs;
+import static org.vorn.testsupport.DirectBuffers.direct;
+
 
 import java.nio.ByteBuffer;
-import java.nio.ByteOrder;
 
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.extension.RegisterExtension;
@@ -29,7 +29,7 @@ class RobustnessRegressionTest {
             long ao1 = EmulatedBoard.aoRaw(MULTI, 1);
             var e = assertThrows(ComediException.class, () -> ao.write(1.0, Double.NaN));
             assertEquals("Error reading comedi data: value 1 is NaN", e.getMessage());
-            ByteBuffer buf = ByteBuffer.allocateDirect(16).order(ByteOrder.nativeOrder());
+            ByteBuffer buf = direct(16);
             buf.putDouble(0, Double.longBitsToDouble(0x7ff8dead00000001L)).putDouble(8, 2.0);
             e = assertThrows(ComediException.class, () -> ao.write(buf));
             assertEquals("Error reading comedi data: value 0 is NaN", e.getMessage());

@@ -9,9 +9,9 @@ import static org.vorn.acq.comedi.StreamingTestSupport.MAXDATA_18;
 import static org.vorn.acq.comedi.StreamingTestSupport.configureCounter;
 import static org.vorn.acq.comedi.StreamingTestSupport.doubles;
 import static org.vorn.acq.comedi.StreamingTestSupport.toPhys;
+import static org.vorn.testsupport.DirectBuffers.direct;
 
 import java.nio.ByteBuffer;
-import java.nio.ByteOrder;
 
 import org.junit.jupiter.api.AfterEach;
 import org.junit.jupiter.api.BeforeEach;
@@ -68,7 +68,7 @@ class StreamingRawReadTest {
             }
             ai.start();
             EmulatedBoard.advanceScans(board, 4);
-            ByteBuffer raw = ByteBuffer.allocateDirect(4 * bytes).order(ByteOrder.nativeOrder());
+            ByteBuffer raw = direct(4 * bytes);
             ByteBuffer volts = doubles(4);
             long index = 0;
             // raw, volts, raw, volts: 4 + 4 + 4 = 12 samples, each read continuing at the next position
@@ -103,7 +103,7 @@ class StreamingRawReadTest {
         try (var ai = counter(EmulatedBoard.AI18, 8)) {
             ai.start();
             EmulatedBoard.advanceScans(EmulatedBoard.AI18, 2);
-            ByteBuffer raw = ByteBuffer.allocateDirect(32).order(ByteOrder.nativeOrder());
+            ByteBuffer raw = direct(32);
             EmulatedBoard.shortReadNext(bytesFirst);
             EmulatedBoard.failNth(EmulatedBoard.OP_READ, 2, 4 /* EINTR */);
             var failure = assertThrows(ComediException.class, () -> ai.readRaw(raw), "no whole sample arrived");
@@ -130,7 +130,7 @@ class StreamingRawReadTest {
             ai.start();
             EmulatedBoard.advanceScans(EmulatedBoard.MULTI, 30);
             assertEquals(0, EmulatedBoard.overrunNow(EmulatedBoard.MULTI));
-            ByteBuffer raw = ByteBuffer.allocateDirect(128).order(ByteOrder.nativeOrder());
+            ByteBuffer raw = direct(128);
             long index = 0;
             ComediOverrunException overrun = null;
             while (overrun == null) {

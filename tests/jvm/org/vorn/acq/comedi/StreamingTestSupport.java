@@ -1,7 +1,8 @@
 package org.vorn.acq.comedi;
 
+import static org.vorn.testsupport.DirectBuffers.direct;
+
 import java.nio.ByteBuffer;
-import java.nio.ByteOrder;
 import java.util.Arrays;
 
 import org.vorn.emu.EmulatedBoard;
@@ -93,7 +94,7 @@ final class StreamingTestSupport {
     }
 
     static ByteBuffer doubles(int n) {
-        return ByteBuffer.allocateDirect(8 * n).order(ByteOrder.nativeOrder());
+        return direct(8 * n);
     }
 
     static long bytesRead(String board) {

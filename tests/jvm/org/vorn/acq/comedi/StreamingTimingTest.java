@@ -8,6 +8,7 @@ import static org.vorn.acq.comedi.StreamingTestSupport.AI_RANGES_UV;
 import static org.vorn.acq.comedi.StreamingTestSupport.MAXDATA_16;
 import static org.vorn.acq.comedi.StreamingTestSupport.doubles;
 import static org.vorn.acq.comedi.StreamingTestSupport.toPhys;
+import static org.vorn.testsupport.DirectBuffers.direct;
 
 import java.nio.ByteBuffer;
 import java.time.Duration;
@@ -160,7 +161,7 @@ class StreamingTimingTest {
             EmulatedBoard.advanceScans(MULTI, 5);
             assertEquals(0, EmulatedBoard.overrunNow(MULTI));
             assertEquals(10, ai.read(new double[64], 1, Duration.ofSeconds(1)), "what came before it first");
-            ByteBuffer raw = ByteBuffer.allocateDirect(256).order(java.nio.ByteOrder.nativeOrder());
+            ByteBuffer raw = direct(256);
             List<Consumer<ComediAnalogStreamingDevice>> reads = List.of(d -> d.read(new double[64]),
                     d -> d.read(doubles(64)), d -> d.read(new double[64], 1, Duration.ofSeconds(1)),
                     d -> d.readScans(ScanBlock.perChannel(2, 8), 1, Duration.ofSeconds(1)), d -> d.readRaw(raw));

@@ -10,6 +10,7 @@ import static org.vorn.acq.comedi.StreamingTestSupport.AI_RANGES_UV;
 import static org.vorn.acq.comedi.StreamingTestSupport.MAXDATA_16;
 import static org.vorn.acq.comedi.StreamingTestSupport.doubles;
 import static org.vorn.acq.comedi.StreamingTestSupport.toPhys;
+import static org.vorn.testsupport.DirectBuffers.direct;
 
 import java.nio.ByteBuffer;
 import java.time.Duration;
@@ -198,7 +199,7 @@ class StreamingWaitTest {
         for (Consumer<ComediAnalogStreamingDevice> read : java.util.List.<Consumer<ComediAnalogStreamingDevice>>of(
                 d -> d.read(new double[64], 64, LONG),
                 d -> d.readScans(ScanBlock.interleaved(2, 8), 8, LONG),
-                d -> d.readRaw(ByteBuffer.allocateDirect(256).order(java.nio.ByteOrder.nativeOrder()), 64, LONG))) {
+                d -> d.readRaw(direct(256), 64, LONG))) {
             var reader = CompletableFuture.runAsync(() -> read.accept(ai));
             sleepMs(50);
             long t0 = System.nanoTime();
