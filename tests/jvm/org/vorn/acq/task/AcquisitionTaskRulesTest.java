@@ -2,6 +2,7 @@ package org.vorn.acq.task;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.time.Duration;
 import java.util.ArrayList;
@@ -99,5 +100,62 @@ class AcquisitionTaskRulesTest {
         TaskEnd end = runToEnd(task(new CountingSource(1, 0, 0)).recordTo(recorder, true).build());
         assertEquals(new TaskEnd(TaskEnd.Reason.RECORDER_FAILED, 200, full, end.backlogScans()), end);
         assertEquals(List.of("begin", "record 0", "record 100", "record 200", "close"), calls);
+    }
+
+    /** Records nothing; says which calls it had, and its begin fails with {@code failure} if given. */
+    private static ScanRecorder calling(List<String> calls, Throwable failure) {
+        return new ScanRecorder() {
+            @Override
+            public void begin(StreamInfo stream) {
+                calls.add("begin");
+                if (failure instanceof Error e) {
+                    throw e;
+                }
+            }
+
+            @Override
+            public void record(java.nio.ByteBuffer raw, long firstScan, int scans) {
+                calls.add("record " + firstScan);
+            }
+
+            @Override
+            public void event(String kind, long scanIndex, String detail) {
+                calls.add("event " + kind);
+            }
+
+            @Override
+            public void close() {
+                calls.add("close");
+            }
+        };
+    }
+
+    @Test
+    void aRecorderWhoseBeginRaisesAnErrorEndsTheTaskAndIsClosed() throws Exception {
+        // What a log's first HDF5 call raises when the binding's native library is not on the path.
+        UnsatisfiedLinkError missing = new UnsatisfiedLinkError("no hdf5_java in java.library.path");
+        List<String> calls = new ArrayList<>();
+        CountingSource source = new CountingSource(2, 0, 0);
+        TaskEnd end = runToEnd(task(source).recordTo(calling(calls, missing), true).build());
+        assertEquals(new TaskEnd(TaskEnd.Reason.RECORDER_FAILED, 0, missing, -1), end);
+        assertEquals(List.of("begin", "close"), calls);
+        assertTrue(source.stopped, "the task stopped the stream");
+    }
+
+    @Test
+    void anErrorThrownByAListenerIsTheCauseOfTheEndAndTheLogIsClosed() throws Exception {
+        AssertionError wrong = new AssertionError("the analysis found an impossible value");
+        List<String> calls = new ArrayList<>();
+        CountingSource source = new CountingSource(2, 0, 0);
+        TaskEnd end = runToEnd(task(source).recordTo(calling(calls, null), true).onBlock(b -> {
+            if (b.getFirstScan() == 300) {
+                throw wrong;
+            }
+        }).build());
+        assertEquals(new TaskEnd(TaskEnd.Reason.LISTENER_FAILED, 300, wrong, end.backlogScans()), end);
+        assertEquals(List.of("begin", "record 0", "record 100", "record 200", "record 300", "event error", "close"),
+                calls);
+        assertTrue(source.stopped, "the task stopped the stream");
+        assertCounter(400, 2); // the first listener had the failing block too
     }
 }

@@ -250,11 +250,14 @@ public final class AcquisitionTask implements AutoCloseable {
         }
 
         TaskEnd loop() {
+            // Listeners and the recorder are caught as Throwable: an Error from them (a native
+            // library missing, a failed assertion) would otherwise kill this thread and leave the
+            // stream running, the recorder open and the done listener never told.
             if (recorder != null) {
                 try {
                     recorderOpen = true;
                     recorder.begin(stream);
-                } catch (Exception e) {
+                } catch (Throwable e) {
                     return end(TaskEnd.Reason.RECORDER_FAILED, e);
                 }
             }
@@ -314,7 +317,7 @@ public final class AcquisitionTask implements AutoCloseable {
                 if (recorder != null) {
                     try {
                         recorder.record(raw, delivered, scans);
-                    } catch (Exception e) {
+                    } catch (Throwable e) {
                         return end(TaskEnd.Reason.RECORDER_FAILED, e);
                     }
                 }
@@ -322,7 +325,7 @@ public final class AcquisitionTask implements AutoCloseable {
                 for (TaskBlockListener l : listeners) {
                     try {
                         l.scansArrived(block);
-                    } catch (Exception e) {
+                    } catch (Throwable e) {
                         return end(TaskEnd.Reason.LISTENER_FAILED, e);
                     }
                 }
@@ -350,19 +353,19 @@ public final class AcquisitionTask implements AutoCloseable {
                         recorder.event(result.eventKind(), result.scansDelivered(),
                                 result.cause() == null ? "" : String.valueOf(result.cause().getMessage()));
                     }
-                } catch (Exception e) {
+                } catch (Throwable e) {
                     result = keep(result, e, TaskEnd.Reason.RECORDER_FAILED);
                 }
                 try {
                     recorder.close();
-                } catch (Exception e) {
+                } catch (Throwable e) {
                     result = keep(result, e, TaskEnd.Reason.RECORDER_FAILED);
                 }
             }
             return result;
         }
 
-        private TaskEnd keep(TaskEnd result, Exception e, TaskEnd.Reason reason) {
+        private TaskEnd keep(TaskEnd result, Throwable e, TaskEnd.Reason reason) {
             if (result.cause() != null) {
                 result.cause().addSuppressed(e);
                 return result;
