@@ -10,6 +10,8 @@ import java.util.List;
 import java.util.concurrent.CopyOnWriteArrayList;
 
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.ValueSource;
 
 /**
  * The task's own rules on a stream without a device, where runs of codes end inside scans at
@@ -157,5 +159,49 @@ class AcquisitionTaskRulesTest {
                 calls);
         assertTrue(source.stopped, "the task stopped the stream");
         assertCounter(400, 2); // the first listener had the failing block too
+    }
+
+    @ParameterizedTest(name = "volts delivered too: {0}")
+    @ValueSource(booleans = {true, false})
+    void aRecorderThatWritesTheCodesOutThroughAChannelLeavesTheBlockWhole(boolean deliverToo) throws Exception {
+        java.io.ByteArrayOutputStream file = new java.io.ByteArrayOutputStream();
+        java.nio.channels.WritableByteChannel out = java.nio.channels.Channels.newChannel(file);
+        ScanRecorder recorder = new ScanRecorder() {
+            @Override
+            public void begin(StreamInfo stream) {
+            }
+
+            @Override
+            public void record(java.nio.ByteBuffer raw, long firstScan, int scans) throws java.io.IOException {
+                // A channel write consumes the buffer: its position ends at its limit.
+                while (raw.hasRemaining()) {
+                    out.write(raw);
+                }
+            }
+
+            @Override
+            public void event(String kind, long scanIndex, String detail) {
+            }
+
+            @Override
+            public void close() {
+            }
+        };
+        CountingSource source = new CountingSource(3, 1050, 0);
+        AcquisitionTask.Builder b = deliverToo ? task(source)
+                : AcquisitionTask.on("fake", source).everyScans(100).onDone(ends::add).onBlock(block -> {
+                    assertEquals(codes.size() / source.positions, block.getFirstScan(), "first scan of the block");
+                    sizes.add(block.getScanCount());
+                    codes.addAll(CountingSource.codes(block));
+                });
+        TaskEnd end = runToEnd(b.recordTo(recorder, deliverToo).build());
+        assertEquals(new TaskEnd(TaskEnd.Reason.COMPLETED, 1050, null, end.backlogScans()), end);
+        assertEquals(List.of(100, 100, 100, 100, 100, 100, 100, 100, 100, 100, 50), sizes);
+        assertCounter(1050, 3);
+        java.nio.ByteBuffer written = java.nio.ByteBuffer.wrap(file.toByteArray()).order(java.nio.ByteOrder.nativeOrder());
+        assertEquals(1050 * 3 * 2, written.remaining(), "bytes the recorder wrote");
+        for (int k = 0; k < 1050 * 3; k++) {
+            assertEquals(k % 65536, written.getShort() & 0xFFFF, "recorded code " + k);
+        }
     }
 }

@@ -320,6 +320,9 @@ public final class AcquisitionTask implements AutoCloseable {
                     } catch (Throwable e) {
                         return end(TaskEnd.Reason.RECORDER_FAILED, e);
                     }
+                    // A recorder may consume the buffer (a channel write leaves its position at its
+                    // limit); the block must still see the scans from the start.
+                    raw.limit(scans * scanBytes).position(0);
                 }
                 block.fill(raw, delivered, scans, backlog, deliver);
                 for (TaskBlockListener l : listeners) {
