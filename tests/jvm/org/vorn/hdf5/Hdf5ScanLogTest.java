@@ -156,4 +156,37 @@ class Hdf5ScanLogTest {
         assertTrue(refused.getMessage().startsWith("cannot create the HDF5 file " + missing + ": "), refused.getMessage());
         nowhere.close();
     }
+
+    @Test
+    void scansWhoseVoltsCouldNotBeWrittenAreNotLoggedTwice() throws Exception {
+        Path file = dir.resolve("volts-failed.h5");
+        StreamInfo info = stream(2, 0);
+        int positions = info.channelCount();
+        long[] codes = new long[150 * positions];
+        ByteBuffer raw = direct(codes.length * 2);
+        for (int i = 0; i < codes.length; i++) {
+            codes[i] = (i * 7919L) % 65536;
+            raw.putShort((short) codes[i]);
+        }
+        Hdf5ScanLog log = new Hdf5ScanLog(file, Duration.ofHours(1), true);
+        log.begin(info);
+        raw.flip().limit(100 * positions * 2);
+        log.record(raw, 0, 100);
+        log.flush();
+        // /volts fails from here on, as a full disk would make it: its dataset is closed under the log.
+        java.lang.reflect.Field volts = Hdf5ScanLog.class.getDeclaredField("volts");
+        volts.setAccessible(true);
+        hdf.hdf5lib.H5.H5Dclose(((AppendableDataset) volts.get(log)).id());
+        raw.limit(codes.length * 2).position(100 * positions * 2);
+        log.record(raw, 100, 50);
+        assertThrows(RuntimeException.class, () -> log.event("error", 150, "volts failed"), "the failed write is raised");
+        assertThrows(RuntimeException.class, log::close, "the close meets /volts failing again");
+        Map<String, Object> expect = new LinkedHashMap<>();
+        expect.put("file", file);
+        expect.put("dtype", "uint16");
+        expect.put("positions", positions);
+        expect.put("rows", 150);
+        expect.put("raw", H5py.int64File(dir, codes, codes.length));
+        H5py.check(dir, expect);
+    }
 }

@@ -72,6 +72,8 @@ public final class Hdf5ScanLog implements ScanRecorder {
     private Object pending; // short[] or int[]
     private double[] pendingVolts;
     private int pendingScans;
+    /** The pending scans are in /scans already, their volts not yet (the volts write failed). */
+    private boolean pendingInScans;
     private int capacityScans;
     private long scansReceived;
     private long scansFlushed;
@@ -262,11 +264,17 @@ public final class Hdf5ScanLog implements ScanRecorder {
         if (pendingScans == 0) {
             return;
         }
-        scans.append(pending, pendingScans);
+        // A later call (the close after a failure) writes again what is pending: never the same
+        // scans twice into /scans because their volts failed.
+        if (!pendingInScans) {
+            scans.append(pending, pendingScans);
+            pendingInScans = true;
+        }
         if (volts != null) {
             volts.append(pendingVolts, pendingScans);
         }
         pendingScans = 0;
+        pendingInScans = false;
     }
 
     private void requireOpen() {
