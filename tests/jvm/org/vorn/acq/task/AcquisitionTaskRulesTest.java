@@ -2,6 +2,8 @@ package org.vorn.acq.task;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
+import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.time.Duration;
@@ -60,6 +62,21 @@ class AcquisitionTaskRulesTest {
         assertEquals(new TaskEnd(TaskEnd.Reason.COMPLETED, 1050, null, end.backlogScans()), end);
         assertEquals(List.of(100, 100, 100, 100, 100, 100, 100, 100, 100, 100, 50), sizes);
         assertCounter(1050, 3);
+    }
+
+    @ParameterizedTest
+    @ValueSource(ints = {Integer.MAX_VALUE / 4, 1 << 30})
+    void aBlockTooLargeForOneBufferIsRefusedAtStartAndTheStreamStopped(int everyScans) throws Exception {
+        // 3 positions of 2 bytes: the block's codes or its volts overflow an int; 1 << 30 x 3
+        // values once wrapped round to a small positive array.
+        CountingSource source = new CountingSource(3, 0, 0);
+        AcquisitionTask t = task(source).everyScans(everyScans).build();
+        IllegalArgumentException e = assertThrows(IllegalArgumentException.class, t::start);
+        assertTrue(e.getMessage().contains("does not fit one buffer"), e.getMessage());
+        assertTrue(source.stopped, "a stream without its reader is stopped");
+        assertNull(t.awaitEnd(Duration.ZERO), "nothing ran, so nothing ended");
+        assertEquals(List.of(), ends);
+        t.close();
     }
 
     @Test

@@ -154,7 +154,6 @@ public final class AcquisitionTask implements AutoCloseable {
      * reader thread. A task runs once.
      */
     public void start() {
-        StreamInfo stream;
         synchronized (lifecycle) {
             if (reader != null) {
                 throw new IllegalStateException("task on " + name + " was already started");
@@ -162,10 +161,22 @@ public final class AcquisitionTask implements AutoCloseable {
             if (stopRequested) {
                 throw new IllegalStateException("task on " + name + " was stopped before it started");
             }
-            stream = source.start();
-            reader = new Thread(() -> run(stream), "vorn-acquisition " + name);
-            reader.setDaemon(true);
-            reader.start();
+            StreamInfo stream = source.start();
+            try {
+                TaskRun run = new TaskRun(stream);
+                Thread t = new Thread(() -> run(run), "vorn-acquisition " + name);
+                t.setDaemon(true);
+                t.start();
+                reader = t;
+            } catch (RuntimeException | Error e) {
+                // No buffers or no thread for the reads: the stream must not run without its reader.
+                try {
+                    source.stop();
+                } catch (RuntimeException s) {
+                    e.addSuppressed(s);
+                }
+                throw e;
+            }
         }
     }
 
@@ -216,8 +227,7 @@ public final class AcquisitionTask implements AutoCloseable {
         return ended.getCount() == 0 ? end : null;
     }
 
-    private void run(StreamInfo stream) {
-        TaskRun run = new TaskRun(stream);
+    private void run(TaskRun run) {
         TaskEnd result = run.loop();
         result = run.finish(result);
         end = result;
@@ -245,6 +255,12 @@ public final class AcquisitionTask implements AutoCloseable {
             this.stream = stream;
             this.scanBytes = stream.channelCount() * stream.sampleBytes();
             this.totalScans = stream.scansRequested();
+            long rawBytes = (long) everyScans * scanBytes;
+            long values = deliver ? (long) everyScans * stream.channelCount() : 0;
+            if (rawBytes > Integer.MAX_VALUE || values > Integer.MAX_VALUE - 8) {
+                throw new IllegalArgumentException("task on " + name + ": a block of " + everyScans + " scans of "
+                        + stream.channelCount() + " positions does not fit one buffer; choose fewer everyScans");
+            }
             this.raw = ByteBuffer.allocateDirect(everyScans * scanBytes).order(ByteOrder.nativeOrder());
             this.block = new TaskBlock(stream, deliver ? everyScans : 0);
         }
