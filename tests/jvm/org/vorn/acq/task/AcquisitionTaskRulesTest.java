@@ -3,6 +3,7 @@ package org.vorn.acq.task;
 import static org.junit.jupiter.api.Assertions.assertEquals;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertNull;
+import static org.junit.jupiter.api.Assertions.assertSame;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
@@ -77,6 +78,51 @@ class AcquisitionTaskRulesTest {
         assertNull(t.awaitEnd(Duration.ZERO), "nothing ran, so nothing ended");
         assertEquals(List.of(), ends);
         t.close();
+    }
+
+    @Test
+    void anErrorFromTheReadsEndsTheTaskAfterTheScansBeforeIt() throws Exception {
+        CountingSource counting = new CountingSource(3, 0, 0);
+        OutOfMemoryError error = new OutOfMemoryError("no memory for the read");
+        ScanSource failing = new ScanSource() {
+            @Override
+            public StreamInfo start() {
+                return counting.start();
+            }
+
+            @Override
+            public int read(java.nio.ByteBuffer raw, int minValues, long timeoutNanos) {
+                if (counting.next >= 250 * 3) {
+                    throw error;
+                }
+                return counting.read(raw, minValues, timeoutNanos);
+            }
+
+            @Override
+            public long backlogScans() {
+                return 0;
+            }
+
+            @Override
+            public boolean isOverrun(RuntimeException e) {
+                return false;
+            }
+
+            @Override
+            public void stop() {
+                counting.stop();
+            }
+        };
+        TaskEnd end = runToEnd(AcquisitionTask.on("fake", failing).everyScans(100).onDone(ends::add).onBlock(b -> {
+            sizes.add(b.getScanCount());
+            codes.addAll(CountingSource.codes(b));
+        }).build());
+        assertEquals(TaskEnd.Reason.DEVICE_FAILED, end.reason());
+        assertSame(error, end.cause());
+        assertEquals(counting.next / 3, end.scansDelivered(), "every whole scan read before the error");
+        assertEquals(List.of(100, 100, (int) (counting.next / 3) - 200), sizes, "two full blocks, then the rest");
+        assertCounter(end.scansDelivered(), 3);
+        assertTrue(counting.stopped, "the stream is stopped");
     }
 
     @Test

@@ -308,6 +308,9 @@ public final class AcquisitionTask implements AutoCloseable {
                 TaskEnd.Reason reason = source.isOverrun(e) ? TaskEnd.Reason.OVERRUN
                         : stopRequested ? TaskEnd.Reason.STOPPED : TaskEnd.Reason.DEVICE_FAILED;
                 return deliverPending(end(reason, reason == TaskEnd.Reason.STOPPED ? null : e));
+            } catch (Error e) {
+                // Beyond an exception (no memory, a library gone): the task still ends on it, told.
+                return deliverPending(end(TaskEnd.Reason.DEVICE_FAILED, e));
             }
         }
 
