@@ -91,6 +91,14 @@ final class AppendableDataset {
                 H5.H5Dwrite(id, memoryType, memorySpace, fileSpace, H5P_DEFAULT, (byte[]) data, true);
             }
             rows += count;
+        } catch (RuntimeException e) {
+            // Rows that were never written would read as the fill value: codes 0 that look acquired.
+            try {
+                H5.H5Dset_extent(id, flat ? new long[] {rows} : new long[] {rows, columns});
+            } catch (RuntimeException undo) {
+                e.addSuppressed(undo);
+            }
+            throw e;
         } finally {
             RuntimeException failed = null;
             failed = Hdf5Objects.close(failed, fileSpace, H5::H5Sclose);
