@@ -134,8 +134,9 @@ class AcquisitionTaskRulesTest {
         assertCounter(730, 2);
     }
 
-    @Test
-    void aRecorderThatFailsStopsTheTaskAndIsClosed() throws Exception {
+    @ParameterizedTest
+    @ValueSource(booleans = {false, true})
+    void aRecorderThatFailsStopsTheTaskAndIsClosed(boolean closeRaisesTheSameFailure) throws Exception {
         List<String> calls = new ArrayList<>();
         java.io.IOException full = new java.io.IOException("disk full");
         ScanRecorder recorder = new ScanRecorder() {
@@ -158,12 +159,16 @@ class AcquisitionTaskRulesTest {
             }
 
             @Override
-            public void close() {
+            public void close() throws java.io.IOException {
                 calls.add("close");
+                if (closeRaisesTheSameFailure) {
+                    throw full; // a recorder that keeps its first failure and raises it again
+                }
             }
         };
         TaskEnd end = runToEnd(task(new CountingSource(1, 0, 0)).recordTo(recorder, true).build());
         assertEquals(new TaskEnd(TaskEnd.Reason.RECORDER_FAILED, 200, full, end.backlogScans()), end);
+        assertEquals(0, full.getSuppressed().length, "the failure is not its own suppressed one");
         assertEquals(List.of("begin", "record 0", "record 100", "record 200", "close"), calls);
     }
 

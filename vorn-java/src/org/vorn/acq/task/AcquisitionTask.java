@@ -389,7 +389,9 @@ public final class AcquisitionTask implements AutoCloseable {
 
         private TaskEnd keep(TaskEnd result, Throwable e, TaskEnd.Reason reason) {
             if (result.cause() != null) {
-                result.cause().addSuppressed(e);
+                if (result.cause() != e) { // a recorder may raise its first failure again
+                    result.cause().addSuppressed(e);
+                }
                 return result;
             }
             if (result.reason() == TaskEnd.Reason.COMPLETED || result.reason() == TaskEnd.Reason.STOPPED) {
