@@ -258,6 +258,8 @@ class AcquisitionTaskRulesTest {
         CountingSource source = new CountingSource(3, 1050, 0);
         AcquisitionTask.Builder b = deliverToo ? task(source)
                 : AcquisitionTask.on("fake", source).everyScans(100).onDone(ends::add).onBlock(block -> {
+                    assertThrows(IllegalStateException.class, block::copyVolts, "no volts, rather than zeros");
+                    assertThrows(IllegalStateException.class, () -> block.volts(0, 0));
                     assertEquals(codes.size() / source.positions, block.getFirstScan(), "first scan of the block");
                     sizes.add(block.getScanCount());
                     codes.addAll(CountingSource.codes(block));

@@ -135,7 +135,8 @@ public final class AcquisitionTask implements AutoCloseable {
         /**
          * Hands every scan's raw codes to {@code recorder}. With {@code deliverToo} false the task
          * only records (no conversion to volts; block listeners still get each block, with its
-         * raw codes, and {@link TaskBlock#getVolts()} not filled).
+         * raw codes, {@link TaskBlock#getVolts()} empty, and {@link TaskBlock#volts} and
+         * {@link TaskBlock#copyVolts()} raising IllegalStateException).
          */
         public Builder recordTo(ScanRecorder recorder, boolean deliverToo) {
             this.recorder = Objects.requireNonNull(recorder, "recorder");

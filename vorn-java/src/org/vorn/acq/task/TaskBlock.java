@@ -94,7 +94,16 @@ public final class TaskBlock {
             throw new IndexOutOfBoundsException("scan " + scan + ", position " + position + " of a block of " + scans
                     + " scans x " + stream.channelCount() + " positions");
         }
+        requireVolts();
         return volts[scan * stream.channelCount() + position];
+    }
+
+    /** A task that only records converts nothing: its blocks have no volts to give, not zeros. */
+    private void requireVolts() {
+        if (volts.length == 0 && scans > 0) {
+            throw new IllegalStateException("the task records without delivering volts (recordTo(recorder, false)):"
+                    + " read the block's raw codes, or build it with recordTo(recorder, true)");
+        }
     }
 
     /**
@@ -108,6 +117,7 @@ public final class TaskBlock {
 
     /** A copy of this block's values, to keep. */
     public double[] copyVolts() {
+        requireVolts();
         return java.util.Arrays.copyOf(volts, scans * stream.channelCount());
     }
 
