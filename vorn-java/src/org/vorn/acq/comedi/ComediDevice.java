@@ -126,12 +126,12 @@ abstract class ComediDevice implements AutoCloseable {
      */
     final ByteBuffer lockHandle() {
         lock.lock();
-        ByteBuffer h = handle;
-        if (h == null || closed) {
+        try {
+            return handle();
+        } catch (IllegalStateException closedNow) {
             lock.unlock();
-            throw closedException();
+            throw closedNow;
         }
-        return h;
     }
 
     final IllegalStateException closedException() {
