@@ -52,6 +52,13 @@ int64_t samplePeriodNs(const ComediHandle *h)
     return period > 0 ? period : 1;
 }
 
+/* The command no longer runs: it ended, or an overrun or a driver error stopped it. */
+bool commandStopped(const ComediHandle *h)
+{
+    const int flags = comedi_get_subdevice_flags(h->dev, h->subdev);
+    return flags != -1 && (flags & SDF_RUNNING) == 0;
+}
+
 /* The handle's eventfd, made on the first waiting read; -1 with an exception pending. A wake-up
  * that came before it existed (WAKE_PENDING) is not lost: the new eventfd starts signalled. */
 int wakeDescriptor(JNIEnv *env, ComediHandle *h)
@@ -191,9 +198,19 @@ JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nRe
         if (ready < 0) {
             return 0;
         }
-        const int take = samplesToTake(h, ready, maxValues, wholeScans == JNI_TRUE);
+        int take = samplesToTake(h, ready, maxValues, wholeScans == JNI_TRUE);
         int64_t remaining = waits ? deadline - monotonicNowNs() : 0;
-        if (condition != STREAM_RUNNING || take >= wanted || remaining <= 0) {
+        /* A whole-scan read leaves the start of a scan in the driver until the scan's other values
+         * come. A stopped command never brings them, and the driver says why it stopped only once
+         * everything before is read: so that part is taken as it is, for the caller to hold. Asked
+         * only when the read would give up on it (its last look, or a look that found nothing new). */
+        const bool partLeft = take < ready && ready <= maxValues;
+        const bool stoppedInsideAScan =
+            partLeft && (remaining <= 0 || ready == lastReady) && commandStopped(h);
+        if (stoppedInsideAScan) {
+            take = ready;
+        }
+        if (condition != STREAM_RUNNING || take >= wanted || remaining <= 0 || stoppedInsideAScan) {
             if (take == 0) {
                 return packReadResult(0, condition);
             }

@@ -23,6 +23,7 @@ import org.junit.jupiter.api.extension.RegisterExtension;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.ValueSource;
 import org.vorn.emu.EmulatedBoard;
+import org.vorn.exception.ComediOverrunException;
 import org.vorn.testsupport.BoardFixture;
 import org.vorn.testsupport.Errno;
 import org.vorn.testsupport.NativeStdout;
@@ -150,6 +151,36 @@ class StreamingWaitTest {
                 assertEquals(counterVolts(index, 3), one[0], "value " + index);
                 assertEquals(index + 1, ai.getSamplesDelivered());
             }
+            ai.stop();
+        }
+    }
+
+    /** An overrun that cuts a scan short: the rest of that scan never comes, yet the report must. */
+    @ParameterizedTest
+    @ValueSource(longs = {0, 200})
+    void anOverrunInsideAScanReachesTheWholeScanReads(long timeoutMs) {
+        try (var ai = counter(2, 64)) {
+            ai.start();
+            EmulatedBoard.advanceScans(MULTI, 3);
+            EmulatedBoard.advanceNs(600_000); // values 0..6: scan 3 has its first value only
+            assertEquals(0, EmulatedBoard.overrunNow(MULTI));
+            ScanBlock block = ScanBlock.interleaved(2, 16);
+            Duration timeout = Duration.ofMillis(timeoutMs);
+            long scans = 0;
+            ComediOverrunException overrun = null;
+            for (int read = 0; read < 5 && overrun == null; read++) {
+                try {
+                    int n = ai.readScans(block, 1, timeout);
+                    assertTrue(n >= 0, "an overrun is no end of stream");
+                    scans += n;
+                } catch (ComediOverrunException e) {
+                    overrun = e;
+                }
+            }
+            assertNotNull(overrun, "the overrun was reported");
+            assertEquals(3, scans, "every whole scan before it");
+            assertEquals(6, overrun.getSamplesDelivered());
+            assertThrows(ComediOverrunException.class, () -> ai.readScans(block, 1, timeout), "and again");
             ai.stop();
         }
     }
