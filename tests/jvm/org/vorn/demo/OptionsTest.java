@@ -58,6 +58,9 @@ class OptionsTest {
         "--frobnicate                         | unknown option --frobnicate",
         "-x                                   | unknown option -x",
         "stray                                | unexpected argument stray",
+        "--no-outputs=false                   | --no-outputs takes no value, not 'false'",
+        "--list=no                            | --list takes no value, not 'no'",
+        "--help=                              | --help takes no value, not ''",
         "--rate 0.1 --duration 1              | --rate 0.1 for --duration 1 s gives no scan at all",
         "--rate 1e6 --duration 10 --channels 16 | --rate x --duration x --channels asks for 1.6E8 samples; the demo keeps at most 20000000 in memory",
     })

@@ -86,6 +86,10 @@ final class Options {
                 value = arg.substring(eq + 1);
             }
             if (o.setFlag(name)) {
+                // Dropping the value would turn --no-outputs=false into "skip the outputs".
+                if (value != null) {
+                    throw new UsageException(name + " takes no value, not '" + value + "'");
+                }
                 continue;
             }
             if (!VALUED.contains(name)) {
