@@ -11,6 +11,8 @@ final class Acquisition {
     long receivedValues;      // every value read, including those past the last kept scan
     int storedValues;
     long lostScans;
+    /** The driver's buffer overran: the command stopped, so the scans after it were never converted. */
+    boolean overran;
     double seconds;
     String failure;
     boolean stoppedByUser;

@@ -75,6 +75,7 @@ final class LoggedRun {
             acq.failure = end.reason() + ": " + end.cause().getMessage();
             if (end.reason() == TaskEnd.Reason.OVERRUN) {
                 acq.lostScans = acq.wantedScans - end.scansDelivered();
+                acq.overran = true;
             }
             out.println("Acquisition ended early: " + acq.failure);
         } else if (acq.stoppedByUser) {

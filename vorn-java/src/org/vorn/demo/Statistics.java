@@ -37,6 +37,9 @@ final class Statistics {
         if (acq.lostScans == 0 && acq.failure == null) {
             out.printf(Locale.ROOT, "%d scans in %.2f s, none lost (no overrun reported, and every read kept up "
                     + "with the clock).%n", rows, acq.seconds);
+        } else if (acq.lostScans > 0 && acq.overran) {
+            out.printf(Locale.ROOT, "%d scans per channel never arrived: the driver's buffer overran, which "
+                    + "stopped the acquisition.%n", acq.lostScans);
         } else if (acq.lostScans > 0) {
             out.printf(Locale.ROOT, "%d scans per channel never arrived: the clock says they were converted, "
                     + "but the reads fell behind.%n", acq.lostScans);

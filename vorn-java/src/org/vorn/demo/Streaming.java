@@ -136,6 +136,7 @@ final class Streaming {
                 } catch (ComediOverrunException e) {
                     acq.failure = e.getMessage();
                     acq.lostScans = acq.wantedScans - acq.receivedValues / n;
+                    acq.overran = true;
                     break;
                 } catch (ComediException e) {
                     acq.failure = e.getMessage();
