@@ -1,5 +1,6 @@
 package org.vorn.util;
 
+import java.net.URI;
 import java.net.URISyntaxException;
 import java.nio.file.Files;
 import java.nio.file.Path;
@@ -81,7 +82,13 @@ public final class NativeLibrary {
             if (source == null || source.getLocation() == null) {
                 return null;
             }
-            Path jar = Paths.get(source.getLocation().toURI()).toAbsolutePath().normalize();
+            // A jar nested in another jar or fetched over the network has no folder beside it, and
+            // Paths.get would raise for its URI (no file system provider for it is open).
+            URI location = source.getLocation().toURI();
+            if (!"file".equalsIgnoreCase(location.getScheme())) {
+                return null;
+            }
+            Path jar = Paths.get(location).toAbsolutePath().normalize();
             Path folder = jar.getParent();
             if (!jar.toString().endsWith(".jar") || folder == null || !folder.endsWith(INSTALLED_JAR_DIR)) {
                 return null;
