@@ -37,10 +37,12 @@ const char *chooseSubdevice(ComediHandle *h, jint requested)
     if (nSubdevices < 0) {
         return getComediError();
     }
+    /* Only -1 asks for the first one: another negative number is a subdevice the device lacks, not
+     * a request to pick one. */
+    if (requested < -1 || requested >= nSubdevices) {
+        return "the device has no such subdevice";
+    }
     if (requested >= 0) {
-        if (requested >= nSubdevices) {
-            return "the device has no such subdevice";
-        }
         if (!isDigitalInput(comedi_get_subdevice_type(h->dev, static_cast<unsigned>(requested)))) {
             return "the subdevice is neither digital input nor digital I/O";
         }

@@ -132,6 +132,24 @@ class ComediDigitalPortInDeviceTest {
                 + "subdevice", none.getMessage());
     }
 
+    /** Only -1 means "the first one": any other negative number names no subdevice, not the DIO one at index 2. */
+    @Test
+    void aNegativeSubdeviceOtherThanFirstDigitalInputIsNoSubdevice() {
+        for (int subdevice : new int[] {-2, -3, Integer.MIN_VALUE}) {
+            int before = EmulatedBoard.openCount();
+            ComediException e = assertThrows(ComediException.class,
+                    () -> new ComediDigitalPortInDevice(MULTI, subdevice, new int[] {0}, 8), "subdevice " + subdevice);
+            assertEquals("Error finding digital input subdevice for /dev/comedi-emu/multi: the device has no such "
+                    + "subdevice", e.getMessage());
+            assertEquals(before, EmulatedBoard.openCount(), "subdevice " + subdevice + " left the device open");
+        }
+        try (var in = new ComediDigitalPortInDevice(MULTI, ComediDigitalPortInDevice.FIRST_DIGITAL_INPUT,
+                new int[] {2}, 8)) {
+            setInputs(MULTI, 16, 8, 0x5A);
+            assertArrayEquals(new long[] {0x5A}, in.read());
+        }
+    }
+
     @Test
     void creationFailuresNameTheCauseAndLeaveNothingOpen() {
         ComediException doOnly = assertThrows(ComediException.class,
