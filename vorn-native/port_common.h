@@ -5,8 +5,10 @@
 
 #include "device_common.h"
 
-/* Channel numbers wrap in 32 bits on purpose: a negative or huge port then lands far beyond the
- * subdevice and fails the channel check instead of aliasing a real line. */
+/* Channel numbers wrap in 32 bits, so the product is defined for any port: a negative port, or
+ * one of 2^31 lines or more, lands far beyond the subdevice and fails the channel check. A first
+ * line of 2^32 or more (or below -2^31) wraps round onto real lines: the Java devices refuse those
+ * ports before they reach this. */
 unsigned int portBase(jint port, jint linesPerPort);
 
 /* The port numbers in `portBuf` (native-order 32-bit integers, one per 4 bytes of capacity) and

@@ -13,6 +13,8 @@ import static org.vorn.testsupport.Errno.EIO;
 import java.nio.ByteBuffer;
 
 import org.junit.jupiter.api.Test;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.CsvSource;
 import org.junit.jupiter.api.extension.RegisterExtension;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
@@ -235,12 +237,30 @@ class ComediDigitalPortOutDeviceTest {
         ComediException e = assertThrows(ComediException.class, () -> nativeTask(MULTI, new int[] {2}, Integer.MAX_VALUE));
         assertEquals("Not enough channels available: max number of channel is 24, requested channel is -2 (port 2)",
                 e.getMessage());
-        // 2^29 × 8 + 16 is 2^32 + 16, which wraps to line 16: the arithmetic stays defined.
-        try (var dio = new ComediDigitalPortOutDevice(MULTI, new int[] {(1 << 29) + 2}, 8)) {
-            dio.write(0xA9);
+        // 2^29 × 8 + 16 is 2^32 + 16, which the native wraps to line 16: its arithmetic stays defined.
+        ByteBuffer h = nativeTask(MULTI, new int[] {(1 << 29) + 2}, 8);
+        try {
+            nativeWrite(h, 0xA9);
             assertLines(MULTI, 16, 8, 0xA9);
             assertEquals(0, EmulatedBoard.dioDirection(MULTI, 0));
+        } finally {
+            NATIVES.nDestroy(h);
         }
+    }
+
+    /** A port beyond 32-bit channel numbers would wrap onto real lines: the devices refuse it before opening. */
+    @ParameterizedTest
+    @CsvSource({"536870914, 8, 4294967312, 16", "-536870912, 8, -4294967296, 0", "67108864, 64, 4294967296, 0"})
+    void aPortThatWouldWrapOntoOtherLinesIsRefused(int port, int linesPerPort, long firstLine, long wrapped) {
+        String expected = "device " + MULTI + ": port " + port + " of " + linesPerPort + " lines would begin at line "
+                + firstLine + ", which no channel number reaches (it would wrap round to line " + wrapped + ")";
+        if (linesPerPort <= 32) {
+            assertEquals(expected, assertThrows(IllegalArgumentException.class,
+                    () -> new ComediDigitalPortOutDevice(MULTI, new int[] {port}, linesPerPort)).getMessage());
+        }
+        assertEquals(expected, assertThrows(IllegalArgumentException.class,
+                () -> new ComediDigitalPortInDevice(MULTI, new int[] {port}, linesPerPort)).getMessage());
+        assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
     }
 
     @Test

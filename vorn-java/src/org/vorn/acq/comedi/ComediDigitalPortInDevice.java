@@ -46,7 +46,7 @@ public final class ComediDigitalPortInDevice extends ComediPortDevice {
 
     /** As above, with the port numbers as native-order 32-bit integers in a direct buffer (one per 4 bytes of capacity). */
     public ComediDigitalPortInDevice(String device, int subdevice, ByteBuffer ports, int linesPerPort) {
-        super(device, ports);
+        super(device, ports, linesPerPort);
         this.linesPerPort = linesPerPort;
         attach(nCreateTask(device, subdevice, ports, linesPerPort));
     }

@@ -23,7 +23,7 @@ public final class ComediDigitalPortOutDevice extends ComediPortDevice {
 
     /** As above, with the port numbers as native-order 32-bit integers in a direct buffer (one per 4 bytes of capacity). */
     public ComediDigitalPortOutDevice(String device, ByteBuffer ports, int linesPerPort) {
-        super(device, ports);
+        super(device, ports, linesPerPort);
         if (linesPerPort > MAX_LINES_PER_PORT) {
             throw new IllegalArgumentException("device " + device + ": " + linesPerPort + " lines per port is outside 0.."
                     + MAX_LINES_PER_PORT + " (a port is written in one 32-bit call)");
