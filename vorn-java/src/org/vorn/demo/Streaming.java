@@ -148,9 +148,9 @@ final class Streaming {
                 if (got > 0) {
                     // The block says where its scans belong: a scan the driver delivered in part
                     // waits in the device for the next read, so rows never shift.
-                    int at = Math.toIntExact(block.firstScan() * n);
+                    int at = Math.toIntExact(block.getFirstScan() * n);
                     int keep = (int) Math.min((long) got * n, acq.samples.length - (long) at);
-                    System.arraycopy(block.values(), 0, acq.samples, at, keep);
+                    System.arraycopy(block.getVolts(), 0, acq.samples, at, keep);
                     acq.storedValues = at + keep;
                     acq.receivedValues += (long) got * n;
                     lastDataNs = System.nanoTime();

@@ -325,7 +325,16 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
         return StreamReads.readRaw(this, raw, minValues, StreamReads.timeoutNanos(timeout, minValues));
     }
 
-    /** What turns the codes of scan position {@code position} into volts, as configureChannel chose it. */
+    /**
+     * What turns the codes of scan position {@code position} into volts, as configureChannel chose it.
+     *
+     * @param position a scan position
+     * @return the range's ends, unit word and largest code; all 0 for a position never configured
+     * @deprecated {@link #channelRange(int)} answers for every analog device, with
+     *             {@link ComediChannelRange#toVolts(long)}
+     */
+    @Deprecated(since = "0.2", forRemoval = true)
+    @SuppressWarnings("removal")
     public RawConversion getRawConversion(int position) {
         if (position < 0 || position >= nChannels) {
             throw new IllegalArgumentException("scan position " + position + " is outside 0.." + (nChannels - 1));
