@@ -330,7 +330,7 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      *
      * @param position a scan position
      * @return the range's ends, unit word and largest code; all 0 for a position never configured
-     * @deprecated {@link #channelRange(int)} answers for every analog device, with
+     * @deprecated {@code channelRange(position)} answers for every analog device, with
      *             {@link ComediChannelRange#toVolts(long)}
      */
     @Deprecated(since = "0.2", forRemoval = true)
