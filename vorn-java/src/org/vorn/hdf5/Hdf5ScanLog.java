@@ -155,7 +155,7 @@ public final class Hdf5ScanLog implements ScanRecorder {
         writeRootAttributes(info);
         scans = new AppendableDataset(fileId, "scans", wide ? H5T_STD_U32LE : H5T_STD_U16LE,
                 wide ? H5T_NATIVE_UINT : H5T_NATIVE_USHORT, positions, chunkScans);
-        writeChannelAttributes(scans.id(), info.positions());
+        writePositionAttributes(scans.id(), info.positions());
         if (withVolts) {
             volts = new AppendableDataset(fileId, "volts", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, positions,
                     Math.max(1, CHUNK_BYTES / (8 * positions)));
@@ -187,8 +187,8 @@ public final class Hdf5ScanLog implements ScanRecorder {
         Hdf5Objects.text(fileId, "hdf5_version", v[0] + "." + v[1] + "." + v[2]);
     }
 
-    private static void writeChannelAttributes(long dataset, List<ComediChannelRange> channels) {
-        int n = channels.size();
+    private static void writePositionAttributes(long dataset, List<ComediChannelRange> positions) {
+        int n = positions.size();
         long[] channel = new long[n];
         long[] maxdata = new long[n];
         double[] min = new double[n];
@@ -196,7 +196,7 @@ public final class Hdf5ScanLog implements ScanRecorder {
         String[] reference = new String[n];
         String[] unit = new String[n];
         for (int i = 0; i < n; i++) {
-            ComediChannelRange c = channels.get(i);
+            ComediChannelRange c = positions.get(i);
             channel[i] = c.channel();
             maxdata[i] = c.maxData();
             min[i] = c.range().min();
@@ -254,11 +254,11 @@ public final class Hdf5ScanLog implements ScanRecorder {
     }
 
     private void convert(int at, int values) {
-        List<ComediChannelRange> channels = stream.positions();
-        int positions = channels.size();
+        List<ComediChannelRange> conversions = stream.positions();
+        int positions = conversions.size();
         for (int i = at; i < at + values; i++) {
             long code = pending instanceof short[] s ? (s[i] & 0xFFFFL) : (((int[]) pending)[i] & 0xFFFFFFFFL);
-            pendingVolts[i] = channels.get(i % positions).toVolts(code);
+            pendingVolts[i] = conversions.get(i % positions).toVolts(code);
         }
     }
 

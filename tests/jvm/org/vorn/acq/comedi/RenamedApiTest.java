@@ -122,6 +122,8 @@ class RenamedApiTest {
             assertEquals("StreamCommand[subdevice=0, flags=[], start=NOW 0, scanBegin=TIMER 333000 ns,"
                     + " convert=TIMER 111000 ns, scanEnd=COUNT 3, stop=NONE 0, chanlistLength=3]",
                     stream.getCommand().toString());
+            assertEquals(List.of(3, stream.getScanRate(), stream.channelRange(2)),
+                    List.of(stream.getPositionCount(), stream.getScanRateHz(), stream.getChannelRange(2)));
         }
     }
 }

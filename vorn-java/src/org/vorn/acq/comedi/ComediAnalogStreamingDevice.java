@@ -330,7 +330,7 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      *
      * @param position a scan position
      * @return the range's ends, unit word and largest code; all 0 for a position never configured
-     * @deprecated {@code channelRange(position)} answers for every analog device, with
+     * @deprecated {@code getChannelRange(position)} answers for every analog device, with
      *             {@link ComediChannelRange#toVolts(long)}
      */
     @Deprecated(since = "0.2", forRemoval = true)
@@ -382,4 +382,14 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     native int nTestCommandCopy(ByteBuffer handle, int[] fields);
 
     native int nDriverBufferSize(ByteBuffer handle, int bytes);
+
+    /**
+     * Scans a second as the board runs them, after the driver's corrections, under the name of
+     * the API conventions (a rate ends in {@code Hz}).
+     *
+     * @return the accepted scan rate, as {@link #getScanRate()}
+     */
+    public double getScanRateHz() {
+        return getScanRate();
+    }
 }

@@ -6,7 +6,7 @@ import java.util.Objects;
  * What one scan or write position converts, and how its raw codes become values: the hardware
  * channel, the range comedilib chose for it (the smallest that covers the request), the largest
  * raw code of the channel and the analog reference. Every analog device answers with it
- * ({@code channelRange(position)}), an acquisition task describes its stream with one per position
+ * ({@code getChannelRange(position)}), an acquisition task describes its stream with one per position
  * ({@code StreamInfo.positions()}) and the HDF5 log writes its fields as attributes.
  *
  * <p>{@link #toVolts(long)} is the library's conversion of a raw code, operation for operation the

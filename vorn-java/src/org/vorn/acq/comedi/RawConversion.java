@@ -9,7 +9,7 @@ package org.vorn.acq.comedi;
  * @param unit    comedilib's unit word ({@code UNIT_volt} = 0, {@code UNIT_mA} = 1, {@code UNIT_none} = 2)
  * @param maxdata the largest raw code (65535 for a 16-bit converter); 0 for a position never configured
  * @deprecated {@link ComediChannelRange} describes a position's conversion for every analog device,
- *             with {@link ComediChannelRange#toVolts(long)}; ask the device's {@code channelRange(position)}.
+ *             with {@link ComediChannelRange#toVolts(long)}; ask the device's {@code getChannelRange(position)}.
  */
 @Deprecated(since = "0.2", forRemoval = true)
 public record RawConversion(double min, double max, int unit, long maxdata) {

@@ -40,14 +40,14 @@ final class DeviceScanSource implements ScanSource {
     /** Reads what the task records about the stream, then starts it. */
     @Override
     public StreamInfo start() {
-        positions = device.getChannelCount();
+        positions = device.getPositionCount();
         sampleBytes = device.getBytesPerSample();
         staged = ByteBuffer.allocateDirect(device.getBufferSize() * sampleBytes).order(ByteOrder.nativeOrder());
         staged.limit(0);
         ComediDeviceInfo info = ComediDeviceInfo.describe(device.getDevice());
         List<ComediChannelRange> ranges = new ArrayList<>(positions);
         for (int p = 0; p < positions; p++) {
-            ComediChannelRange range = device.channelRange(p);
+            ComediChannelRange range = device.getChannelRange(p);
             if (range == null) {
                 throw new IllegalStateException("scan position " + p + " of " + device.getDevice()
                         + " is not configured");
