@@ -67,6 +67,8 @@ public final class Hdf5ScanLog implements ScanRecorder {
     private final boolean withVolts;
 
     private StreamInfo stream;
+    /** The stream's positions, as an array for the conversion of every sample. */
+    private ComediChannelRange[] conversions;
     private long fileId = -1;
     private AppendableDataset scans;
     private AppendableDataset volts;
@@ -134,6 +136,7 @@ public final class Hdf5ScanLog implements ScanRecorder {
             throw new IllegalStateException("log " + file + " was already begun");
         }
         stream = info;
+        conversions = info.positions().toArray(new ComediChannelRange[0]);
         int positions = info.positionCount();
         int chunkScans = Math.max(1, CHUNK_BYTES / (positions * info.sampleBytes()));
         capacityScans = chunkScans * CHUNKS_PER_WRITE;
@@ -254,11 +257,10 @@ public final class Hdf5ScanLog implements ScanRecorder {
     }
 
     private void convert(int at, int values) {
-        List<ComediChannelRange> conversions = stream.positions();
-        int positions = conversions.size();
+        int positions = conversions.length;
         for (int i = at; i < at + values; i++) {
             long code = pending instanceof short[] s ? (s[i] & 0xFFFFL) : (((int[]) pending)[i] & 0xFFFFFFFFL);
-            pendingVolts[i] = conversions.get(i % positions).toVolts(code);
+            pendingVolts[i] = conversions[i % positions].toVolts(code);
         }
     }
 
