@@ -14,10 +14,10 @@ package org.vorn.acq.comedi;
  * <p>A block is not safe for use by two threads at once: one reader fills and reads it.
  */
 public final class ScanBlock {
-    private final int channels;
+    private final int positions;
     private final int capacity;
     private final double[] interleaved;
-    private final double[][] perChannel;
+    private final double[][] perPosition;
     int scans;
     long firstScan;
     boolean endOfStream;
@@ -30,10 +30,10 @@ public final class ScanBlock {
         if ((long) positions * capacity > Integer.MAX_VALUE - 8) {
             throw new IllegalArgumentException(positions + " x " + capacity + " values do not fit one array");
         }
-        this.channels = positions;
+        this.positions = positions;
         this.capacity = capacity;
         this.interleaved = split ? null : new double[positions * capacity];
-        this.perChannel = split ? new double[positions][capacity] : null;
+        this.perPosition = split ? new double[positions][capacity] : null;
     }
 
     /**
@@ -79,7 +79,7 @@ public final class ScanBlock {
      * @return the number of scan positions the block was made for
      */
     public int getPositionCount() {
-        return channels;
+        return positions;
     }
 
     /**
@@ -218,10 +218,10 @@ public final class ScanBlock {
      * @throws ArrayIndexOutOfBoundsException if the position is outside the block
      */
     public double[] getPositionVolts(int position) {
-        if (perChannel == null) {
+        if (perPosition == null) {
             throw new IllegalStateException("this block is interleaved: use getVolts()");
         }
-        return perChannel[position];
+        return perPosition[position];
     }
 
     /**
@@ -245,11 +245,11 @@ public final class ScanBlock {
      * @throws IndexOutOfBoundsException if the scan or the position is outside the block
      */
     public double getVolts(int scan, int position) {
-        if (scan < 0 || scan >= scans || position < 0 || position >= channels) {
+        if (scan < 0 || scan >= scans || position < 0 || position >= positions) {
             throw new IndexOutOfBoundsException("scan " + scan + " position " + position + " of " + scans + " x "
-                    + channels);
+                    + positions);
         }
-        return interleaved != null ? interleaved[scan * channels + position] : perChannel[position][scan];
+        return interleaved != null ? interleaved[scan * positions + position] : perPosition[position][scan];
     }
 
     /**
@@ -270,7 +270,7 @@ public final class ScanBlock {
         if (interleaved != null) {
             interleaved[k] = value;
         } else {
-            perChannel[k % channels][k / channels] = value;
+            perPosition[k % positions][k / positions] = value;
         }
     }
 }
