@@ -240,6 +240,7 @@ EMU_API long long emu_output_raw(const char *path, unsigned subdev, unsigned cha
     Lock lk(st);
     Board *b = board_for(st, path);
     if (!b || subdev >= b->n_subs()) return -1;
+    advance_board(st, *b); // what the output clock has written by now
     const SubdevDesc &sd = b->desc(subdev);
     const SubState &ss = b->sub(subdev);
     if (chan >= sd.n_chan) return -1;
@@ -273,6 +274,7 @@ EMU_API int emu_dio_level(const char *path, unsigned chan) {
     Lock lk(st);
     SubState *ss = digital_line_sub(st, path, chan);
     if (!ss) return -1;
+    advance_board(st, *board_for(st, path)); // changes scheduled up to now
     uint64_t lines = (ss->latch & ss->dir) | (ss->ext & ~ss->dir);
     return int((lines >> chan) & 1);
 }

@@ -61,6 +61,7 @@ long run_subdev_insn(State &st, File *f, comedi_insn &in, unsigned *data) {
     if (ss.lock && ss.lock != f->id) return -EACCES;
     if (!chanspec_ok(sd, in.chanspec)) return -EINVAL;
     if (ss.busy) return -EBUSY;
+    advance_board(st, b); // lines and outputs as the clock has them now
     const unsigned ch = CR_CHAN(in.chanspec);
     b.s->insn_count++;
     switch (in.insn) {
