@@ -31,6 +31,15 @@ final class DeviceScanSource implements ScanSource {
     private long scanCount;
     /** Codes taken from the driver since the start (those staged here included). */
     private long valuesTaken;
+    /** Codes the driver's buffer holds when full. */
+    private long driverCapacityValues;
+    /**
+     * The most codes the driver can have stored since the start, once the clock says its buffer
+     * overflowed (an overflow stops the acquisition); Long.MAX_VALUE while none is known.
+     */
+    private long storedCeiling = Long.MAX_VALUE;
+    /** The driver's buffer is known empty: the stream ended or overran, and everything in it was read. */
+    private boolean driverDrained;
 
     /** {@code timeoutNanos}: how long one read waits at most (the task passes the same on every read). */
     DeviceScanSource(ComediAnalogStreamingDevice device, long timeoutNanos) {
@@ -57,6 +66,7 @@ final class DeviceScanSource implements ScanSource {
             channels.add(new StreamInfo.Channel(p, range.channel(), range.reference().name().toLowerCase(),
                     conversion.min(), conversion.max(), range.range().unit().symbol(), conversion.maxdata()));
         }
+        driverCapacityValues = device.getDriverBufferSize() / sampleBytes;
         long period = device.getScanPeriodNanos();
         long convert = device.getConvertPeriodNanos();
         StreamCommand command = device.getCommand();
@@ -80,13 +90,27 @@ final class DeviceScanSource implements ScanSource {
             return moved > 0 ? moved : -1;
         }
         staged.clear();
-        int n = device.readRaw(staged, Math.min(minValues - moved, device.getBufferSize()), timeout);
+        int n;
+        try {
+            n = device.readRaw(staged, Math.min(minValues - moved, device.getBufferSize()), timeout);
+        } catch (RuntimeException e) {
+            // An overrun is raised once everything stored before it was read; any other failure
+            // leaves nothing that will ever be read.
+            driverDrained = true;
+            staged.limit(0);
+            throw e;
+        }
         if (n < 0) {
             ended = true;
+            driverDrained = true;
             staged.limit(0);
             return moved > 0 ? moved : -1;
         }
+        noteOverflow();
         valuesTaken += n;
+        if (valuesTaken > storedCeiling) {
+            storedCeiling = Long.MAX_VALUE; // the read came later than the clock said: no overflow
+        }
         staged.limit(n * sampleBytes);
         return moved + moveStaged(raw);
     }
@@ -105,19 +129,42 @@ final class DeviceScanSource implements ScanSource {
     }
 
     /**
-     * The scans that the accepted timing says the board has taken by now, less those handed on:
-     * what waits in the driver's buffer (and on hardware in the board's FIFO). Counted from the
-     * clock rather than asked of the driver, whose buffer query would consume the report of an
-     * overrun that the next read must raise.
+     * Whole scans stored but not yet handed on: the codes read from the driver that wait here
+     * (at most {@link ComediAnalogStreamingDevice#getBufferSize()}), and those in the driver's
+     * buffer (at most its size). The driver's share is counted from the clock rather than asked of
+     * the driver, whose buffer query would consume the report of an overrun that the next read
+     * must raise: the codes the accepted timing says the board has converted by now, less those
+     * read, no more than the buffer holds, and no more than it stored before it overflowed (the
+     * clock says when: once it is more than a buffer ahead of the reads); none once the stream
+     * ended or overran and the reads drained it.
      */
     @Override
     public long backlogScans() {
+        long stagedValues = staged.remaining() / sampleBytes;
+        long inDriver = 0;
+        if (!driverDrained) {
+            noteOverflow();
+            long stored = Math.min(dueValues(), storedCeiling);
+            inDriver = Math.max(0, Math.min(driverCapacityValues, stored - valuesTaken));
+        }
+        return (stagedValues + inDriver) / positions;
+    }
+
+    /** Codes the accepted timing says the board has converted by now. */
+    private long dueValues() {
         long due = periodNanos > 0 ? (System.nanoTime() - startNanos) / periodNanos : 0;
         if (scanCount > 0) {
             due = Math.min(due, scanCount);
         }
-        long handedOn = (valuesTaken - staged.remaining() / sampleBytes) / positions;
-        return Math.max(0, due - handedOn);
+        return due * positions;
+    }
+
+    /** The driver overflows once the board runs a whole buffer ahead of the reads; it stores nothing after. */
+    private void noteOverflow() {
+        long limit = valuesTaken + driverCapacityValues;
+        if (dueValues() > limit) {
+            storedCeiling = Math.min(storedCeiling, limit);
+        }
     }
 
     @Override
