@@ -3,6 +3,7 @@
 
 Usage: check_scan_log.py EXPECT.json. EXPECT names the file and what it must hold:
   file          the HDF5 file, opened read-only in single-writer/multiple-reader mode
+  swmr          false: open it as a reader that does not use that mode (after h5clear -s)
   root, scans   attributes of / and of /scans that must match exactly (lists for arrays)
   dtype         the raw codes' dtype, e.g. "uint16"
   positions     the number of scan positions
@@ -56,7 +57,7 @@ def check_attrs(obj, want, where):
 def main():
     with open(sys.argv[1]) as f:
         want = json.load(f)
-    with h5py.File(want["file"], "r", swmr=True) as h5:
+    with h5py.File(want["file"], "r", swmr=want.get("swmr", True)) as h5:
         check_attrs(h5, want.get("root", {}), "/")
         scans = h5["scans"]
         check_attrs(scans, want.get("scans", {}), "/scans")
