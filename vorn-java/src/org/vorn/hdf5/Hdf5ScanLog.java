@@ -438,8 +438,8 @@ public final class Hdf5ScanLog implements ScanRecorder {
      * Ends the log on its first failed write. Every write goes to the file at once, so the rows
      * written before the failed one are there, and the failed one was taken back; what remains is
      * to make the datasets' extent reach the file with the failure's row in /events. If even that
-     * flush fails, the datasets are cut back to the last flush that succeeded, which the file holds
-     * whichever of its metadata reached the disk.
+     * flush fails, the datasets are cut back to the last flush that succeeded: the most the file
+     * is sure to hold.
      */
     private ScanLogWriteException fail(String what, Exception e) {
         pendingScans = 0;
@@ -447,36 +447,31 @@ public final class Hdf5ScanLog implements ScanRecorder {
         if (released != null) {
             e.addSuppressed(released);
         }
-        long kept = scansWritten();
-        try {
-            truncateScans(kept);
-            H5.H5Fflush(fileId, H5F_SCOPE_GLOBAL);
-        } catch (RuntimeException full) {
-            e.addSuppressed(full);
-            kept = Math.min(kept, scansFlushed);
-            try {
-                truncateScans(kept);
-                H5.H5Fflush(fileId, H5F_SCOPE_GLOBAL);
-            } catch (RuntimeException stillFull) {
-                e.addSuppressed(stillFull);
-            }
+        long written = scansWritten();
+        long kept = flushed(() -> truncateScans(written), e) ? written : Math.min(written, scansFlushed);
+        if (kept < written) {
+            flushed(() -> truncateScans(kept), e);
         }
         scansFlushed = Math.min(scansFlushed, kept);
         failure = new ScanLogWriteException(file, what, kept, e);
         long eventRows = events.rows();
-        try {
-            appendEvent("error", kept, failure.getMessage());
-            H5.H5Fflush(fileId, H5F_SCOPE_GLOBAL);
-        } catch (RuntimeException full) {
-            failure.addSuppressed(full);
-            try {
-                events.truncate(eventRows);
-                H5.H5Fflush(fileId, H5F_SCOPE_GLOBAL);
-            } catch (RuntimeException stillFull) {
-                failure.addSuppressed(stillFull);
-            }
+        String detail = failure.getMessage();
+        if (!flushed(() -> appendEvent("error", kept, detail), failure)) {
+            flushed(() -> events.truncate(eventRows), failure);
         }
         return failure;
+    }
+
+    /** Makes {@code change}, then flushes; false, with the failure kept with {@code into}, if either failed. */
+    private boolean flushed(Runnable change, Throwable into) {
+        try {
+            change.run();
+            H5.H5Fflush(fileId, H5F_SCOPE_GLOBAL);
+            return true;
+        } catch (RuntimeException e) {
+            into.addSuppressed(e);
+            return false;
+        }
     }
 
     /** Cuts /scans and /volts to their first {@code keep} rows (a /scans write whose /volts failed goes too). */
