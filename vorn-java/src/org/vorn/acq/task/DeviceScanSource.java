@@ -20,6 +20,8 @@ import org.vorn.exception.ComediOverrunException;
  * next one, so every code is handed on once, in order.
  */
 final class DeviceScanSource implements ScanSource {
+    /** How far the board's clock may lead the start time taken here. */
+    static final long CLOCK_LEAD_NANOS = 1_000_000;
     private final ComediAnalogStreamingDevice device;
     private final Duration timeout;
     private ByteBuffer staged;
@@ -144,25 +146,31 @@ final class DeviceScanSource implements ScanSource {
         long inDriver = 0;
         if (!driverDrained) {
             noteOverflow();
-            long stored = Math.min(dueValues(), storedCeiling);
+            long stored = Math.min(dueValues(System.nanoTime()), storedCeiling);
             inDriver = Math.max(0, Math.min(driverCapacityValues, stored - valuesTaken));
         }
         return (stagedValues + inDriver) / positions;
     }
 
-    /** Codes the accepted timing says the board has converted by now. */
-    private long dueValues() {
-        long due = periodNanos > 0 ? (System.nanoTime() - startNanos) / periodNanos : 0;
+    /** Codes the accepted timing says the board has converted by {@code nanoTime}. */
+    private long dueValues(long nanoTime) {
+        long due = periodNanos > 0 ? (nanoTime - startNanos) / periodNanos : 0;
         if (scanCount > 0) {
             due = Math.min(due, scanCount);
         }
         return due * positions;
     }
 
-    /** The driver overflows once the board runs a whole buffer ahead of the reads; it stores nothing after. */
+    /**
+     * The driver overflows once the board runs a whole buffer ahead of the reads; it stores nothing
+     * after. The start time was taken after the driver accepted the command, so the board's clock
+     * leads this one a little: an overflow is assumed from {@link #CLOCK_LEAD_NANOS} before the
+     * clock says so (an overflow assumed too early only counts fewer scans until a read shows that
+     * the driver stored more).
+     */
     private void noteOverflow() {
         long limit = valuesTaken + driverCapacityValues;
-        if (dueValues() > limit) {
+        if (dueValues(System.nanoTime() + CLOCK_LEAD_NANOS) > limit) {
             storedCeiling = Math.min(storedCeiling, limit);
         }
     }
