@@ -11,7 +11,7 @@ packages=(
   liblwjgl-java junit5 libjfreechart-java
   libgtest-dev googletest
   clang libclang-rt-14-dev
-  libhdf5-java libslf4j-java python3-h5py
+  libhdf5-java libslf4j-java python3-h5py hdf5-tools
 )
 
 # comedilib's own demos (demo/ao_waveform.c, demo/ao_mmap.c) run on the emulated board in its

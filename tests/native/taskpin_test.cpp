@@ -103,6 +103,7 @@ private:
 // starting affinity is given the mask directly.
 struct KernelOutcome {
     bool accepted;
+    int refusal; // errno of a refused change
     unsigned long inForce;
 };
 
@@ -110,7 +111,8 @@ KernelOutcome kernelOutcome(unsigned long mask)
 {
     Sleeper probe;
     const bool accepted = applyAffinity(probe.pid(), mask);
-    return {accepted, affinityOf(probe.pid())};
+    const int refusal = accepted ? 0 : errno;
+    return {accepted, refusal, affinityOf(probe.pid())};
 }
 
 struct SetCall {
@@ -279,6 +281,12 @@ std::string newLine(const std::string &pid, unsigned long mask)
 const std::string kSetError = "Error setting CPU affinity: -1\n";
 const std::string kGetError = "Error getting CPU affinity: -1\n";
 
+// The reason a failed run adds on standard error, after the lines it always printed.
+std::string notApplied(const std::string &pid, int error)
+{
+    return "taskpin: the mask was not applied to pid " + pid + ": " + strerror(error) + "\n";
+}
+
 // Checks the single change taskpin asked the kernel for: `mask` in word 0 of a cleared 128-byte set.
 void expectOneSetCall(const TaskpinRun &run, long pid, unsigned long mask)
 {
@@ -306,8 +314,8 @@ void expectMaskApplied(const std::string &text, unsigned long parsed)
 
     const TaskpinRun run = runTaskpinTraced({pid, text});
 
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.status, kernel.accepted ? 0 : 1);
+    EXPECT_EQ(run.err, kernel.accepted ? "" : notApplied(pid, kernel.refusal));
     if (kernel.accepted) {
         EXPECT_EQ(run.out, oldLine(pid, before) + newLine(pid, kernel.inForce));
         EXPECT_EQ(affinityOf(target.pid()), kernel.inForce);
@@ -325,11 +333,19 @@ void expectMaskOutcome(unsigned long mask, unsigned long before, unsigned long a
     const std::string pid = std::to_string(target.pid());
     const TaskpinRun run = runTaskpinTraced({pid, hexArgument(mask)});
 
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, refused ? 1 : 0);
     EXPECT_EQ(run.out, oldLine(pid, before) + (refused ? kSetError : "") + newLine(pid, after));
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, refused ? notApplied(pid, EINVAL) : "");
     EXPECT_EQ(affinityOf(target.pid()), after);
     expectOneSetCall(run, target.pid(), mask);
+}
+
+// The usage line as it always was, then what the exit status means.
+std::string usageText()
+{
+    return "usage: " + kTaskpin + " [pid] [cpu_mask]\n"
+           "exit status: 0 when the mask was applied and read back, 1 when a read or the change failed, 255 for a"
+           " wrong command line\n";
 }
 
 class Taskpin : public ::testing::Test {
@@ -355,7 +371,7 @@ TEST_P(TaskpinUsage, PrintsOnlyTheUsageLine)
     args.insert(args.end(), GetParam().begin(), GetParam().end());
     const TaskpinRun run = runTaskpinTraced(args);
     EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(run.out, "usage: " + kTaskpin + " [pid] [cpu_mask]\n");
+    EXPECT_EQ(run.out, usageText());
     EXPECT_EQ(run.err, "");
     EXPECT_TRUE(run.setCalls.empty());
     EXPECT_EQ(affinityOf(target.pid()), allowed_);
@@ -371,7 +387,7 @@ TEST_F(Taskpin, NoArgumentsPrintOnlyTheUsageLine)
 {
     const TaskpinRun run = runTaskpin({}, false);
     EXPECT_EQ(run.status, 255);
-    EXPECT_EQ(run.out, "usage: " + kTaskpin + " [pid] [cpu_mask]\n");
+    EXPECT_EQ(run.out, usageText());
     EXPECT_EQ(run.err, "");
 }
 
@@ -433,9 +449,9 @@ TEST_F(Taskpin, ZeroMaskIsRefusedAndNothingChanges)
 
     const TaskpinRun run = runTaskpinTraced({pid, "0"});
 
-    EXPECT_EQ(run.status, 0);
+    EXPECT_EQ(run.status, 1);
     EXPECT_EQ(run.out, oldLine(pid, before) + kSetError + newLine(pid, before));
-    EXPECT_EQ(run.err, "");
+    EXPECT_EQ(run.err, notApplied(pid, EINVAL));
     EXPECT_EQ(affinityOf(target.pid()), before);
     expectOneSetCall(run, target.pid(), 0);
 }
@@ -466,8 +482,8 @@ TEST_F(Taskpin, ProcessThatDoesNotExist)
 
     const TaskpinRun run = runTaskpinTraced({pid, "1"});
 
-    EXPECT_EQ(run.status, 0);
-    EXPECT_EQ(run.err, kGetError + kGetError);
+    EXPECT_EQ(run.status, 1);
+    EXPECT_EQ(run.err, kGetError + kGetError + notApplied(pid, ESRCH));
     EXPECT_EQ(run.out, oldLine(pid, kAllOnes) + kSetError + newLine(pid, kAllOnes));
     EXPECT_EQ(oldLine(pid, kAllOnes), "pid " + pid + "'s old affinity: ffffffffffffffff\n");
     expectOneSetCall(run, gone, 1);

@@ -3,6 +3,7 @@
 
 Usage: check_scan_log.py EXPECT.json. EXPECT names the file and what it must hold:
   file          the HDF5 file, opened read-only in single-writer/multiple-reader mode
+  swmr          false: open it as a reader that does not use that mode (after h5clear -s)
   root, scans   attributes of / and of /scans that must match exactly (lists for arrays)
   dtype         the raw codes' dtype, e.g. "uint16"
   positions     the number of scan positions
@@ -16,7 +17,10 @@ Usage: check_scan_log.py EXPECT.json. EXPECT names the file and what it must hol
   volts_dataset true if /volts must exist and equal those volts
   csv_volts     a CSV file (a header, then a time column and one column per position, six
                 decimals) whose values the volts from the attributes must round to
+  volts_rows_at_most  /volts holds no more scans than this (a log whose disk filled)
   events        a list of [scan_index, kind, detail] rows that /events must hold, in order
+  events_if_any as events, or /events empty (a full file may not take the row); a detail that
+                was cut to fit need only begin the expected one
 Prints one line "ok: ..." and exits 0, or the first difference and exits 1.
 """
 import json
@@ -53,7 +57,7 @@ def check_attrs(obj, want, where):
 def main():
     with open(sys.argv[1]) as f:
         want = json.load(f)
-    with h5py.File(want["file"], "r", swmr=True) as h5:
+    with h5py.File(want["file"], "r", swmr=want.get("swmr", True)) as h5:
         check_attrs(h5, want.get("root", {}), "/")
         scans = h5["scans"]
         check_attrs(scans, want.get("scans", {}), "/scans")
@@ -110,10 +114,22 @@ def main():
             checked += ", the CSV's volts"
         if "volts" in h5 and not want.get("volts_dataset", True):
             fail("/volts exists although it was not asked for")
+        if "volts_rows_at_most" in want and h5["volts"].shape[0] > want["volts_rows_at_most"]:
+            fail(f"/volts has {h5['volts'].shape[0]} scans, more than {want['volts_rows_at_most']}")
+        events = h5["events"]
+        for field in ("kind", "detail"):
+            if h5py.check_string_dtype(events.dtype[field]).encoding != "utf-8":
+                fail(f"/events' {field} is not typed as UTF-8 text")
+        got = [[int(e["scan_index"]), e["kind"].decode(), e["detail"].decode()] for e in events[:]]
         if "events" in want:
-            got = [[int(e["scan_index"]), e["kind"].decode(), e["detail"].decode()] for e in h5["events"][:]]
             if got != want["events"]:
                 fail(f"/events holds {got}, not {want['events']}")
+            checked += f", {len(got)} events"
+        if "events_if_any" in want and got:
+            expected = want["events_if_any"]
+            if len(got) != len(expected) or not all(g[:2] == e[:2] and e[2].startswith(g[2])
+                                                    for g, e in zip(got, expected)):
+                fail(f"/events holds {got}, neither nothing nor {expected}")
             checked += f", {len(got)} events"
     print("ok: " + checked)
 

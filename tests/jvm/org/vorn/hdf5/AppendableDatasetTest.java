@@ -29,7 +29,12 @@ class AppendableDatasetTest {
             H5.H5Tclose(memoryType); // from here every write fails, after the extent has grown
             assertThrows(RuntimeException.class, () -> codes.append(new short[] {7, 8, 9, 10}, 2));
             assertEquals(3, codes.rows());
+            assertArrayEquals(new long[] {5, 2}, extent(codes.id()), "the failed rows wait to be taken back");
+            codes.truncate(3);
             assertArrayEquals(new long[] {3, 2}, extent(codes.id()), "what a reader sees is what was written");
+            codes.truncate(1);
+            assertArrayEquals(new long[] {1, 2}, extent(codes.id()));
+            assertThrows(IllegalArgumentException.class, () -> codes.truncate(2), "rows never written");
         } finally {
             codes.close(null);
             H5.H5Fclose(file);

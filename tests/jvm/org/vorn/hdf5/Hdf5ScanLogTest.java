@@ -1,11 +1,13 @@
 package org.vorn.hdf5;
 
 import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertSame;
 import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 import static org.vorn.testsupport.DirectBuffers.direct;
 
 import java.nio.ByteBuffer;
+import java.nio.file.Files;
 import java.nio.file.Path;
 import java.time.Duration;
 import java.time.Instant;
@@ -15,6 +17,7 @@ import java.util.List;
 import java.util.Map;
 import java.util.SplittableRandom;
 
+import org.junit.jupiter.api.Assumptions;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
@@ -22,6 +25,7 @@ import org.junit.jupiter.params.provider.CsvSource;
 import org.vorn.acq.comedi.AnalogReference;
 import org.vorn.acq.comedi.ComediChannelRange;
 import org.vorn.acq.comedi.ComediRange;
+import org.junit.jupiter.params.provider.ValueSource;
 import org.vorn.acq.task.StreamInfo;
 import org.vorn.testsupport.H5py;
 
@@ -51,9 +55,10 @@ class Hdf5ScanLogTest {
                 ref);
     }
 
-    @ParameterizedTest(name = "{0}-byte codes, volts dataset {1}")
-    @CsvSource({"2, false", "2, true", "4, true"})
-    void h5pyReadsBackEveryCodeAttributeAndEvent(int sampleBytes, boolean withVolts) throws Exception {
+    @ParameterizedTest(name = "{0}-byte codes, volts dataset {1}, {2}")
+    @CsvSource({"2, false, FLUSH", "2, true, FSYNC", "4, true, FLUSH"})
+    void h5pyReadsBackEveryCodeAttributeAndEvent(int sampleBytes, boolean withVolts, Hdf5ScanLog.Durability durability)
+            throws Exception {
         long startNs = 1_765_000_000_123_456_789L;
         StreamInfo info = stream(sampleBytes, startNs);
         int positions = info.positionCount();
@@ -70,7 +75,7 @@ class Hdf5ScanLogTest {
             codes[i] = i % 97 == 0 ? 0 : i % 89 == 0 ? c.maxData() : random.nextLong(c.maxData() + 1);
             volts[i] = c.toVolts(codes[i]);
         }
-        try (Hdf5ScanLog log = new Hdf5ScanLog(file, Duration.ofMillis(1), withVolts)) {
+        try (Hdf5ScanLog log = new Hdf5ScanLog(file, Duration.ofMillis(1), withVolts, durability)) {
             log.begin(info);
             ByteBuffer raw = direct((40_000 * positions + 1) * sampleBytes);
             long scan = 0;
@@ -106,6 +111,7 @@ class Hdf5ScanLogTest {
         root.put("start_time_ns", startNs);
         root.put("scans_requested", 0);
         root.put("flush_interval_ms", 1);
+        root.put("durability", durability.name().toLowerCase(java.util.Locale.ROOT));
         root.put("library_version", "1.2.3-test");
         root.put("hdf5_version", "1.10.8");
         assertEquals(Instant.parse("2025-12-06T05:46:40.123456789Z"), info.startTime());
@@ -131,6 +137,39 @@ class Hdf5ScanLogTest {
                 List.of(total, "stopped", "stop() called")));
         String ok = H5py.check(dir, expect);
         assertTrue(ok.contains(total + " x 4 raw codes"), ok);
+    }
+
+    /** HDF5's binding would spell these names in modified UTF-8: a file under other bytes than Java's. */
+    @ParameterizedTest(name = "{0}")
+    @ValueSource(strings = {"run-\uD83D\uDE00.h5", "Messung-\u00e4\u00df.h5", "\uD834\uDD1E-folder/\u65e5\u672c.h5"})
+    void aNameBeyondAsciiIsCreatedAsThatName(String name) throws Exception {
+        Path file;
+        try {
+            file = dir.resolve(name);
+        } catch (java.nio.file.InvalidPathException e) {
+            Assumptions.abort("this JVM's file names cannot hold " + name + " (sun.jnu.encoding "
+                    + System.getProperty("sun.jnu.encoding") + "): " + e.getMessage());
+            return;
+        }
+        Files.createDirectories(file.getParent());
+        try (Hdf5ScanLog log = new Hdf5ScanLog(file)) {
+            log.begin(stream(2, 0));
+            ByteBuffer raw = direct(16);
+            raw.putShort(0, (short) 7);
+            log.record(raw, 0, 2);
+        }
+        try (var listed = Files.list(file.getParent())) {
+            assertEquals(List.of(file), listed.toList(), "the file and nothing else, under exactly its name");
+        }
+        long[] codes = new long[8];
+        codes[0] = 7;
+        Map<String, Object> expect = new LinkedHashMap<>();
+        expect.put("file", file);
+        expect.put("dtype", "uint16");
+        expect.put("positions", 4);
+        expect.put("rows", 2);
+        expect.put("raw", H5py.int64File(dir, codes, codes.length));
+        H5py.check(dir, expect);
     }
 
     @Test
@@ -166,7 +205,7 @@ class Hdf5ScanLogTest {
     }
 
     @Test
-    void scansWhoseVoltsCouldNotBeWrittenAreNotLoggedTwice() throws Exception {
+    void aFailedVoltsWriteEndsTheLogWithBothDatasetsHoldingTheSameScans() throws Exception {
         Path file = dir.resolve("volts-failed.h5");
         StreamInfo info = stream(2, 0);
         int positions = info.positionCount();
@@ -187,14 +226,21 @@ class Hdf5ScanLogTest {
         hdf.hdf5lib.H5.H5Dclose(((AppendableDataset) volts.get(log)).id());
         raw.limit(codes.length * 2).position(100 * positions * 2);
         log.record(raw, 100, 50);
-        assertThrows(RuntimeException.class, () -> log.event("error", 150, "volts failed"), "the failed write is raised");
-        assertThrows(RuntimeException.class, log::close, "the close meets /volts failing again");
+        var failed = assertThrows(ScanLogWriteException.class, () -> log.event("stopped", 150, ""));
+        assertEquals(100, failed.getScansInFile(), failed.getMessage());
+        assertTrue(failed.getMessage().startsWith("cannot write scans 100..149 to " + file + ": "), failed.getMessage());
+        assertTrue(failed.getMessage().endsWith("; the file holds the first 100 scans and nothing more is written to it"),
+                failed.getMessage());
+        assertSame(failed, assertThrows(ScanLogWriteException.class, () -> log.record(raw, 150, 0)), "nothing more");
+        assertSame(failed, assertThrows(ScanLogWriteException.class, log::flush));
+        assertThrows(RuntimeException.class, log::close, "the close meets the closed /volts");
         Map<String, Object> expect = new LinkedHashMap<>();
         expect.put("file", file);
         expect.put("dtype", "uint16");
         expect.put("positions", positions);
-        expect.put("rows", 150);
+        expect.put("rows", 100); // the scans whose volts failed are taken back from /scans
         expect.put("raw", H5py.int64File(dir, codes, codes.length));
+        expect.put("events", List.of(List.of(100, "error", failed.getMessage().substring(0, Hdf5Events.DETAIL_BYTES))));
         H5py.check(dir, expect);
     }
 }

@@ -1,5 +1,7 @@
 package org.vorn.hdf5;
 
+import static org.junit.jupiter.api.Assertions.assertEquals;
+import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.io.BufferedReader;
@@ -60,5 +62,17 @@ class KilledLogTest {
         expect.put("counter", 65536);
         String ok = H5py.check(dir, expect);
         assertTrue(ok.startsWith("ok: "), ok);
+
+        // A reader that does not use SWMR mode opens it once h5clear has cleared its being-written mark.
+        expect.put("swmr", false);
+        assertTrue(assertThrows(AssertionError.class, () -> H5py.check(dir, expect)).getMessage()
+                .contains("h5clear"), "HDF5 refuses the marked file and names the tool");
+        ProcessBuilder h5clear = new ProcessBuilder("h5clear", "-s", file.toString()).redirectErrorStream(true);
+        h5clear.environment().remove("LD_PRELOAD"); // a plain user's tool: no emulated board, no sanitizer
+        Process clear = h5clear.start();
+        String said = new String(clear.getInputStream().readAllBytes(), StandardCharsets.UTF_8);
+        assertTrue(clear.waitFor(60, TimeUnit.SECONDS), "h5clear did not end");
+        assertEquals(0, clear.exitValue(), "h5clear -s (package hdf5-tools): " + said);
+        H5py.check(dir, expect);
     }
 }

@@ -1,5 +1,6 @@
 package org.vorn.hdf5;
 
+import static hdf.hdf5lib.HDF5Constants.H5D_FILL_TIME_NEVER;
 import static hdf.hdf5lib.HDF5Constants.H5P_DATASET_ACCESS;
 import static hdf.hdf5lib.HDF5Constants.H5P_DATASET_CREATE;
 import static hdf.hdf5lib.HDF5Constants.H5P_DEFAULT;
@@ -11,7 +12,8 @@ import hdf.hdf5lib.H5;
 /**
  * A chunked dataset of rows × {@code columns} (or a 1-D one when columns is 0) that grows by
  * appending rows at its end. Each append extends the dataset and writes the new rows at once,
- * so that the extent a reader sees never runs ahead of the data by more than one call.
+ * so that the extent a reader sees never runs ahead of the data by more than one call; after a
+ * failed append the owner cuts the extent back with {@link #truncate}.
  */
 final class AppendableDataset {
     private final long id;
@@ -19,6 +21,8 @@ final class AppendableDataset {
     private final long memoryType;
     private final boolean ownsMemoryType;
     private long rows;
+    /** A failed append left the extent beyond the rows written. */
+    private boolean extentAhead;
 
     AppendableDataset(long parent, String name, long fileType, long memoryType, int columns, long chunkRows) {
         this(parent, name, fileType, memoryType, false, columns, chunkRows);
@@ -39,6 +43,11 @@ final class AppendableDataset {
             space = H5.H5Screate_simple(empty.length, empty, max);
             create = H5.H5Pcreate(H5P_DATASET_CREATE);
             H5.H5Pset_chunk(create, chunk.length, chunk);
+            // No fill value: HDF5 would pass every new chunk through its chunk cache to fill it
+            // first, and write it only at the next flush, long after the write that the caller
+            // counted as done (on a full disk it then fails, and the rows read as fill value).
+            // Without one, each write goes to the file at once, and its failure is its own.
+            H5.H5Pset_fill_time(create, H5D_FILL_TIME_NEVER);
             // No chunk cache: a chunk reaches the file when it is written, never later than the
             // extent that covers it.
             access = H5.H5Pcreate(H5P_DATASET_ACCESS);
@@ -92,12 +101,10 @@ final class AppendableDataset {
             }
             rows += count;
         } catch (RuntimeException e) {
-            // Rows that were never written would read as the fill value: codes 0 that look acquired.
-            try {
-                H5.H5Dset_extent(id, flat ? new long[] {rows} : new long[] {rows, columns});
-            } catch (RuntimeException undo) {
-                e.addSuppressed(undo);
-            }
+            // The extent now covers rows that were never written. Cutting it back may itself
+            // need disk space (HDF5 rewrites the chunk it cuts through), which the caller may
+            // have to free first: it calls truncate(rows()).
+            extentAhead = true;
             throw e;
         } finally {
             RuntimeException failed = null;
@@ -106,6 +113,22 @@ final class AppendableDataset {
             if (failed != null) {
                 throw failed;
             }
+        }
+    }
+
+    /**
+     * Shrinks the dataset to its first {@code keep} rows (no more than were written), also when a
+     * failed append left its extent beyond them: rows that were never written would read as
+     * codes that look acquired.
+     */
+    void truncate(long keep) {
+        if (keep > rows) {
+            throw new IllegalArgumentException(keep + " rows asked to be kept of " + rows);
+        }
+        if (keep < rows || extentAhead) {
+            H5.H5Dset_extent(id, columns == 0 ? new long[] {keep} : new long[] {keep, columns});
+            rows = keep;
+            extentAhead = false;
         }
     }
 

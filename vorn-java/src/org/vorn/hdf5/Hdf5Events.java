@@ -1,6 +1,7 @@
 package org.vorn.hdf5;
 
 import static hdf.hdf5lib.HDF5Constants.H5T_COMPOUND;
+import static hdf.hdf5lib.HDF5Constants.H5T_CSET_UTF8;
 import static hdf.hdf5lib.HDF5Constants.H5T_C_S1;
 import static hdf.hdf5lib.HDF5Constants.H5T_NATIVE_INT64;
 import static hdf.hdf5lib.HDF5Constants.H5T_STD_I64LE;
@@ -17,7 +18,9 @@ import hdf.hdf5lib.H5;
  * {@code scan_index} (int64: scans delivered before it), {@code time_ns} (int64, ns since the
  * epoch when it was logged), {@code kind} (16 bytes of text) and {@code detail} (112 bytes).
  * Fixed-size text, because single-writer mode can grow a dataset but not create heap objects
- * for variable-length strings safely; longer text is cut at a character boundary.
+ * for variable-length strings safely; longer text is cut at a character boundary. The text is
+ * typed as UTF-8, so that a reader decodes it as such (h5py hands text in a dataset over as
+ * bytes whatever its type: {@code numpy.char.decode(events["kind"], "utf-8")}).
  */
 final class Hdf5Events {
     static final int KIND_BYTES = 16;
@@ -51,6 +54,7 @@ final class Hdf5Events {
         try {
             H5.H5Tset_size(text, bytes);
             H5.H5Tset_strpad(text, H5T_STR_NULLPAD);
+            H5.H5Tset_cset(text, H5T_CSET_UTF8);
             H5.H5Tinsert(row, name, offset, text);
         } finally {
             H5.H5Tclose(text);

@@ -15,7 +15,10 @@ import static hdf.hdf5lib.HDF5Constants.H5T_STD_U32LE;
 import java.io.IOException;
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
+import java.nio.channels.FileChannel;
+import java.nio.file.Files;
 import java.nio.file.Path;
+import java.nio.file.StandardOpenOption;
 import java.time.Duration;
 import java.time.Instant;
 import java.time.format.DateTimeFormatter;
@@ -48,7 +51,15 @@ import org.vorn.acq.task.StreamInfo;
  * ordered metadata writes keep the file consistent at every instant. Scans are written at least
  * every flush interval (and every event at once), then flushed; a process killed at any moment
  * leaves a file that opens with every scan flushed before the kill. Readers open it with
- * {@code swmr=True} (the file stays marked as being written until it is closed cleanly).
+ * {@code swmr=True} (the file stays marked as being written until it is closed cleanly, or until
+ * {@code h5clear -s} clears the mark). A flush hands the data to the kernel only: with
+ * {@link Durability#FSYNC} each flush also waits until the kernel has put the file on the disk,
+ * so that a power cut loses no scan flushed before it.
+ *
+ * <p>A failed write (a full disk, an I/O error) ends the log: nothing is written after it, the
+ * rows of the failed write are taken back so that {@code /scans} ends at the last scan written,
+ * the failure goes into {@code /events} if the file can still take it, and the write and every
+ * later call raise a {@link ScanLogWriteException} that counts the scans in the file.
  *
  * <p>Not thread safe: an acquisition task calls it from its reader thread only.
  */
@@ -61,10 +72,23 @@ public final class Hdf5ScanLog implements ScanRecorder {
     static final int CHUNK_BYTES = 64 * 1024;
     /** Chunks gathered in memory before they are written. */
     static final int CHUNKS_PER_WRITE = 4;
+    /** Disk space held beside the file and given back when a write fails, for HDF5 to end the file cleanly. */
+    static final int RESERVE_BYTES = 128 * 1024;
+
+    /** What a flush guarantees. */
+    public enum Durability {
+        /** The data reaches the kernel: it survives the process being killed, not a power cut. */
+        FLUSH,
+        /** The data reaches the disk ({@code fsync}): it survives a power cut too. */
+        FSYNC
+    }
+
+    public static final Durability DEFAULT_DURABILITY = Durability.FLUSH;
 
     private final Path file;
     private final long flushIntervalNanos;
     private final boolean withVolts;
+    private final Durability durability;
 
     private StreamInfo stream;
     /** The stream's positions, as an array for the conversion of every sample. */
@@ -73,11 +97,15 @@ public final class Hdf5ScanLog implements ScanRecorder {
     private AppendableDataset scans;
     private AppendableDataset volts;
     private AppendableDataset events;
+    /** Open for {@link Durability#FSYNC} only: a descriptor of the file that the kernel syncs. */
+    private FileChannel syncChannel;
+    /** {@code .<name>.reserve} beside the file while it is being written; null once given back. */
+    private Path reserve;
     private Object pending; // short[] or int[]
     private double[] pendingVolts;
     private int pendingScans;
-    /** The pending scans are in /scans already, their volts not yet (the volts write failed). */
-    private boolean pendingInScans;
+    /** The first failed write: after it nothing is written, and every call raises it. */
+    private ScanLogWriteException failure;
     private int capacityScans;
     private long scansReceived;
     private long scansFlushed;
@@ -103,12 +131,18 @@ public final class Hdf5ScanLog implements ScanRecorder {
      * @throws IllegalArgumentException if the interval is not above 0
      */
     public Hdf5ScanLog(Path file, Duration flushInterval, boolean withVolts) {
+        this(file, flushInterval, withVolts, DEFAULT_DURABILITY);
+    }
+
+    /** As {@link #Hdf5ScanLog(Path, Duration, boolean)}, with each flush as durable as {@code durability} says. */
+    public Hdf5ScanLog(Path file, Duration flushInterval, boolean withVolts, Durability durability) {
         this.file = Objects.requireNonNull(file, "file");
         if (flushInterval.isNegative() || flushInterval.isZero()) {
             throw new IllegalArgumentException("flush interval " + flushInterval + " is not positive");
         }
         this.flushIntervalNanos = flushInterval.toNanos();
         this.withVolts = withVolts;
+        this.durability = Objects.requireNonNull(durability, "durability");
     }
 
     /**
@@ -121,12 +155,18 @@ public final class Hdf5ScanLog implements ScanRecorder {
     }
 
     /**
-     * Scans that the last flush made durable.
+     * Scans that the last flush made durable: a reader finds at least these after any crash of
+     * this process (with {@link Durability#FSYNC}, after a power cut too).
      *
      * @return the scans a reader finds at least after any crash of this process
      */
     public long getScansFlushed() {
         return scansFlushed;
+    }
+
+    /** Scans written to the file so far; after a failed write, exactly those the file holds. */
+    public long getScansWritten() {
+        return failure != null ? failure.getScansInFile() : scans == null ? 0 : scansWritten();
     }
 
     /** Creates the file (replacing one of that name) with everything but the scans; fails with an IOException naming it. */
@@ -149,11 +189,23 @@ public final class Hdf5ScanLog implements ScanRecorder {
         try {
             // The newest file format: the one single-writer/multiple-reader mode needs.
             H5.H5Pset_libver_bounds(access, H5F_LIBVER_LATEST, H5F_LIBVER_LATEST);
-            fileId = H5.H5Fcreate(file.toString(), H5F_ACC_TRUNC, H5P_DEFAULT, access);
+            // No chunk cache: a write reaches the file when it returns, and fails there if it
+            // cannot (the datasets' own setting is not honoured by H5Dcreate in this HDF5).
+            H5.H5Pset_cache(access, 0, 0, 0, 1.0);
+            fileId = create(access);
         } catch (HDF5Exception e) {
             throw new IOException("cannot create the HDF5 file " + file + ": " + e.getMessage(), e);
         } finally {
             H5.H5Pclose(access);
+        }
+        holdReserve();
+        if (durability == Durability.FSYNC) {
+            try {
+                syncChannel = FileChannel.open(file, StandardOpenOption.READ);
+                syncDirectory();
+            } catch (IOException e) {
+                throw new IOException("cannot sync the HDF5 file " + file + ": " + e.getMessage(), e);
+            }
         }
         writeRootAttributes(info);
         scans = new AppendableDataset(fileId, "scans", wide ? H5T_STD_U32LE : H5T_STD_U16LE,
@@ -171,6 +223,88 @@ public final class Hdf5ScanLog implements ScanRecorder {
         lastFlushNanos = System.nanoTime();
     }
 
+    /**
+     * Creates the file under exactly its name. HDF5's Java binding passes names on in JNI's
+     * modified UTF-8, which spells a character beyond U+FFFF as two 3-byte halves (and which is
+     * not the file system's encoding under a locale other than UTF-8): a name that is not plain
+     * ASCII would be created under other bytes than Java's. Such a file is created through an
+     * ASCII alias, a symbolic link to it in a private temporary folder.
+     */
+    private long create(long access) throws IOException {
+        if (isAscii(file.toString())) {
+            return H5.H5Fcreate(file.toString(), H5F_ACC_TRUNC, H5P_DEFAULT, access);
+        }
+        Path aliases;
+        try {
+            aliases = Files.createTempDirectory("vorn-h5-");
+        } catch (IOException e) {
+            throw new IOException("cannot create the HDF5 file " + file + ": its name is not plain ASCII, and the"
+                    + " temporary folder for the ASCII name HDF5 needs cannot be made: " + e.getMessage(), e);
+        }
+        Path alias = aliases.resolve("log.h5");
+        try {
+            if (!isAscii(alias.toString())) {
+                throw new IOException("cannot create the HDF5 file " + file + ": its name is not plain ASCII, nor is"
+                        + " the temporary folder " + aliases + " where HDF5 could be given an ASCII name for it");
+            }
+            Files.createSymbolicLink(alias, file.toAbsolutePath());
+            return H5.H5Fcreate(alias.toString(), H5F_ACC_TRUNC, H5P_DEFAULT, access);
+        } finally {
+            Files.deleteIfExists(alias);
+            Files.deleteIfExists(aliases);
+        }
+    }
+
+    /**
+     * On a full disk the write that fails leaves HDF5 with metadata to write (the extent cut back
+     * to the rows written, the chunk index), which needs disk space of its own: without it the
+     * file's metadata reaches the disk in part, and its extent can cover rows never written. A
+     * file of zeros beside it holds that space until a write fails, and is removed then.
+     */
+    private void holdReserve() throws IOException {
+        Path held = file.resolveSibling("." + file.getFileName() + ".reserve");
+        try {
+            Files.write(held, new byte[RESERVE_BYTES]);
+        } catch (IOException e) {
+            Files.deleteIfExists(held);
+            throw new IOException("cannot create the HDF5 file " + file + ": no room for the "
+                    + RESERVE_BYTES / 1024 + " KiB that end it cleanly should the disk fill: " + e.getMessage(), e);
+        }
+        reserve = held;
+    }
+
+    /** Gives the reserve's space back; a failure to is kept with {@code first}. */
+    private RuntimeException releaseReserve(RuntimeException first) {
+        if (reserve == null) {
+            return first;
+        }
+        Path held = reserve;
+        reserve = null;
+        try {
+            Files.deleteIfExists(held);
+            return first;
+        } catch (IOException e) {
+            java.io.UncheckedIOException failed = new java.io.UncheckedIOException(e);
+            if (first == null) {
+                return failed;
+            }
+            first.addSuppressed(failed);
+            return first;
+        }
+    }
+
+    private static boolean isAscii(String s) {
+        return s.chars().allMatch(c -> c > 0 && c < 0x80);
+    }
+
+    /** The file's name in its folder must reach the disk too, or a power cut may lose the whole file. */
+    private void syncDirectory() throws IOException {
+        Path folder = file.toAbsolutePath().getParent();
+        try (FileChannel d = FileChannel.open(folder, StandardOpenOption.READ)) {
+            d.force(true);
+        }
+    }
+
     private void writeRootAttributes(StreamInfo info) {
         Hdf5Objects.text(fileId, "format", FORMAT);
         Hdf5Objects.text(fileId, "device", info.device());
@@ -184,6 +318,7 @@ public final class Hdf5ScanLog implements ScanRecorder {
         Hdf5Objects.integer(fileId, "start_time_ns", info.startEpochNanos());
         Hdf5Objects.integer(fileId, "scans_requested", info.scansRequested());
         Hdf5Objects.integer(fileId, "flush_interval_ms", flushIntervalNanos / 1_000_000);
+        Hdf5Objects.text(fileId, "durability", durability.name().toLowerCase(java.util.Locale.ROOT));
         Hdf5Objects.text(fileId, "library_version", info.libraryVersion());
         int[] v = new int[3];
         H5.H5get_libversion(v);
@@ -268,16 +403,34 @@ public final class Hdf5ScanLog implements ScanRecorder {
     public void event(String kind, long scanIndex, String detail) {
         requireOpen();
         writePending();
-        Instant now = Instant.now();
-        Hdf5Events.append(events, kind, scanIndex, now.getEpochSecond() * 1_000_000_000L + now.getNano(), detail);
+        try {
+            appendEvent(kind, scanIndex, detail);
+        } catch (RuntimeException e) {
+            throw fail("cannot log the event " + kind + " to", e);
+        }
         flush();
     }
 
-    /** Writes what is gathered and makes everything written so far durable against a crash of this process. */
+    private void appendEvent(String kind, long scanIndex, String detail) {
+        Instant now = Instant.now();
+        Hdf5Events.append(events, kind, scanIndex, now.getEpochSecond() * 1_000_000_000L + now.getNano(), detail);
+    }
+
+    /**
+     * Writes what is gathered and makes everything written so far durable against a crash of this
+     * process (and, with {@link Durability#FSYNC}, against a power cut).
+     */
     public void flush() {
         requireOpen();
         writePending();
-        H5.H5Fflush(fileId, H5F_SCOPE_GLOBAL);
+        try {
+            H5.H5Fflush(fileId, H5F_SCOPE_GLOBAL);
+            if (syncChannel != null) {
+                syncChannel.force(true);
+            }
+        } catch (RuntimeException | IOException e) {
+            throw fail("cannot flush", e);
+        }
         scansFlushed = scans.rows();
         lastFlushNanos = System.nanoTime();
     }
@@ -286,39 +439,108 @@ public final class Hdf5ScanLog implements ScanRecorder {
         if (pendingScans == 0) {
             return;
         }
-        // A later call (the close after a failure) writes again what is pending: never the same
-        // scans twice into /scans because their volts failed.
-        if (!pendingInScans) {
+        try {
             scans.append(pending, pendingScans);
-            pendingInScans = true;
-        }
-        if (volts != null) {
-            volts.append(pendingVolts, pendingScans);
+            if (volts != null) {
+                volts.append(pendingVolts, pendingScans);
+            }
+        } catch (RuntimeException e) {
+            throw fail("cannot write scans " + scansWritten() + ".." + (scansReceived - 1) + " to", e);
         }
         pendingScans = 0;
-        pendingInScans = false;
+    }
+
+    private long scansWritten() {
+        return volts == null ? scans.rows() : Math.min(scans.rows(), volts.rows());
+    }
+
+    /**
+     * Ends the log on its first failed write. Every write goes to the file at once, so the rows
+     * written before the failed one are there, and the failed one was taken back; what remains is
+     * to make the datasets' extent reach the file with the failure's row in /events. If even that
+     * flush fails, the datasets are cut back to the last flush that succeeded: the most the file
+     * is sure to hold.
+     */
+    private ScanLogWriteException fail(String what, Exception e) {
+        pendingScans = 0;
+        RuntimeException released = releaseReserve(null);
+        if (released != null) {
+            e.addSuppressed(released);
+        }
+        long written = scansWritten();
+        long kept = flushed(() -> truncateScans(written), e) ? written : Math.min(written, scansFlushed);
+        if (kept < written) {
+            flushed(() -> truncateScans(kept), e);
+        }
+        scansFlushed = Math.min(scansFlushed, kept);
+        failure = new ScanLogWriteException(file, what, kept, e);
+        long eventRows = events.rows();
+        String detail = failure.getMessage();
+        if (!flushed(() -> appendEvent("error", kept, detail), failure)) {
+            flushed(() -> events.truncate(eventRows), failure);
+        }
+        return failure;
+    }
+
+    /** Makes {@code change}, then flushes; false, with the failure kept with {@code into}, if either failed. */
+    private boolean flushed(Runnable change, Throwable into) {
+        try {
+            change.run();
+            H5.H5Fflush(fileId, H5F_SCOPE_GLOBAL);
+            return true;
+        } catch (RuntimeException e) {
+            into.addSuppressed(e);
+            return false;
+        }
+    }
+
+    /** Cuts /scans and /volts to their first {@code keep} rows (a /scans write whose /volts failed goes too). */
+    private void truncateScans(long keep) {
+        for (AppendableDataset d : new AppendableDataset[] {scans, volts}) {
+            if (d != null) {
+                d.truncate(keep);
+            }
+        }
     }
 
     private void requireOpen() {
         if (stream == null || closed) {
             throw new IllegalStateException("log " + file + (closed ? " is closed" : " was not begun"));
         }
+        if (failure != null) {
+            throw failure;
+        }
     }
 
-    /** Writes what is pending and closes the file; a clean close clears its being-written mark. Idempotent. */
+    /**
+     * Writes what is pending and closes the file; a clean close clears its being-written mark.
+     * Idempotent. After a failed write it only closes: the failure was raised already.
+     */
     @Override
     public void close() {
         if (closed) {
             return;
         }
-        closed = true;
         RuntimeException failed = null;
-        if (fileId >= 0) {
+        // A begin that failed half way has nothing to flush, and perhaps not the datasets to.
+        if (fileId >= 0 && failure == null && lastFlushNanos != 0) {
             try {
-                writePending();
-                H5.H5Fflush(fileId, H5F_SCOPE_GLOBAL);
+                flush();
             } catch (RuntimeException e) {
                 failed = e;
+            }
+        }
+        closed = true;
+        failed = releaseReserve(failed);
+        if (syncChannel != null) {
+            try {
+                syncChannel.close();
+            } catch (IOException e) {
+                if (failed == null) {
+                    failed = new java.io.UncheckedIOException(e);
+                } else {
+                    failed.addSuppressed(e);
+                }
             }
         }
         for (AppendableDataset d : new AppendableDataset[] {scans, volts, events}) {

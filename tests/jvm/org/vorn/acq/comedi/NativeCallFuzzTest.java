@@ -31,11 +31,19 @@ import org.vorn.testsupport.NativeStdout;
  * another class go straight to the natives.
  *
  * <p>Reproduce or extend a run with {@code -Dvorn.fuzz.seed=N -Dvorn.fuzz.calls=N} (defaults
- * below); the seed and the counts are printed at the end.
+ * below); the seed and the counts are printed at the end, and a failure names the seed and the
+ * call count that reproduce it.
+ *
+ * <p>The buffers the test makes itself are sized from the heap: a device may ask for 2^30 values,
+ * which the library must cope with, but the test's own array of them would run the JVM out of
+ * memory and fail the test for no fault of the library. Beyond {@link #OWN_VALUES} the test hands
+ * a smaller buffer, which the API must refuse.
  */
 class NativeCallFuzzTest {
     private static final long SEED = Long.getLong("vorn.fuzz.seed", 0x5EEDL);
     private static final int CALLS = Integer.getInteger("vorn.fuzz.calls", 100_000);
+    /** The most values (8 bytes each) in one buffer of the test's own: a sixty-fourth of the heap. */
+    private static final long OWN_VALUES = Runtime.getRuntime().maxMemory() / 64;
 
     /** Guard bytes on both sides of every output buffer, and the pattern they hold. */
     private static final int GUARD = 32;
@@ -122,6 +130,9 @@ class NativeCallFuzzTest {
             while (calls < CALLS) {
                 step();
             }
+        } catch (Throwable e) {
+            throw new AssertionError("seed " + SEED + ", call " + calls + " (rerun with -Dvorn.fuzz.seed=" + SEED
+                    + " -Dvorn.fuzz.calls=" + calls + "): " + e, e);
         } finally {
             EmulatedBoard.clearFaults();
             for (Raw r : raws) {
@@ -717,7 +728,7 @@ class NativeCallFuzzTest {
             } else if (k < 10) {
                 call("stop", ai::stop);
             } else if (k < 17) {
-                int bytes = apiBytes(8 * ai.getBufferSize());
+                int bytes = apiBytes(8L * ai.getBufferSize());
                 Guarded out = output(bytes);
                 int n = callInt("read(ByteBuffer)", () -> ai.read(out.buf));
                 guardChecks++;
@@ -748,13 +759,18 @@ class NativeCallFuzzTest {
         out.check(Math.min(bytes, needed), what);
     }
 
-    /** Mostly the size a call needs, sometimes less (the API must refuse it), sometimes more. */
-    private int apiBytes(int needed) {
+    /**
+     * Mostly the size a call needs, sometimes less (the API must refuse it), sometimes more; never
+     * more than {@link #OWN_VALUES}, so that the test's own buffer fits the heap.
+     */
+    private int apiBytes(long needed) {
+        long size;
         switch (rnd.nextInt(6)) {
-            case 0: return needed > 0 ? rnd.nextInt(needed) : 0;
-            case 1: return needed + 1 + rnd.nextInt(16);
-            default: return needed;
+            case 0: size = (long) (rnd.nextDouble() * needed); break;
+            case 1: size = needed + 1 + rnd.nextInt(16); break;
+            default: size = needed;
         }
+        return (int) Math.min(size, OWN_VALUES);
     }
 
     private int anyChannel() {

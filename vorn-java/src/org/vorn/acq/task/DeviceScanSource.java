@@ -19,6 +19,8 @@ import org.vorn.exception.ComediOverrunException;
  * next one, so every code is handed on once, in order.
  */
 final class DeviceScanSource implements ScanSource {
+    /** How far the board's clock may lead the start time taken here. */
+    static final long CLOCK_LEAD_NANOS = 1_000_000;
     private final ComediAnalogStreamingDevice device;
     private final Duration timeout;
     private ByteBuffer staged;
@@ -30,6 +32,15 @@ final class DeviceScanSource implements ScanSource {
     private long scanCount;
     /** Codes taken from the driver since the start (those staged here included). */
     private long valuesTaken;
+    /** Codes the driver's buffer holds when full. */
+    private long driverCapacityValues;
+    /**
+     * The most codes the driver can have stored since the start, once the clock says its buffer
+     * overflowed (an overflow stops the acquisition); Long.MAX_VALUE while none is known.
+     */
+    private long storedCeiling = Long.MAX_VALUE;
+    /** The driver's buffer is known empty: the stream ended or overran, and everything in it was read. */
+    private boolean driverDrained;
 
     /** {@code timeoutNanos}: how long one read waits at most (the task passes the same on every read). */
     DeviceScanSource(ComediAnalogStreamingDevice device, long timeoutNanos) {
@@ -54,6 +65,7 @@ final class DeviceScanSource implements ScanSource {
             }
             ranges.add(range);
         }
+        driverCapacityValues = device.getDriverBufferSize() / sampleBytes;
         long period = device.getScanPeriodNanos();
         long convert = device.getConvertPeriodNanos();
         StreamCommand command = device.getCommand();
@@ -77,13 +89,27 @@ final class DeviceScanSource implements ScanSource {
             return moved > 0 ? moved : -1;
         }
         staged.clear();
-        int n = device.readRaw(staged, Math.min(minValues - moved, device.getBufferSize()), timeout);
+        int n;
+        try {
+            n = device.readRaw(staged, Math.min(minValues - moved, device.getBufferSize()), timeout);
+        } catch (RuntimeException e) {
+            // An overrun is raised once everything stored before it was read; any other failure
+            // leaves nothing that will ever be read.
+            driverDrained = true;
+            staged.limit(0);
+            throw e;
+        }
         if (n < 0) {
             ended = true;
+            driverDrained = true;
             staged.limit(0);
             return moved > 0 ? moved : -1;
         }
+        noteOverflow();
         valuesTaken += n;
+        if (valuesTaken > storedCeiling) {
+            storedCeiling = Long.MAX_VALUE; // the read came later than the clock said: no overflow
+        }
         staged.limit(n * sampleBytes);
         return moved + moveStaged(raw);
     }
@@ -102,19 +128,48 @@ final class DeviceScanSource implements ScanSource {
     }
 
     /**
-     * The scans that the accepted timing says the board has taken by now, less those handed on:
-     * what waits in the driver's buffer (and on hardware in the board's FIFO). Counted from the
-     * clock rather than asked of the driver, whose buffer query would consume the report of an
-     * overrun that the next read must raise.
+     * Whole scans stored but not yet handed on: the codes read from the driver that wait here
+     * (at most {@link ComediAnalogStreamingDevice#getBufferSize()}), and those in the driver's
+     * buffer (at most its size). The driver's share is counted from the clock rather than asked of
+     * the driver, whose buffer query would consume the report of an overrun that the next read
+     * must raise: the codes the accepted timing says the board has converted by now, less those
+     * read, no more than the buffer holds, and no more than it stored before it overflowed (the
+     * clock says when: once it is more than a buffer ahead of the reads); none once the stream
+     * ended or overran and the reads drained it.
      */
     @Override
     public long backlogScans() {
-        long due = periodNanos > 0 ? (System.nanoTime() - startNanos) / periodNanos : 0;
+        long stagedValues = staged.remaining() / sampleBytes;
+        long inDriver = 0;
+        if (!driverDrained) {
+            noteOverflow();
+            long stored = Math.min(dueValues(System.nanoTime()), storedCeiling);
+            inDriver = Math.max(0, Math.min(driverCapacityValues, stored - valuesTaken));
+        }
+        return (stagedValues + inDriver) / positions;
+    }
+
+    /** Codes the accepted timing says the board has converted by {@code nanoTime}. */
+    private long dueValues(long nanoTime) {
+        long due = periodNanos > 0 ? (nanoTime - startNanos) / periodNanos : 0;
         if (scanCount > 0) {
             due = Math.min(due, scanCount);
         }
-        long handedOn = (valuesTaken - staged.remaining() / sampleBytes) / positions;
-        return Math.max(0, due - handedOn);
+        return due * positions;
+    }
+
+    /**
+     * The driver overflows once the board runs a whole buffer ahead of the reads; it stores nothing
+     * after. The start time was taken after the driver accepted the command, so the board's clock
+     * leads this one a little: an overflow is assumed from {@link #CLOCK_LEAD_NANOS} before the
+     * clock says so (an overflow assumed too early only counts fewer scans until a read shows that
+     * the driver stored more).
+     */
+    private void noteOverflow() {
+        long limit = valuesTaken + driverCapacityValues;
+        if (dueValues(System.nanoTime() + CLOCK_LEAD_NANOS) > limit) {
+            storedCeiling = Math.min(storedCeiling, limit);
+        }
     }
 
     @Override

@@ -20,7 +20,7 @@ interface ScanSource {
      */
     int read(ByteBuffer raw, int minValues, long timeoutNanos);
 
-    /** Whole scans that have arrived but were not yet read. */
+    /** Whole scans stored (in the driver's buffer, or read ahead) but not yet handed on. */
     long backlogScans();
 
     /** True if {@code e}, raised by {@link #read}, is the driver's buffer overflowing. */

@@ -92,8 +92,12 @@ public final class TaskBlock {
     }
 
     /**
-     * Scans that had arrived in the driver's buffer but were not yet read when this block was:
-     * how far the reader lags.
+     * How far the reader lags: the scans stored but not yet delivered when this block was, in the
+     * driver's buffer and read ahead into the library's own ({@code getBufferSize()} codes), so
+     * never more than the two hold. The driver's share is measured from the clock (the scans the
+     * accepted timing says were converted, less those read, at most the buffer's size), not asked
+     * of the driver; once the clock says the buffer overflowed, only the scans stored before the
+     * overflow count, and none once the reads drained it.
      *
      * @return the backlog in scans, 0 when the reader keeps up
      */

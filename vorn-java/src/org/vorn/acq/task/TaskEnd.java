@@ -3,13 +3,16 @@ package org.vorn.acq.task;
 /**
  * Why an {@link AcquisitionTask} ended, and how far it got.
  *
+ * <p>A recorder that failed ({@link Reason#RECORDER_FAILED}) may say in its cause how many scans
+ * reached its file (the HDF5 log's {@code ScanLogWriteException.getScansInFile()}).
+ *
  * @param reason         the kind of end
  * @param scansDelivered the scans delivered to the listeners and the recorder before the end
  * @param cause          the exception that ended it (the overrun, the device's or a listener's
  *                       failure), null for a completed or stopped task
  * @param backlogScans   the backlog the last block reported ({@link TaskBlock#getBacklogScans()}),
- *                       -1 if no block was delivered: after an overrun, how far the listeners had
- *                       fallen behind the board
+ *                       -1 if no block was delivered: after an overrun, the stored scans that
+ *                       still waited behind that block
  */
 public record TaskEnd(Reason reason, long scansDelivered, Throwable cause, long backlogScans) {
     /** The kinds of end; exactly one ends a task. */

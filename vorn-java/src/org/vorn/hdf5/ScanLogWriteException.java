@@ -1,0 +1,30 @@
+package org.vorn.hdf5;
+
+import java.nio.file.Path;
+
+/**
+ * A write to a scan log failed (a full disk, an I/O error): the log wrote nothing after it, and
+ * its file holds exactly the first {@link #getScansInFile()} scans, each as it was delivered.
+ */
+public final class ScanLogWriteException extends RuntimeException {
+    private static final long serialVersionUID = 1L;
+
+    private final Path file;
+    private final long scansInFile;
+
+    ScanLogWriteException(Path file, String what, long scansInFile, Throwable cause) {
+        super(what + " " + file + ": " + cause.getMessage() + "; the file holds the first " + scansInFile
+                + " scans and nothing more is written to it", cause);
+        this.file = file;
+        this.scansInFile = scansInFile;
+    }
+
+    public Path getFile() {
+        return file;
+    }
+
+    /** The scans in the file: those before the first failed write. */
+    public long getScansInFile() {
+        return scansInFile;
+    }
+}
