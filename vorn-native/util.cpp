@@ -170,6 +170,33 @@ extern "C" void throwFormattedException(JNIEnv *env, const char *className, cons
     env->Throw(static_cast<jthrowable>(exception));
 }
 
+extern "C" void throwComediErrorNumber(JNIEnv *env, int errorNumber, const char *format, ...)
+{
+    if (env->ExceptionCheck()) {
+        return;
+    }
+    va_list args;
+    va_start(args, format);
+    jstring message = sprintfJavaString(env, format, args);
+    va_end(args);
+    if (message == nullptr) {
+        return;
+    }
+    jclass cls = env->FindClass("org/vorn/exception/ComediException");
+    if (cls == nullptr) {
+        return;
+    }
+    jmethodID constructor = env->GetMethodID(cls, "<init>", "(Ljava/lang/String;I)V");
+    if (constructor == nullptr) {
+        return;
+    }
+    jobject exception = env->NewObject(cls, constructor, message, static_cast<jint>(errorNumber));
+    if (exception == nullptr) {
+        return;
+    }
+    env->Throw(static_cast<jthrowable>(exception));
+}
+
 extern "C" jobject newJavaManagedByteBuffer(JNIEnv *env, jint size)
 {
     jclass factory = env->FindClass("org/lwjgl/BufferUtils");

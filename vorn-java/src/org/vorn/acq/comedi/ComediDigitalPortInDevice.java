@@ -2,6 +2,8 @@ package org.vorn.acq.comedi;
 
 import java.nio.ByteBuffer;
 
+import org.vorn.exception.ComediException;
+
 /**
  * Digital input in ports: port p of L lines (0 to 64) reads channels p × L to p × L + L − 1 of a
  * digital input or configurable digital I/O subdevice, and bit k of a port's value is line k of the
@@ -48,9 +50,14 @@ public final class ComediDigitalPortInDevice extends ComediPortDevice {
     public ComediDigitalPortInDevice(String device, int subdevice, ByteBuffer ports, int linesPerPort) {
         super(device, ports, linesPerPort);
         this.linesPerPort = linesPerPort;
-        attach(nCreateTask(device, subdevice, ports, linesPerPort));
+        attach(created(() -> nCreateTask(device, subdevice, ports, linesPerPort)));
     }
 
+    /**
+     * The lines of each port.
+     *
+     * @return lines per port, 0 to 64
+     */
     public int getLinesPerPort() {
         return linesPerPort;
     }
@@ -62,6 +69,8 @@ public final class ComediDigitalPortInDevice extends ComediPortDevice {
         ByteBuffer h = lockHandle();
         try {
             nRead(h, values);
+        } catch (ComediException e) {
+            throw named(e);
         } finally {
             unlock();
         }
@@ -75,6 +84,8 @@ public final class ComediDigitalPortInDevice extends ComediPortDevice {
             ByteBuffer buf = scratch(8 * nPorts);
             nRead(h, buf);
             buf.asLongBuffer().get(values, 0, nPorts);
+        } catch (ComediException e) {
+            throw named(e);
         } finally {
             unlock();
         }
@@ -87,11 +98,23 @@ public final class ComediDigitalPortInDevice extends ComediPortDevice {
         return values;
     }
 
-    /** The level of line {@code line} (0 to L − 1) of the port at position {@code position} of the port list. */
+    /**
+     * The level of line {@code line} (0 to L − 1) of the port at position {@code position} of the port list.
+     *
+     * @param position the place of the port in the port list, 0 to {@code getPortCount() - 1}
+     * @param line     the line of the port, 0 to {@code getLinesPerPort() - 1}
+     * @return true for a high level
+     */
     public boolean readLine(int position, int line) {
+        if (position < 0 || position >= nPorts || line < 0 || line >= linesPerPort) {
+            throw new IllegalArgumentException("device " + getDevice() + ": line " + line + " of port position "
+                    + position + " is outside the " + nPorts + " ports of " + linesPerPort + " lines the device has");
+        }
         ByteBuffer h = lockHandle();
         try {
             return nReadLine(h, position, line);
+        } catch (ComediException e) {
+            throw named(e);
         } finally {
             unlock();
         }
