@@ -10,6 +10,19 @@
 
 namespace {
 
+/* A read that found the stream over with nothing whole to deliver: a split sample kept from before
+ * can never complete. Its bytes are dropped and their count goes to Java above the condition (bits
+ * 8..15), which reports the lost sample. */
+jlong endOfStreamResult(ComediHandle *h, int got, int condition)
+{
+    if (got > 0 || condition == STREAM_RUNNING || h->partialBytes == 0) {
+        return packReadResult(got, condition);
+    }
+    const int lost = h->partialBytes;
+    h->partialBytes = 0;
+    return packReadResult(0, condition | (lost << 8));
+}
+
 /* The non-waiting read that both nScanRaw and nScanNow are: what is ready, up to the buffer size,
  * as raw codes or converted; the count and the stream's condition packed for Java. */
 jlong readReady(JNIEnv *env, jobject handle, jobject buf, bool raw)
@@ -35,7 +48,7 @@ jlong readReady(JNIEnv *env, jobject handle, jobject buf, bool raw)
     }
     const int n = samplesToTake(h, ready, bufSize, false);
     if (n == 0) {
-        return packReadResult(0, condition);
+        return endOfStreamResult(h, 0, condition);
     }
     unsigned char *rawOut = raw ? out : reinterpret_cast<unsigned char *>(h->sampleBuffer);
     const int position = h->channelIndex;
@@ -46,7 +59,7 @@ jlong readReady(JNIEnv *env, jobject handle, jobject buf, bool raw)
     if (!raw) {
         convertDrained(h, rawOut, got, position, out);
     }
-    return packReadResult(got, condition);
+    return endOfStreamResult(h, got, condition);
 }
 
 } // namespace

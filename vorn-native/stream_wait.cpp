@@ -69,13 +69,17 @@ bool threadInterrupted(JNIEnv *env)
     }
     jobject self = env->CallStaticObjectMethod(__atomic_load_n(&threadClass, __ATOMIC_ACQUIRE),
                                                __atomic_load_n(&currentThreadMethod, __ATOMIC_ACQUIRE));
-    if (self == nullptr) {
+    if (env->ExceptionCheck() || self == nullptr) {
         env->ExceptionClear();
         return false;
     }
     const bool interrupted = env->CallBooleanMethod(self, isInterruptedMethod) == JNI_TRUE;
+    const bool failed = env->ExceptionCheck();
+    if (failed) {
+        env->ExceptionClear();
+    }
     env->DeleteLocalRef(self);
-    return interrupted;
+    return interrupted && !failed;
 }
 
 int64_t monotonicNowNs()

@@ -20,6 +20,8 @@ final class TracePrinter extends Handler {
         Logger library = Logger.getLogger("org.vorn");
         TracePrinter printer = new TracePrinter(out);
         boolean parents = library.getUseParentHandlers();
+        java.util.logging.Level level = library.getLevel();
+        library.setLevel(java.util.logging.Level.FINE); // the trace's level (System.Logger's DEBUG)
         library.addHandler(printer);
         library.setUseParentHandlers(false);
         try {
@@ -27,13 +29,14 @@ final class TracePrinter extends Handler {
         } finally {
             library.removeHandler(printer);
             library.setUseParentHandlers(parents);
+            library.setLevel(level);
             out.flush();
         }
     }
 
     @Override
     public void publish(LogRecord record) {
-        if (isLoggable(record)) {
+        if (record.getLevel().intValue() >= java.util.logging.Level.FINE.intValue()) {
             out.println(record.getMessage());
         }
     }

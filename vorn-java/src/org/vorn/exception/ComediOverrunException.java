@@ -29,10 +29,10 @@ public class ComediOverrunException extends ComediException {
         this(device, samplesDelivered, channels, driverBufferBytes, driverMessage, 0);
     }
 
-    /** The library's: the overrun as a read's condition, with the error number that reported it (EPIPE, or comedilib's). */
-    ComediOverrunException(String device, long samplesDelivered, int channels, int driverBufferBytes,
-            int errorNumber) {
-        this(device, samplesDelivered, channels, driverBufferBytes, null, errorNumber);
+    /** The library's: the overrun as a read's condition, with what it cost beyond the stream's end (or null). */
+    ComediOverrunException(String device, String lostSample, long samplesDelivered, int channels,
+            int driverBufferBytes) {
+        this(device, samplesDelivered, channels, driverBufferBytes, lostSample, 0);
     }
 
     private ComediOverrunException(String device, long samplesDelivered, int channels, int driverBufferBytes,

@@ -369,7 +369,7 @@ class DeviceThreadingTest {
                         hotCall(open(kind, MULTI)).run();
                         break;
                     } catch (ComediException busy) {
-                        assertEquals("Error starting command: Device or resource busy", busy.getMessage());
+                        assertEquals("Error starting command: Device or resource busy (device /dev/comedi-emu/multi)", busy.getMessage());
                         assertTrue(attempt < 200, "a dropped stream keeps the subdevice busy");
                         streamsWaitingForTheCollector++;
                         System.gc();

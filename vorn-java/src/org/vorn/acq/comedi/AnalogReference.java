@@ -1,6 +1,6 @@
 package org.vorn.acq.comedi;
 
-import java.util.Locale;
+import java.util.Objects;
 
 /** The analog reference of an input or output channel, by the name the native side maps to comedilib's AREF_*. */
 public enum AnalogReference {
@@ -29,19 +29,19 @@ public enum AnalogReference {
     }
 
     /**
-     * The reference of a name: "ground", "common", "diff" or "other", in any case.
+     * The reference of a name: "ground", "common", "diff" or "other", as written here.
      *
      * @param name the name
      * @return the reference
-     * @throws IllegalArgumentException for any other word (before 0.2 it meant "diff"), naming the accepted ones
+     * @throws IllegalArgumentException for any other word, "Ground" included (before 0.2 it meant
+     *                                  "diff"), naming the accepted ones
+     * @throws NullPointerException     for null
      */
     public static AnalogReference fromName(String name) {
-        if (name != null) {
-            String lower = name.toLowerCase(Locale.ROOT);
-            for (AnalogReference r : values()) {
-                if (r.nativeName.equals(lower)) {
-                    return r;
-                }
+        Objects.requireNonNull(name, "reference");
+        for (AnalogReference r : values()) {
+            if (r.nativeName.equals(name)) {
+                return r;
             }
         }
         throw new IllegalArgumentException("analog reference \"" + name

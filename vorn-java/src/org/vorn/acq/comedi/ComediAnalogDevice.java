@@ -43,7 +43,7 @@ public abstract sealed class ComediAnalogDevice extends ComediDevice
 
     /**
      * As {@link #configureChannel(int, int, double, double, AnalogReference)}, with the reference
-     * by name: "ground", "common", "diff" or "other" (any case); another word raises
+     * by name: "ground", "common", "diff" or "other"; another word raises
      * IllegalArgumentException naming the accepted ones.
      *
      * @param index     the position

@@ -129,10 +129,11 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     /**
      * Has the driver test the command (correcting its timing to what the board can do) and closes
      * the device until {@link #start()}. The test's trace goes to the library's
-     * {@link System.Logger} "org.vorn" at level INFO, for the program to route or silence. When the
+     * {@link System.Logger} "org.vorn" at level DEBUG (so a program sees it only when it asks for
+     * it, and routes it where it wants), one message per test run. When the
      * driver's correction moved the scan period away from the request and no convert period was
      * asked for, the library tries shorter convert periods and keeps the one whose scan period
-     * comes closest (logged at DEBUG). Call after every position is configured, and again after a change
+     * comes closest (logged at TRACE). Call after every position is configured, and again after a change
      * of channel, scan count or convert period; {@link #getCommand()} then tells what the driver
      * accepted. A refusal ({@link org.vorn.exception.SettingRefusedException}) says what the driver
      * answered and what it would accept. Refused while the stream runs.

@@ -70,6 +70,8 @@ final class DeviceStream {
     private boolean overrunSeen;
     private long overrunAfter = -1;
     private int overrunBufferBytes;
+    /** The report of a split sample that the overrun cut off, or null. */
+    private String overrunLostSample;
     private long startNanos;
     private Instant startTime;
 
@@ -104,8 +106,7 @@ final class DeviceStream {
     /** Lock held: the device is open for a change of the setup, which the driver must then test again. */
     private void beginChange(ByteBuffer h, String call) {
         if (running) {
-            throw stateError("the stream is running: stop() it before " + call
-                    + " (the board keeps the running command's settings)");
+            throw Failures.state(device(), "the stream of " + device() + " is running: stop it before " + call);
         }
         if (!openForSetup) {
             try {
@@ -191,7 +192,7 @@ final class DeviceStream {
 
     private void logTrace(String trace) {
         if (trace != null && !trace.isEmpty()) {
-            LOG.log(Level.INFO, trace.endsWith("\n") ? trace.substring(0, trace.length() - 1) : trace);
+            LOG.log(Level.DEBUG, trace.endsWith("\n") ? trace.substring(0, trace.length() - 1) : trace);
         }
     }
 
@@ -241,7 +242,7 @@ final class DeviceStream {
         }
         StreamCommand chosen = best;
         dev.nSetTimers(h, chosen.scanBeginArg(), chosen.convertArg());
-        LOG.log(Level.DEBUG, () -> String.format(Locale.ROOT,
+        LOG.log(Level.TRACE, () -> String.format(Locale.ROOT,
                 "Closer timing for %s: scan_begin timer %d, convert timer %d (%.3f scans/s)", device(),
                 chosen.scanBeginArg(), chosen.convertArg(), chosen.scanRateHz()));
         return readCommand(h);
@@ -338,6 +339,7 @@ final class DeviceStream {
         ended = false;
         overrunSeen = false;
         overrunAfter = -1;
+        overrunLostSample = null;
         startNanos = System.nanoTime();
         startTime = Instant.now();
     }
@@ -455,7 +457,7 @@ final class DeviceStream {
             }
             overrunBufferBytes = bytes;
         }
-        return Failures.overrun(device(), overrunAfter, channels, overrunBufferBytes, 0);
+        return Failures.overrun(device(), overrunAfter, channels, overrunBufferBytes, overrunLostSample);
     }
 
     /**
@@ -487,8 +489,20 @@ final class DeviceStream {
         }
         long result = readNative(h, volts);
         int n = (int) result;
+        int condition = (int) (result >>> 32) & 0xFF;
+        int lostBytes = (int) (result >>> 40) & 0xFF;
         delivered += n;
-        noteCondition((int) (result >>> 32));
+        noteCondition(condition);
+        if (lostBytes > 0) {
+            // The stream ended between the bytes of one sample: said, never dropped silently.
+            int bytesPerSample = dev.nGetBytesPerSample(h);
+            String lost = "Data should come in as " + bytesPerSample + " bytes per sample. 1 sample lost: the stream"
+                    + " ended after " + lostBytes + " of its " + bytesPerSample + " bytes";
+            if (condition != OVERRUN) {
+                throw Failures.driver(Failures.withDevice(device(), lost), 0, null);
+            }
+            overrunLostSample = lost;
+        }
         if (n == 0 && overrunSeen) {
             throw overrunReport(h);
         }

@@ -37,7 +37,7 @@ final class Failures {
                     MethodType.methodType(void.class, String.class, int.class, Throwable.class));
             OVERRUN = MethodHandles.privateLookupIn(ComediOverrunException.class, here).findConstructor(
                     ComediOverrunException.class,
-                    MethodType.methodType(void.class, String.class, long.class, int.class, int.class, int.class));
+                    MethodType.methodType(void.class, String.class, String.class, long.class, int.class, int.class));
             STATE = MethodHandles.privateLookupIn(DeviceStateException.class, here).findConstructor(
                     DeviceStateException.class, MethodType.methodType(void.class, String.class, String.class));
             CLOSED = MethodHandles.privateLookupIn(DeviceClosedException.class, here).findConstructor(
@@ -77,15 +77,23 @@ final class Failures {
         return refused(withDevice(device, nativeFailure.getMessage()), nativeFailure.getErrorNumber(), nativeFailure);
     }
 
-    /** The native text as it is, then the device: "TEXT (device PATH)". */
+    /**
+     * The native text as it is, then the device: "TEXT (device PATH)", unless the text names the
+     * device already (as "Error opening comedi device PATH: ..." does). The one look at a native
+     * text in the library, and it decides only whether the name is added.
+     */
     static String withDevice(String device, String nativeText) {
+        if (nativeText != null && device != null && nativeText.contains(device)) {
+            return nativeText;
+        }
         return nativeText + " (device " + device + ")";
     }
 
+    /** The overrun that ended the stream; {@code lostSample} says what a split sample lost, or is null. */
     static ComediOverrunException overrun(String device, long samplesDelivered, int channels, int driverBufferBytes,
-            int errorNumber) {
-        return (ComediOverrunException) create(OVERRUN, device, samplesDelivered, channels, driverBufferBytes,
-                errorNumber);
+            String lostSample) {
+        return (ComediOverrunException) create(OVERRUN, device, lostSample, samplesDelivered, channels,
+                driverBufferBytes);
     }
 
     /** A call that does not fit the state of {@code device}; {@code message} names it. */
