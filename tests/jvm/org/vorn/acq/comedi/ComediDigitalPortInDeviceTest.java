@@ -193,7 +193,7 @@ class ComediDigitalPortInDeviceTest {
                     + " device has", position.getMessage());
             assertThrows(IllegalArgumentException.class, () -> in.readLine(0, 8));
             assertThrows(IllegalArgumentException.class, () -> in.readLine(-1, 0));
-            var nativeRefusal = assertThrows(ComediException.class, () -> in.nReadLine(in.handle(), 2, 0));
+            var nativeRefusal = assertThrows(ComediException.class, () -> ComediDigitalPortInDevice.nReadLine(in.handle(), 2, 0));
             assertEquals("No line 0 at port position 2: the device has 2 ports of 8 lines", nativeRefusal.getMessage());
             assertThrows(IllegalArgumentException.class, () -> in.read(new long[1]));
             assertThrows(IllegalArgumentException.class, () -> in.read(ByteBuffer.allocateDirect(8)));

@@ -280,7 +280,7 @@ class StreamingWaitTest {
             assertNotNull(failure);
             assertTrue(System.nanoTime() - t0 < 2_000_000_000L, "woken at once");
             if (how.equals("stop")) {
-                assertInstanceOf(StreamStoppedException.class, failure);
+                assertInstanceOf(org.vorn.exception.StreamStoppedException.class, failure);
                 ai.start();
             } else {
                 assertInstanceOf(IllegalStateException.class, failure);

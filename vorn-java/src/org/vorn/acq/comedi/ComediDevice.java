@@ -8,7 +8,6 @@ import java.util.function.Supplier;
 
 import org.vorn.exception.ComediException;
 import org.vorn.exception.DeviceClosedException;
-import org.vorn.util.NativeLibrary;
 
 /**
  * Any device of the library: a device file opened on one of its subdevices, released by
@@ -32,7 +31,7 @@ import org.vorn.util.NativeLibrary;
 // the handle buffer only, and the checks that are free in Java.
 public abstract sealed class ComediDevice implements AutoCloseable permits ComediAnalogDevice, ComediPortDevice {
     static {
-        NativeLibrary.loadForDevices();
+        NativeLoading.loadForDevices();
     }
 
     /** One daemon thread for the whole library: releases are short native calls. */
