@@ -34,6 +34,7 @@ import org.junit.jupiter.params.provider.ValueSource;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
 import org.vorn.exception.DeviceStateException;
+import org.vorn.exception.SettingRefusedException;
 import org.vorn.testsupport.BoardFixture;
 import org.vorn.testsupport.CommandTrace;
 import org.vorn.testsupport.NativeStdout;
@@ -189,7 +190,7 @@ class ComediAnalogStreamingDeviceTest {
     void secondTestFourRaisesAndStillClosesTheDevice() {
         // 500 kHz over four channels: 500 ns conversions become 1 µs, then the scan no longer fits 2 µs.
         try (var ai = counterDevice(MULTI, 5e5, 16, 0, 0, 0, 0)) {
-            var e = assertThrows(ComediException.class, () -> CommandTrace.capture(ai::configure));
+            var e = assertThrows(SettingRefusedException.class, () -> CommandTrace.capture(ai::configure));
             assertTrue(e.getMessage().startsWith("Error preparing command. "), e.getMessage());
             assertEquals(trace(2000, 500, 4) + "First test returned 3 (invalid argument)\n" + trace(2000, 1000, 4)
                     + "Second test returned 4 (argument conflict)\n", CommandTrace.lastCapture());
@@ -627,11 +628,13 @@ class ComediAnalogStreamingDeviceTest {
             EmulatedBoard.failNext(EmulatedBoard.OP_OPEN, EACCES);
             var open = assertThrows(ComediException.class, ai::start);
             assertEquals("Error opening comedi device " + MULTI + ": Permission denied", open.getMessage());
+            assertEquals(EACCES, open.getErrorNumber());
             assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore());
 
             EmulatedBoard.failNext(EmulatedBoard.OP_CMD, EBUSY);
             var refused = assertThrows(ComediException.class, ai::start);
-            assertEquals("Error starting command: Device or resource busy (device /dev/comedi-emu/multi)", refused.getMessage());
+            assertEquals("Error starting command: Device or resource busy (device " + MULTI + ")", refused.getMessage());
+            assertEquals(EBUSY, refused.getErrorNumber(), "EBUSY without reading the text");
             assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore(), "the API closes what the refused start opened");
 
             ai.start();

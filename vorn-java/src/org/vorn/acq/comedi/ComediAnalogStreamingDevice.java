@@ -357,7 +357,11 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
 
     // ---- raw codes, and what converts them ------------------------------------------------------
 
-    /** Bytes of one raw code in {@link #readRaw}: 2, or 4 on a subdevice with 32-bit samples. */
+    /**
+     * Bytes of one raw code in {@link #readRaw}: 2, or 4 on a subdevice with 32-bit samples.
+     *
+     * @return 2 or 4
+     */
     public int getBytesPerSample() {
         ByteBuffer h = lockHandle();
         try {
@@ -373,17 +377,33 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * It shares the stream's position with the converting reads: the forms may be mixed, and each
      * code belongs to position (values delivered so far, all forms) mod {@link #getChannelCount()}.
      * {@code raw} is a direct buffer with room for {@link #getBufferSize()} codes.
+     *
+     * @param raw the buffer to fill from its start
+     * @return the codes written
      */
     public int readRaw(ByteBuffer raw) {
         return Math.max(0, stream.readRaw(raw, 0, 0));
     }
 
-    /** As {@link #readRaw(ByteBuffer)}, waiting as {@link #read(double[], int, Duration)} does; -1 at the end of a counted stream. */
+    /**
+     * As {@link #readRaw(ByteBuffer)}, waiting as {@link #read(double[], int, Duration)} does
+     * (an interrupt included); -1 at the end of a counted stream.
+     *
+     * @param raw       the buffer to fill from its start
+     * @param minValues the codes to wait for
+     * @param timeout   the longest wait
+     * @return the codes written, or -1 at the end of a counted stream
+     */
     public int readRaw(ByteBuffer raw, int minValues, Duration timeout) {
         return stream.readRaw(raw, minValues, DeviceStream.timeoutNanos(timeout, minValues));
     }
 
-    /** What turns the codes of scan position {@code position} into volts, as configureChannel chose it. */
+    /**
+     * What turns the codes of scan position {@code position} into volts, as configureChannel chose it.
+     *
+     * @param position the scan position
+     * @return the conversion
+     */
     public RawConversion getRawConversion(int position) {
         if (position < 0 || position >= nChannels) {
             throw new IllegalArgumentException("scan position " + position + " is outside 0.." + (nChannels - 1));
