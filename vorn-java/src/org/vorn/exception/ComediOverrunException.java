@@ -8,9 +8,13 @@ package org.vorn.exception;
 public class ComediOverrunException extends ComediException {
     private static final long serialVersionUID = 1L;
 
+    /** The device whose stream overran. */
     private final String device;
+    /** Samples delivered before the overrun. */
     private final long samplesDelivered;
+    /** Whole scans among them. */
     private final long scansDelivered;
+    /** The size of the driver's buffer, -1 when unknown. */
     private final int driverBufferBytes;
 
     /**

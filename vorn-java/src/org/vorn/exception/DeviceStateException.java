@@ -8,6 +8,7 @@ package org.vorn.exception;
 public class DeviceStateException extends IllegalStateException {
     private static final long serialVersionUID = 1L;
 
+    /** The device path. */
     private final String device;
 
     DeviceStateException(String device, String message) {

@@ -47,7 +47,12 @@ public final class ComediAnalogSWOutDevice extends ComediAnalogDevice {
     /** The first analog output subdevice of the device: the subdevice choice of the shorter constructor. */
     public static final int FIRST_ANALOG_OUTPUT = -1;
 
-    /** Writes the voltages in {@code volts}: a direct, native-order buffer, value i at byte 8 × i. */
+    /**
+     * Writes the voltages in {@code volts}: a direct, native-order buffer, value i at byte 8 × i.
+     * A NaN is refused (IllegalArgumentException) before anything is written.
+     *
+     * @param volts the voltages, in position order
+     */
     public void write(ByteBuffer volts) {
         requireDataBuffer(volts, 8L * nChannels, "value");
         for (int i = 0; i < nChannels; i++) {
@@ -63,7 +68,12 @@ public final class ComediAnalogSWOutDevice extends ComediAnalogDevice {
         }
     }
 
-    /** Writes the first {@code getChannelCount()} voltages of {@code volts}. */
+    /**
+     * Writes the first {@code getChannelCount()} voltages of {@code volts}. A NaN is refused
+     * (IllegalArgumentException) before anything is written.
+     *
+     * @param volts the voltages, in position order
+     */
     public void write(double... volts) {
         requireLength(volts.length, nChannels, "value array");
         for (int i = 0; i < nChannels; i++) {

@@ -46,7 +46,11 @@ public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
     /** The first analog input subdevice of the device: the subdevice choice of the shorter constructor. */
     public static final int FIRST_ANALOG_INPUT = -1;
 
-    /** Reads one scan into {@code volts}: a direct, native-order buffer, value i at byte 8 × i. */
+    /**
+     * Reads one scan into {@code volts}: a direct, native-order buffer, value i at byte 8 × i.
+     *
+     * @param volts the buffer for the scan
+     */
     public void scan(ByteBuffer volts) {
         requireDataBuffer(volts, 8L * nChannels, "scan");
         requireWritable(volts, "scan");
@@ -60,7 +64,11 @@ public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
         }
     }
 
-    /** Reads one scan into the first {@code getChannelCount()} elements of {@code volts}. */
+    /**
+     * Reads one scan into the first {@code getChannelCount()} elements of {@code volts}.
+     *
+     * @param volts the array for the scan
+     */
     public void scan(double[] volts) {
         requireLength(volts.length, nChannels, "scan array");
         ByteBuffer h = lockConfigured("scan()");
@@ -75,7 +83,11 @@ public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
         }
     }
 
-    /** Reads one scan and returns it as a new array. */
+    /**
+     * Reads one scan and returns it as a new array.
+     *
+     * @return the scan's volts, in position order
+     */
     public double[] scan() {
         double[] volts = new double[nChannels];
         scan(volts);

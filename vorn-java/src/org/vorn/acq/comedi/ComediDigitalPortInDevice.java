@@ -33,7 +33,13 @@ public final class ComediDigitalPortInDevice extends ComediPortDevice {
 
     private final int linesPerPort;
 
-    /** Opens {@code device} with the given port numbers (at most 256) of {@code linesPerPort} lines each. */
+    /**
+     * Opens {@code device} with the given port numbers (at most 256) of {@code linesPerPort} lines each.
+     *
+     * @param device       the device path
+     * @param ports        the port numbers
+     * @param linesPerPort lines of a port, 0 to 64
+     */
     public ComediDigitalPortInDevice(String device, int[] ports, int linesPerPort) {
         this(device, FIRST_DIGITAL_INPUT, portBuffer(ports), linesPerPort);
     }
@@ -41,12 +47,24 @@ public final class ComediDigitalPortInDevice extends ComediPortDevice {
     /**
      * As above, on subdevice {@code subdevice} (a digital input or digital I/O one; see
      * {@link ComediDeviceInfo}), or the first such one with {@link #FIRST_DIGITAL_INPUT}.
+     *
+     * @param device       the device path
+     * @param subdevice    the subdevice index, or {@link #FIRST_DIGITAL_INPUT}
+     * @param ports        the port numbers
+     * @param linesPerPort lines of a port, 0 to 64
      */
     public ComediDigitalPortInDevice(String device, int subdevice, int[] ports, int linesPerPort) {
         this(device, subdevice, portBuffer(ports), linesPerPort);
     }
 
-    /** As above, with the port numbers as native-order 32-bit integers in a direct buffer (one per 4 bytes of capacity). */
+    /**
+     * As above, with the port numbers as native-order 32-bit integers in a direct buffer (one per 4 bytes of capacity).
+     *
+     * @param device       the device path
+     * @param subdevice    the subdevice index, or {@link #FIRST_DIGITAL_INPUT}
+     * @param ports        the port numbers
+     * @param linesPerPort lines of a port, 0 to 64
+     */
     public ComediDigitalPortInDevice(String device, int subdevice, ByteBuffer ports, int linesPerPort) {
         super(device, ports, linesPerPort);
         this.linesPerPort = linesPerPort;
@@ -62,7 +80,11 @@ public final class ComediDigitalPortInDevice extends ComediPortDevice {
         return linesPerPort;
     }
 
-    /** Reads every port into {@code values}: a direct, native-order buffer, one 64-bit value per port. */
+    /**
+     * Reads every port into {@code values}: a direct, native-order buffer, one 64-bit value per port.
+     *
+     * @param values the buffer for the port values
+     */
     public void read(ByteBuffer values) {
         requireDataBuffer(values, 8L * nPorts, "port value");
         requireWritable(values, "port value");
@@ -76,7 +98,11 @@ public final class ComediDigitalPortInDevice extends ComediPortDevice {
         }
     }
 
-    /** Reads port i of the port list into {@code values[i]}. */
+    /**
+     * Reads port i of the port list into {@code values[i]}.
+     *
+     * @param values the array for the port values
+     */
     public void read(long[] values) {
         requireLength(values.length, nPorts, "port value array");
         ByteBuffer h = lockHandle();
@@ -91,7 +117,11 @@ public final class ComediDigitalPortInDevice extends ComediPortDevice {
         }
     }
 
-    /** Reads every port and returns their values as a new array, in port-list order. */
+    /**
+     * Reads every port and returns their values as a new array, in port-list order.
+     *
+     * @return the port values
+     */
     public long[] read() {
         long[] values = new long[nPorts];
         read(values);

@@ -75,7 +75,11 @@ public final class ComediDigitalPortOutDevice extends ComediPortDevice {
     /** The first digital I/O subdevice of the device: the subdevice choice of the shorter constructors. */
     public static final int FIRST_DIGITAL_IO = -1;
 
-    /** Writes the ports from {@code values}: a direct, native-order buffer, one 64-bit value per port (low 32 bits used). */
+    /**
+     * Writes the ports from {@code values}: a direct, native-order buffer, one 64-bit value per port (low 32 bits used).
+     *
+     * @param values the port values
+     */
     public void write(ByteBuffer values) {
         requireDataBuffer(values, 8L * nPorts, "port value");
         ByteBuffer h = lockHandle();
@@ -88,7 +92,11 @@ public final class ComediDigitalPortOutDevice extends ComediPortDevice {
         }
     }
 
-    /** Writes value i to the port at position i of the port list. */
+    /**
+     * Writes value i to the port at position i of the port list.
+     *
+     * @param values the port values
+     */
     public void write(long... values) {
         requireLength(values.length, nPorts, "port value array");
         ByteBuffer h = lockHandle();

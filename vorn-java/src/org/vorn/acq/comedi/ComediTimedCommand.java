@@ -13,8 +13,10 @@ public record ComediTimedCommand(int startSource, long startArg, int scanBeginSo
     /**
      * The time between scan starts in nanoseconds: the scan timer, or with scans that follow each other
      * the conversion timer times the channels of a scan; 0 when neither is timed.
+     *
+     * @return the scan period in nanoseconds, or 0
      */
-    public long scanPeriodNs() {
+    public long scanPeriodNanos() {
         if (scanBeginSource == TRIG_TIMER) {
             return scanBeginArg;
         }
@@ -22,5 +24,16 @@ public record ComediTimedCommand(int startSource, long startArg, int scanBeginSo
             return convertArg * scanEndArg;
         }
         return 0;
+    }
+
+    /**
+     * The scan period under its 0.1 name.
+     *
+     * @return {@link #scanPeriodNanos()}
+     * @deprecated use {@link #scanPeriodNanos()}: the library's durations end in "Nanos"
+     */
+    @Deprecated(since = "0.2", forRemoval = true)
+    public long scanPeriodNs() {
+        return scanPeriodNanos();
     }
 }
