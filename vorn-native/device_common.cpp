@@ -165,7 +165,7 @@ extern "C" jobject openComediHandle(JNIEnv *env, jstring devString, ComediHandle
     }
     h->dev = comedi_open(h->deviceName);
     if (h->dev == nullptr) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error opening comedi device %s: %s", h->deviceName,
+        throwComediErrorNumber(env, comedi_errno(), "Error opening comedi device %s: %s", h->deviceName,
                                 getComediError());
         releaseComediHandle(h);
         return nullptr;
@@ -177,15 +177,32 @@ extern "C" jobject openComediHandle(JNIEnv *env, jstring devString, ComediHandle
 extern "C" jobject openComediTask(JNIEnv *env, jstring devString, int devType, const char *missingSubdeviceFormat,
                                   ComediHandle **record)
 {
+    return openComediTaskOn(env, devString, devType, -1, missingSubdeviceFormat, record);
+}
+
+extern "C" jobject openComediTaskOn(JNIEnv *env, jstring devString, int devType, jint requested,
+                                    const char *missingSubdeviceFormat, ComediHandle **record)
+{
     ComediHandle *h = nullptr;
     jobject handle = openComediHandle(env, devString, &h);
     if (handle == nullptr) {
         return nullptr;
     }
-    const int subdev = comedi_find_subdevice_by_type(h->dev, devType, 0);
-    if (subdev == -1) {
-        throwFormattedException(env, COMEDI_EXCEPTION, missingSubdeviceFormat, h->deviceName,
-                                subdeviceSearchError(h->dev, devType));
+    int subdev = requested;
+    if (requested < 0) {
+        subdev = comedi_find_subdevice_by_type(h->dev, devType, 0);
+        if (subdev == -1) {
+            throwFormattedException(env, COMEDI_EXCEPTION, missingSubdeviceFormat, h->deviceName,
+                                    subdeviceSearchError(h->dev, devType));
+            releaseComediHandle(h);
+            return nullptr;
+        }
+    } else if (requested >= comedi_get_n_subdevices(h->dev)
+               || comedi_get_subdevice_type(h->dev, static_cast<unsigned>(requested)) != devType) {
+        char reason[96];
+        snprintf(reason, sizeof reason, "subdevice %d is not one of this kind (the device has %d subdevices)",
+                 static_cast<int>(requested), comedi_get_n_subdevices(h->dev));
+        throwFormattedException(env, COMEDI_EXCEPTION, missingSubdeviceFormat, h->deviceName, reason);
         releaseComediHandle(h);
         return nullptr;
     }
@@ -196,6 +213,11 @@ extern "C" jobject openComediTask(JNIEnv *env, jstring devString, int devType, c
 
 extern "C" jobject createComediInsnTask(JNIEnv *env, jstring devString, jint nChannels, int devType)
 {
+    return createComediInsnTaskOn(env, devString, nChannels, devType, -1);
+}
+
+extern "C" jobject createComediInsnTaskOn(JNIEnv *env, jstring devString, jint nChannels, int devType, jint subdevice)
+{
     comedi_set_global_oor_behavior(COMEDI_OOR_NUMBER);
     if (nChannels < 0 || nChannels > MAX_CHANNELS) {
         throwFormattedException(env, COMEDI_EXCEPTION, "Number of channels must be 0 to %d, requesting %d",
@@ -204,7 +226,8 @@ extern "C" jobject createComediInsnTask(JNIEnv *env, jstring devString, jint nCh
     }
     ComediHandle *h = nullptr;
     /* The same subdevice text for every kind, output included: callers match on it. */
-    jobject handle = openComediTask(env, devString, devType, "Error finding analog input subdevice for %s: %s", &h);
+    jobject handle =
+        openComediTaskOn(env, devString, devType, subdevice, "Error finding analog input subdevice for %s: %s", &h);
     if (handle == nullptr) {
         return nullptr;
     }
@@ -312,7 +335,7 @@ extern "C" void configComediChannel(ComediHandle *h, JNIEnv *env, jint i, jshort
     }
     const comedi_range *descriptor = comedi_get_range(h->dev, h->subdev, chan, range);
     if (descriptor == nullptr) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error finding range (device %s, chanel %i): %s",
+        throwComediErrorNumber(env, comedi_errno(), "Error finding range (device %s, chanel %i): %s",
                                 h->deviceName, chan, getComediError());
         return;
     }

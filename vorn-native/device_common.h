@@ -86,7 +86,15 @@ jobject openComediHandle(JNIEnv *env, jstring devString, ComediHandle **record);
 jobject openComediTask(JNIEnv *env, jstring devString, int devType, const char *missingSubdeviceFormat,
                        ComediHandle **record);
 
+/* As openComediTask, on subdevice `requested` when it is 0 or more (refused with the same text
+ * when it is not of `devType`), the first one of the type when it is negative. */
+jobject openComediTaskOn(JNIEnv *env, jstring devString, int devType, jint requested,
+                         const char *missingSubdeviceFormat, ComediHandle **record);
+
 jobject createComediInsnTask(JNIEnv *env, jstring devString, jint nChannels, int devType);
+
+/* As createComediInsnTask, on subdevice `subdevice` (negative: the first of `devType`). */
+jobject createComediInsnTaskOn(JNIEnv *env, jstring devString, jint nChannels, int devType, jint subdevice);
 
 /* The nCreateChannels of both instruction-list devices: configComediChannel on the handle's
  * record, then instruction i of the list: `insnCode` (INSN_READ or INSN_WRITE) on one data word,

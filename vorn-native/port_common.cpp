@@ -59,7 +59,7 @@ bool setUpPortLines(JNIEnv *env, ComediHandle *h, const unsigned char *portBytes
                 return false;
             }
             if (direction >= 0 && comedi_dio_config(h->dev, h->subdev, c, static_cast<unsigned>(direction)) < 0) {
-                throwFormattedException(env, COMEDI_EXCEPTION, "Error configuring digital channels %i for %s: %s",
+                throwComediErrorNumber(env, comedi_errno(), "Error configuring digital channels %i for %s: %s",
                                         static_cast<int>(c), direction == COMEDI_INPUT ? "input" : "output",
                                         getComediError());
                 return false;

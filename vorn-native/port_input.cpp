@@ -118,7 +118,7 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortInDevice_nRead(
         if ((h->portMask != 0 && comedi_dio_bitfield2(h->dev, h->subdev, 0, &low, base) < 0) ||
             (highMask != 0 && comedi_dio_bitfield2(h->dev, h->subdev, 0, &high, base + 32) < 0)) {
             /* The ports before this one hold their values; the rest are left as they were. */
-            throwFormattedException(env, COMEDI_EXCEPTION, "Error reading comedi digital channels: %s",
+            throwComediErrorNumber(env, comedi_errno(), "Error reading comedi digital channels: %s",
                                     getComediError());
             return;
         }
@@ -146,7 +146,7 @@ JNIEXPORT jboolean JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortInDevice_nR
     const unsigned int channel = portBase(h->ports[position], h->linesPerPort) + static_cast<unsigned int>(line);
     unsigned int bit = 0;
     if (comedi_dio_read(h->dev, h->subdev, channel, &bit) < 0) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error reading comedi digital channel %u: %s", channel,
+        throwComediErrorNumber(env, comedi_errno(), "Error reading comedi digital channel %u: %s", channel,
                                 getComediError());
         return JNI_FALSE;
     }

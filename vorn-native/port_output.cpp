@@ -26,10 +26,9 @@ unsigned int portMaskFor(jint linesPerPort)
 
 extern "C" {
 
-JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nCreateTask(JNIEnv *env, jobject,
-                                                                                          jstring devString,
-                                                                                          jobject portBuf,
-                                                                                          jint linesPerPort)
+namespace {
+
+jobject createPortOutput(JNIEnv *env, jstring devString, jint subdevice, jobject portBuf, jint linesPerPort)
 {
     comedi_set_global_oor_behavior(COMEDI_OOR_NUMBER);
 
@@ -47,8 +46,8 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nC
 
     ComediHandle *h = nullptr;
     /* Only a configurable DIO subdevice: the lines are made outputs one by one below. */
-    jobject handle = openComediTask(env, devString, COMEDI_SUBD_DIO, "Error finding digital output subdevice for %s: %s",
-                                    &h);
+    jobject handle = openComediTaskOn(env, devString, COMEDI_SUBD_DIO, subdevice,
+                                      "Error finding digital output subdevice for %s: %s", &h);
     if (handle == nullptr) {
         return nullptr;
     }
@@ -58,6 +57,26 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nC
     h->portMask = portMaskFor(linesPerPort);
     h->linesPerPort = linesPerPort;
     return finishComediTask(env, handle, h);
+}
+
+} // namespace
+
+JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nCreateTask(JNIEnv *env, jobject,
+                                                                                          jstring devString,
+                                                                                          jobject portBuf,
+                                                                                          jint linesPerPort)
+{
+    return createPortOutput(env, devString, -1, portBuf, linesPerPort);
+}
+
+/* As nCreateTask, on a chosen DIO subdevice (negative: the first). */
+JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nCreateTaskOn(JNIEnv *env, jobject,
+                                                                                            jstring devString,
+                                                                                            jint subdevice,
+                                                                                            jobject portBuf,
+                                                                                            jint linesPerPort)
+{
+    return createPortOutput(env, devString, subdevice, portBuf, linesPerPort);
 }
 
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nWrite(JNIEnv *env, jobject,
@@ -74,7 +93,7 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nWrit
         unsigned int bits = static_cast<unsigned int>(static_cast<uint64_t>(value));
         if (comedi_dio_bitfield2(h->dev, h->subdev, h->portMask, &bits, portBase(h->ports[i], h->linesPerPort)) < 0) {
             /* The ports before this one keep their new values; the rest are not written. */
-            throwFormattedException(env, COMEDI_EXCEPTION, "Error writing comedi digital channels: %s",
+            throwComediErrorNumber(env, comedi_errno(), "Error writing comedi digital channels: %s",
                                     getComediError());
             return;
         }

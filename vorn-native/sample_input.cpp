@@ -12,6 +12,14 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nC
     return createComediInsnTask(env, devString, nChannels, COMEDI_SUBD_AI);
 }
 
+JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nCreateTaskOn(JNIEnv *env, jobject,
+                                                                                            jstring devString,
+                                                                                            jint subdevice,
+                                                                                            jint nChannels)
+{
+    return createComediInsnTaskOn(env, devString, nChannels, COMEDI_SUBD_AI, subdevice);
+}
+
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nCreateChannels(
     JNIEnv *env, jobject, jobject handle, jint i, jshort chan, jdouble min, jdouble max, jstring aref)
 {
@@ -28,7 +36,7 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nScan
     }
     const int ret = comedi_do_insnlist(h->dev, &h->insnList);
     if (ret != h->nChannels) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error reading comedi data: %s", getComediError());
+        throwComediErrorNumber(env, comedi_errno(), "Error reading comedi data: %s", getComediError());
         return;
     }
     const bool rangeEndsAreNumbers = comediConvertsRangeEnds();

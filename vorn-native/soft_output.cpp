@@ -14,6 +14,14 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogSWOutDevice_nCrea
     return createComediInsnTask(env, devString, nChannels, COMEDI_SUBD_AO);
 }
 
+JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogSWOutDevice_nCreateTaskOn(JNIEnv *env, jobject,
+                                                                                            jstring devString,
+                                                                                            jint subdevice,
+                                                                                            jint nChannels)
+{
+    return createComediInsnTaskOn(env, devString, nChannels, COMEDI_SUBD_AO, subdevice);
+}
+
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSWOutDevice_nCreateChannels(
     JNIEnv *env, jobject, jobject handle, jint i, jshort chan, jdouble min, jdouble max, jstring aref)
 {
@@ -44,7 +52,7 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSWOutDevice_nWrite(J
     }
     const int ret = comedi_do_insnlist(h->dev, &h->insnList);
     if (ret != h->nChannels) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error reading comedi data: %s", getComediError());
+        throwComediErrorNumber(env, comedi_errno(), "Error reading comedi data: %s", getComediError());
     }
 }
 

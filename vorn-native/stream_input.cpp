@@ -40,17 +40,17 @@ constexpr double timerArgumentLimit = 4294967296.0;
 
 constexpr char outOfMemoryError[] = "java/lang/OutOfMemoryError";
 
-void writeCommandTrace(ComediHandle *h)
+void writeCommandTrace(FILE *out, ComediHandle *h)
 {
-    fputs("Trying command ...\n", stdout);
-    dump_cmd(stdout, &h->cmd);
+    fputs("Trying command ...\n", out);
+    dump_cmd(out, &h->cmd);
 }
 
 /* The driver's test corrects what it can in place; a second test tells whether the corrected
- * command is acceptable. There is never a third. */
-void testCommand(JNIEnv *env, ComediHandle *h)
+ * command is acceptable. There is never a third. The trace goes to `out`. */
+void testCommand(JNIEnv *env, ComediHandle *h, FILE *out)
 {
-    writeCommandTrace(h);
+    writeCommandTrace(out, h);
     int ret = comedi_command_test(h->dev, &h->cmd);
     h->lastTestResult = ret;
     if (ret < 0) {
@@ -59,23 +59,23 @@ void testCommand(JNIEnv *env, ComediHandle *h)
         if (testError == EIO) {
             throwException(env, COMEDI_EXCEPTION, "Ummm... this subdevice doesn't support commands.");
         } else {
-            throwFormattedException(env, COMEDI_EXCEPTION, "Comedi command test error: %s", getComediError());
+            throwComediErrorNumber(env, comedi_errno(), "Comedi command test error: %s", getComediError());
         }
         return;
     }
-    printf("First test returned %d (%s)\n", ret, cmdtestResultText(ret));
+    fprintf(out, "First test returned %d (%s)\n", ret, cmdtestResultText(ret));
     if (ret == 0) {
         return;
     }
 
-    writeCommandTrace(h);
+    writeCommandTrace(out, h);
     ret = comedi_command_test(h->dev, &h->cmd);
     h->lastTestResult = ret;
     if (ret < 0) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Comedi command test error: %s", getComediError());
+        throwComediErrorNumber(env, comedi_errno(), "Comedi command test error: %s", getComediError());
         return;
     }
-    printf("Second test returned %d (%s)\n", ret, cmdtestResultText(ret));
+    fprintf(out, "Second test returned %d (%s)\n", ret, cmdtestResultText(ret));
     if (ret != 0) {
         throwException(env, COMEDI_EXCEPTION, "Error preparing command.");
     }
@@ -163,10 +163,9 @@ extern "C" const char *cmdtestResultText(int result)
 
 extern "C" {
 
-JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nCreateTask(JNIEnv *env, jobject,
-                                                                                           jstring devString,
-                                                                                           jint nChannels, jdouble freq,
-                                                                                           jint bufSize)
+namespace {
+
+jobject createStreamTask(JNIEnv *env, jstring devString, jint subdevice, jint nChannels, jdouble freq, jint bufSize)
 {
     comedi_set_global_oor_behavior(COMEDI_OOR_NUMBER);
 
@@ -192,8 +191,8 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_n
     }
 
     ComediHandle *h = nullptr;
-    jobject handle = openComediTask(env, devString, COMEDI_SUBD_AI, "Error finding analog input subdevice for %s: %s",
-                                    &h);
+    jobject handle = openComediTaskOn(env, devString, COMEDI_SUBD_AI, subdevice,
+                                      "Error finding analog input subdevice for %s: %s", &h);
     if (handle == nullptr) {
         return nullptr;
     }
@@ -201,7 +200,7 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_n
     /* -1 has every bit set, SDF_LSAMPL among them: taken as flags it would pick the wrong width. */
     h->subdevFlags = comedi_get_subdevice_flags(h->dev, h->subdev);
     if (h->subdevFlags == -1) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error getting the flags of subdevice %u of %s: %s", h->subdev,
+        throwComediErrorNumber(env, comedi_errno(), "Error getting the flags of subdevice %u of %s: %s", h->subdev,
                                 h->deviceName, getComediError());
         releaseComediHandle(h);
         return nullptr;
@@ -229,6 +228,26 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_n
     return finishComediTask(env, handle, h);
 }
 
+} // namespace
+
+JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nCreateTask(JNIEnv *env, jobject,
+                                                                                           jstring devString,
+                                                                                           jint nChannels, jdouble freq,
+                                                                                           jint bufSize)
+{
+    return createStreamTask(env, devString, -1, nChannels, freq, bufSize);
+}
+
+/* As nCreateTask, on a chosen analog input subdevice (negative: the first). */
+JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nCreateTaskOn(JNIEnv *env, jobject,
+                                                                                             jstring devString,
+                                                                                             jint subdevice,
+                                                                                             jint nChannels,
+                                                                                             jdouble freq, jint bufSize)
+{
+    return createStreamTask(env, devString, subdevice, nChannels, freq, bufSize);
+}
+
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nCreateChannels(
     JNIEnv *env, jobject, jobject handle, jint i, jshort chan, jdouble min, jdouble max, jstring aref)
 {
@@ -248,11 +267,89 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nCon
         return;
     }
     if (requireOpenDevice(env, h, "Comedi command test error")) {
-        testCommand(env, h);
+        testCommand(env, h, stdout);
     }
     /* Whatever the outcome: the device stays closed until nStart, and the trace is out. */
     closeComediDevice(h);
     fflush(stdout);
+}
+
+/* nConfigTask with the trace as text for Java (trace[0]) instead of on standard output: the same
+ * tests, the same texts, the same failures, and the device closed afterwards. The trace is stored
+ * also when the test fails, for the refusal to be logged with it. */
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nConfigTaskTraced(JNIEnv *env, jobject,
+                                                                                              jobject handle,
+                                                                                              jobjectArray trace)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr) {
+        return;
+    }
+    if (trace == nullptr || env->GetArrayLength(trace) < 1) {
+        throwException(env, COMEDI_EXCEPTION, "The trace array must hold 1 element");
+        return;
+    }
+    char *text = nullptr;
+    size_t length = 0;
+    FILE *out = open_memstream(&text, &length);
+    if (out == nullptr) {
+        throwFormattedException(env, outOfMemoryError, "Cannot allocate the command-test trace of %s",
+                                h->deviceName != nullptr ? h->deviceName : "(none)");
+        return;
+    }
+    /* No answer yet: a failure before the driver's test must not look like its refusal. */
+    h->lastTestResult = -1;
+    if (requireOpenDevice(env, h, "Comedi command test error")) {
+        testCommand(env, h, out);
+    }
+    closeComediDevice(h);
+    fclose(out);
+    /* The failure, if any, waits while the trace is handed over: no JNI call with one pending. */
+    jthrowable failure = env->ExceptionOccurred();
+    if (failure != nullptr) {
+        env->ExceptionClear();
+    }
+    jstring traceText = text != nullptr ? env->NewStringUTF(text) : nullptr;
+    free(text);
+    if (traceText != nullptr) {
+        env->SetObjectArrayElement(trace, 0, traceText);
+    }
+    if (failure != nullptr) {
+        env->ExceptionClear();
+        env->Throw(failure);
+    }
+}
+
+/* Opens the device of a stream that is not running, for setting it up again (channels, the
+ * command test) after configure() or stop() closed it; an open device stays as it is. */
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nOpenForSetup(JNIEnv *env, jobject,
+                                                                                          jobject handle)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr || h->dev != nullptr) {
+        return;
+    }
+    if (h->deviceName == nullptr) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error opening comedi device %s: %s", "(none)",
+                                deviceClosedText);
+        return;
+    }
+    h->dev = comedi_open(h->deviceName);
+    if (h->dev == nullptr) {
+        throwComediErrorNumber(env, comedi_errno(), "Error opening comedi device %s: %s", h->deviceName,
+                               getComediError());
+    }
+}
+
+/* Closes a device that nOpenForSetup (or the creation) left open and that runs no command, so that
+ * nStart finds it closed; nothing to cancel. */
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nCloseIdle(JNIEnv *env, jobject,
+                                                                                       jobject handle)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h != nullptr) {
+        closeComediDevice(h);
+    }
 }
 
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nStart(JNIEnv *env, jobject,
@@ -279,12 +376,12 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nSta
     h->partialBytes = 0;
     h->dev = comedi_open(h->deviceName);
     if (h->dev == nullptr) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error opening comedi device %s: %s", h->deviceName,
+        throwComediErrorNumber(env, comedi_errno(), "Error opening comedi device %s: %s", h->deviceName,
                                 getComediError());
         return;
     }
     if (comedi_command(h->dev, &h->cmd) == -1) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error starting command: %s", getComediError());
+        throwComediErrorNumber(env, comedi_errno(), "Error starting command: %s", getComediError());
     }
 }
 
@@ -318,7 +415,7 @@ JNIEXPORT jint JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nSca
     if (comedi_poll(h->dev, h->subdev) == -1) {
         const int pollError = comedi_errno();
         if (pollError != EINVAL) {
-            throwFormattedException(env, COMEDI_EXCEPTION, "Error polling device: %s", comedi_strerror(pollError));
+            throwComediErrorNumber(env, pollError, "Error polling device: %s", comedi_strerror(pollError));
             return 0;
         }
         pollUnsupported = true;
@@ -333,7 +430,7 @@ JNIEXPORT jint JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nSca
         if (pollUnsupported && bufferError == EINVAL) {
             throwFormattedException(env, COMEDI_EXCEPTION, "Error polling device: %s%s", comedi_strerror(EINVAL), lost);
         } else {
-            throwFormattedException(env, COMEDI_EXCEPTION, "Error getting buffer size: %s%s",
+            throwComediErrorNumber(env, bufferError, "Error getting buffer size: %s%s",
                                     comedi_strerror(bufferError), lost);
         }
         return 0;
@@ -384,7 +481,7 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nSto
         return;
     }
     if (comedi_cancel(h->dev, h->subdev) == -1) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error stopping command: %s", getComediError());
+        throwComediErrorNumber(env, comedi_errno(), "Error stopping command: %s", getComediError());
     }
     /* Closed even when the cancel failed: closing the file makes the kernel cancel its command. */
     closeComediDevice(h);

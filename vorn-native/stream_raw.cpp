@@ -8,20 +8,37 @@
 #include "stream_read.h"
 #include "util.h"
 
-extern "C" {
+namespace {
 
-JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nScanRaw(JNIEnv *env, jobject,
-                                                                                     jobject handle, jobject buf)
+/* A read that found the stream over with nothing whole to deliver: a split sample kept from before
+ * can never complete. Its bytes are dropped and their count goes to Java above the condition (bits
+ * 8..15), which reports the lost sample. */
+jlong endOfStreamResult(ComediHandle *h, int got, int condition)
+{
+    if (got > 0 || condition == STREAM_RUNNING || h->partialBytes == 0) {
+        return packReadResult(got, condition);
+    }
+    const int lost = h->partialBytes;
+    h->partialBytes = 0;
+    return packReadResult(0, condition | (lost << 8));
+}
+
+/* The non-waiting read that both nScanRaw and nScanNow are: what is ready, up to the buffer size,
+ * as raw codes or converted; the count and the stream's condition packed for Java. */
+jlong readReady(JNIEnv *env, jobject handle, jobject buf, bool raw)
 {
     unsigned char *out = nullptr;
-    ComediHandle *h = getComediHandleAndData(env, handle, buf, "raw sample buffer", &out);
+    ComediHandle *h = getComediHandleAndData(env, handle, buf, raw ? "raw sample buffer" : "sample buffer", &out);
     if (h == nullptr || !requireReadableStream(env, h, "Error polling device")) {
         return 0;
     }
+    const int bufSize = h->bufferSize / h->bytesPerSample;
+    const jlong needed = raw ? h->bufferSize : 8 * static_cast<jlong>(bufSize);
     const jlong capacity = env->GetDirectBufferCapacity(buf);
-    if (capacity < h->bufferSize) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "The raw sample buffer holds %lld bytes, needs at least %d",
-                                static_cast<long long>(capacity), h->bufferSize);
+    if (capacity < needed) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "The %s holds %lld bytes, needs at least %lld",
+                                raw ? "raw sample buffer" : "sample buffer", static_cast<long long>(capacity),
+                                static_cast<long long>(needed));
         return 0;
     }
     int condition = STREAM_RUNNING;
@@ -29,12 +46,38 @@ JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nSc
     if (ready < 0) {
         return 0;
     }
-    const int n = samplesToTake(h, ready, h->bufferSize / h->bytesPerSample, false);
+    const int n = samplesToTake(h, ready, bufSize, false);
     if (n == 0) {
-        return packReadResult(0, condition);
+        return endOfStreamResult(h, 0, condition);
     }
-    const int got = drainSamples(env, h, out, n, &condition);
-    return got < 0 ? 0 : packReadResult(got, condition);
+    unsigned char *rawOut = raw ? out : reinterpret_cast<unsigned char *>(h->sampleBuffer);
+    const int position = h->channelIndex;
+    const int got = drainSamples(env, h, rawOut, n, &condition);
+    if (got < 0) {
+        return 0;
+    }
+    if (!raw) {
+        convertDrained(h, rawOut, got, position, out);
+    }
+    return endOfStreamResult(h, got, condition);
+}
+
+} // namespace
+
+extern "C" {
+
+JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nScanRaw(JNIEnv *env, jobject,
+                                                                                     jobject handle, jobject buf)
+{
+    return readReady(env, handle, buf, true);
+}
+
+/* nScan with the end of the stream as a condition rather than a failure: an overrun or the end of
+ * a counted command comes in the high word, as the waiting read reports it. */
+JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nScanNow(JNIEnv *env, jobject,
+                                                                                     jobject handle, jobject buf)
+{
+    return readReady(env, handle, buf, false);
 }
 
 JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nGetConversion(JNIEnv *env, jobject,

@@ -46,7 +46,7 @@ int readySamples(JNIEnv *env, ComediHandle *h, int *condition)
     if (comedi_poll(h->dev, h->subdev) == -1) {
         const int pollError = comedi_errno();
         if (pollError != EINVAL) {
-            throwFormattedException(env, COMEDI_EXCEPTION, "Error polling device: %s", comedi_strerror(pollError));
+            throwComediErrorNumber(env, pollError, "Error polling device: %s", comedi_strerror(pollError));
             return -1;
         }
         pollUnsupported = true;
@@ -63,7 +63,7 @@ int readySamples(JNIEnv *env, ComediHandle *h, int *condition)
         if (pollUnsupported && bufferError == EINVAL) {
             throwFormattedException(env, COMEDI_EXCEPTION, "Error polling device: %s", comedi_strerror(EINVAL));
         } else {
-            throwFormattedException(env, COMEDI_EXCEPTION, "Error getting buffer size: %s",
+            throwComediErrorNumber(env, bufferError, "Error getting buffer size: %s",
                                     comedi_strerror(bufferError));
         }
         return -1;
@@ -116,7 +116,7 @@ int drainSamples(JNIEnv *env, ComediHandle *h, unsigned char *dst, int nSamples,
     memcpy(h->partialSample, dst + whole * static_cast<size_t>(bytesPerSample), rest);
     h->partialBytes = static_cast<int>(rest);
     if (whole == 0 && readError != 0) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error reading comedi data: %s", strerror(readError));
+        throwComediErrorNumber(env, readError, "Error reading comedi data: %s", strerror(readError));
         return -1;
     }
     /* A failed read after some whole samples: they are delivered now, and the failure shows again

@@ -21,6 +21,9 @@ enum StreamCondition : int {
     STREAM_ENDED = 2,
     /* Another thread woke the read (stop or close); it consumed nothing. */
     STREAM_WOKEN = 3,
+    /* The reading thread was interrupted (Thread.interrupt) while the read waited; it consumed
+     * nothing. */
+    STREAM_INTERRUPTED = 4,
 };
 
 /* A read's result for Java: the sample count in the low 32 bits, the condition above them. */

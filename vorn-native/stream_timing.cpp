@@ -52,7 +52,7 @@ comedi_t *deviceForQuery(JNIEnv *env, ComediHandle *h, const char *what, bool *o
     }
     comedi_t *dev = comedi_open(h->deviceName);
     if (dev == nullptr) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error opening comedi device %s: %s", h->deviceName,
+        throwComediErrorNumber(env, comedi_errno(), "Error opening comedi device %s: %s", h->deviceName,
                                 getComediError());
         return nullptr;
     }
@@ -123,6 +123,60 @@ JNIEXPORT jint JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nTes
     return result;
 }
 
+/* The timer arguments of the command (unsigned nanoseconds; a negative value keeps the argument
+ * as it is), before the command test: the scan period and the convert period. */
+bool timerArguments(JNIEnv *env, jlong scanBeginNs, jlong convertNs)
+{
+    if (scanBeginNs > static_cast<jlong>(UINT32_MAX) || convertNs > static_cast<jlong>(UINT32_MAX)) {
+        throwFormattedException(env, COMEDI_EXCEPTION,
+                                "A timer takes at most %u ns, requesting a scan period of %lld ns and a convert "
+                                "period of %lld ns",
+                                UINT32_MAX, static_cast<long long>(scanBeginNs), static_cast<long long>(convertNs));
+        return false;
+    }
+    return true;
+}
+
+void setTimers(comedi_cmd &cmd, jlong scanBeginNs, jlong convertNs)
+{
+    if (scanBeginNs >= 0) {
+        cmd.scan_begin_arg = static_cast<unsigned>(scanBeginNs);
+    }
+    if (convertNs >= 0) {
+        cmd.convert_arg = static_cast<unsigned>(convertNs);
+    }
+}
+
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nSetTimers(JNIEnv *env, jobject,
+                                                                                       jobject handle,
+                                                                                       jlong scanBeginNs,
+                                                                                       jlong convertNs)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h != nullptr && timerArguments(env, scanBeginNs, convertNs)) {
+        setTimers(h->cmd, scanBeginNs, convertNs);
+    }
+}
+
+/* As nTestCommandCopy, on a copy whose timers are set first: what the driver makes of other
+ * timers, without touching the command or writing a trace. */
+JNIEXPORT jint JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nTestTimers(JNIEnv *env, jobject,
+                                                                                        jobject handle,
+                                                                                        jlong scanBeginNs,
+                                                                                        jlong convertNs,
+                                                                                        jintArray out)
+{
+    ComediHandle *h = getComediHandle(env, handle);
+    if (h == nullptr || !timerArguments(env, scanBeginNs, convertNs)) {
+        return -1;
+    }
+    const comedi_cmd kept = h->cmd;
+    setTimers(h->cmd, scanBeginNs, convertNs);
+    const jint result = Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nTestCommandCopy(env, nullptr, handle, out);
+    h->cmd = kept;
+    return result;
+}
+
 /* Asks the driver for a buffer of `bytes` (0: only ask) and returns the size it has now. */
 JNIEXPORT jint JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nDriverBufferSize(JNIEnv *env, jobject,
                                                                                               jobject handle,
@@ -146,10 +200,10 @@ JNIEXPORT jint JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nDri
                          : comedi_get_buffer_size(dev, h->subdev);
     if (size < 0) {
         if (bytes > 0) {
-            throwFormattedException(env, COMEDI_EXCEPTION, "Error setting the driver buffer of %s to %d bytes: %s",
+            throwComediErrorNumber(env, comedi_errno(), "Error setting the driver buffer of %s to %d bytes: %s",
                                     h->deviceName, bytes, getComediError());
         } else {
-            throwFormattedException(env, COMEDI_EXCEPTION, "Error getting the driver buffer size of %s: %s",
+            throwComediErrorNumber(env, comedi_errno(), "Error getting the driver buffer size of %s: %s",
                                     h->deviceName, getComediError());
         }
     }

@@ -34,6 +34,53 @@ constexpr int64_t minimumSleepNs = 20000;
 /* The longest sleep between looks at a driver that delivers in blocks, later than the accepted
  * timing predicts: bounds the delay such a driver adds. */
 constexpr int64_t maximumPredictedSleepNs = 1000000;
+/* The longest sleep between two looks at the reading thread's interrupt status: Thread.interrupt()
+ * does not end a sleep in ppoll, so this bounds how late an interrupted read returns. */
+constexpr int64_t interruptCheckNs = 40000000;
+
+/* Thread.currentThread() and Thread.isInterrupted(), looked up once. Two threads that look them up
+ * at once store the same values; the class reference is global, so a second one is only a leak of
+ * one reference, once. */
+jclass threadClass;
+jmethodID currentThreadMethod;
+jmethodID isInterruptedMethod;
+
+/* True when the calling Java thread's interrupt status is set; false, with nothing pending, when
+ * the JVM cannot tell. */
+bool threadInterrupted(JNIEnv *env)
+{
+    if (__atomic_load_n(&isInterruptedMethod, __ATOMIC_ACQUIRE) == nullptr) {
+        jclass local = env->FindClass("java/lang/Thread");
+        if (local == nullptr) {
+            env->ExceptionClear();
+            return false;
+        }
+        jclass global = static_cast<jclass>(env->NewGlobalRef(local));
+        env->DeleteLocalRef(local);
+        jmethodID current = env->GetStaticMethodID(global, "currentThread", "()Ljava/lang/Thread;");
+        jmethodID interrupted = env->GetMethodID(global, "isInterrupted", "()Z");
+        if (global == nullptr || current == nullptr || interrupted == nullptr) {
+            env->ExceptionClear();
+            return false;
+        }
+        __atomic_store_n(&threadClass, global, __ATOMIC_RELEASE);
+        __atomic_store_n(&currentThreadMethod, current, __ATOMIC_RELEASE);
+        __atomic_store_n(&isInterruptedMethod, interrupted, __ATOMIC_RELEASE);
+    }
+    jobject self = env->CallStaticObjectMethod(__atomic_load_n(&threadClass, __ATOMIC_ACQUIRE),
+                                               __atomic_load_n(&currentThreadMethod, __ATOMIC_ACQUIRE));
+    if (env->ExceptionCheck() || self == nullptr) {
+        env->ExceptionClear();
+        return false;
+    }
+    const bool interrupted = env->CallBooleanMethod(self, isInterruptedMethod) == JNI_TRUE;
+    const bool failed = env->ExceptionCheck();
+    if (failed) {
+        env->ExceptionClear();
+    }
+    env->DeleteLocalRef(self);
+    return interrupted && !failed;
+}
 
 int64_t monotonicNowNs()
 {
@@ -240,6 +287,12 @@ JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nRe
         }
         if (sleepNs > remaining) {
             sleepNs = remaining;
+        }
+        if (sleepNs > interruptCheckNs) {
+            sleepNs = interruptCheckNs;
+        }
+        if (threadInterrupted(env)) {
+            return packReadResult(0, STREAM_INTERRUPTED);
         }
         lastReady = ready;
         lastSleep = sleepNs;

@@ -143,15 +143,17 @@ extern "C" void throwException(JNIEnv *env, const char *className, const char *m
     env->ThrowNew(cls, message);
 }
 
-extern "C" void throwFormattedException(JNIEnv *env, const char *className, const char *format, ...)
+namespace {
+
+/* Raises a new `className` made by its constructor `signature`: (String) or (String, int) with
+ * `number`. Nothing while an exception is pending. */
+void throwConstructed(JNIEnv *env, const char *className, const char *signature, jint number, const char *format,
+                      va_list args)
 {
     if (env->ExceptionCheck()) {
         return;
     }
-    va_list args;
-    va_start(args, format);
     jstring message = sprintfJavaString(env, format, args);
-    va_end(args);
     if (message == nullptr) {
         return;
     }
@@ -159,15 +161,33 @@ extern "C" void throwFormattedException(JNIEnv *env, const char *className, cons
     if (cls == nullptr) {
         return;
     }
-    jmethodID constructor = env->GetMethodID(cls, "<init>", "(Ljava/lang/String;)V");
+    jmethodID constructor = env->GetMethodID(cls, "<init>", signature);
     if (constructor == nullptr) {
         return;
     }
-    jobject exception = env->NewObject(cls, constructor, message);
+    jobject exception = env->NewObject(cls, constructor, message, number);
     if (exception == nullptr) {
         return;
     }
     env->Throw(static_cast<jthrowable>(exception));
+}
+
+} // namespace
+
+extern "C" void throwFormattedException(JNIEnv *env, const char *className, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    throwConstructed(env, className, "(Ljava/lang/String;)V", 0, format, args);
+    va_end(args);
+}
+
+extern "C" void throwComediErrorNumber(JNIEnv *env, int errorNumber, const char *format, ...)
+{
+    va_list args;
+    va_start(args, format);
+    throwConstructed(env, "org/vorn/exception/ComediException", "(Ljava/lang/String;I)V", errorNumber, format, args);
+    va_end(args);
 }
 
 extern "C" jobject newJavaManagedByteBuffer(JNIEnv *env, jint size)

@@ -17,6 +17,11 @@ VORN_EXPORT void throwException(JNIEnv *env, const char *className, const char *
 VORN_EXPORT void throwFormattedException(JNIEnv *env, const char *className, const char *format, ...)
     __attribute__((format(printf, 3, 4)));
 
+/* A ComediException with `errorNumber` (comedi_errno(), or a system errno) beside its message,
+ * through the exception's (String, int) constructor; as throwFormattedException otherwise. Not
+ * exported: only the library's own modules raise it. */
+void throwComediErrorNumber(JNIEnv *env, int errorNumber, const char *format, ...) __attribute__((format(printf, 3, 4)));
+
 /* A zero-filled direct buffer of `size` bytes from org.lwjgl.BufferUtils, or null with an
  * exception pending. */
 VORN_EXPORT jobject newJavaManagedByteBuffer(JNIEnv *env, jint size);

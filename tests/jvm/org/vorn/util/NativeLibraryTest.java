@@ -99,7 +99,10 @@ class NativeLibraryTest {
             "http://lab.example/share/java/vorn.jar"})
     void noLibraryBesideAJarOutsideThePlainFileSystem(String location) throws Exception {
         try (JarFile jar = vornJar()) {
-            Method besideJar = nativeLibraryFrom(jar, location).getDeclaredMethod("installedBesideJar", String.class);
+            // The loader behind the deprecated public NativeLibrary, from the same relocated jar.
+            Class<?> loader = Class.forName("org.vorn.util.LibraryLoader", true,
+                    nativeLibraryFrom(jar, location).getClassLoader());
+            Method besideJar = loader.getDeclaredMethod("installedBesideJar", String.class);
             besideJar.setAccessible(true);
             Object found;
             try {

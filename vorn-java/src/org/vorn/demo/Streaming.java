@@ -71,7 +71,7 @@ final class Streaming {
                 ai.setScanCount(scans); // exactly rate x duration scans, then the stream ends by itself
                 out.println("Command test (printed by the library):");
                 out.flush();
-                ai.configure();   // the library prints the trace on the process's standard output
+                TracePrinter.during(out, ai::configure); // the library logs the trace; the demo prints it
             } catch (ComediException e) {
                 System.out.flush();
                 out.println("Streaming not possible: " + e.getMessage());

@@ -3,7 +3,7 @@ package org.vorn.util;
 /** Wall-clock time and CPU affinity of the calling thread. */
 public final class OsUtil {
     static {
-        NativeLibrary.load();
+        LibraryLoader.load();
     }
 
     private OsUtil() {

@@ -134,7 +134,7 @@ class ComediAnalogSWOutDeviceTest {
         try (var ao = tenVoltOutputs()) {
             EmulatedBoard.failNext(EmulatedBoard.OP_INSNLIST, EIO);
             ComediException e = assertThrows(ComediException.class, () -> ao.write(1.0, 2.0));
-            assertEquals("Error reading comedi data: Input/output error", e.getMessage());
+            assertEquals("Error reading comedi data: Input/output error (device /dev/comedi-emu/multi)", e.getMessage());
             ao.write(1.0, 2.0);
             assertEquals(raw(1.0, -10, 10), EmulatedBoard.aoRaw(MULTI, 0));
             assertEquals(raw(2.0, -10, 10), EmulatedBoard.aoRaw(MULTI, 1));
@@ -147,7 +147,7 @@ class ComediAnalogSWOutDeviceTest {
             ao.write(0.0, 0.0);
             EmulatedBoard.failInsnlistAfter(1, EIO);
             ComediException e = assertThrows(ComediException.class, () -> ao.write(5.0, 6.0));
-            assertEquals("Error reading comedi data: Input/output error", e.getMessage());
+            assertEquals("Error reading comedi data: Input/output error (device /dev/comedi-emu/multi)", e.getMessage());
             assertEquals(raw(5.0, -10, 10), EmulatedBoard.aoRaw(MULTI, 0), "the first instruction ran");
             assertEquals(raw(0.0, -10, 10), EmulatedBoard.aoRaw(MULTI, 1));
         }

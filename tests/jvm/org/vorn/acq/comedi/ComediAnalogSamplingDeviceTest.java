@@ -121,12 +121,22 @@ class ComediAnalogSamplingDeviceTest {
     }
 
     @Test
-    void referenceNamesAreExactAndCaseSensitive() {
+    void referenceNamesAreExactAndAnyOtherWordIsRefused() {
         String[] names = {"ground", "diff", "common", "other", "Ground", "GROUND", "", "gnd", "ground ", "d\u00efff"};
         int[] references = {0, 2, 1, 3, 2, 2, 2, 2, 2, 2};
         try (var ai = new ComediAnalogSamplingDevice(MULTI, names.length)) {
             for (int i = 0; i < names.length; i++) {
-                ai.configureChannel(i, 0, -10, 10, names[i]);
+                if (i < 4) {
+                    ai.configureChannel(i, 0, -10, 10, names[i]);
+                } else {
+                    int position = i;
+                    var e = assertThrows(IllegalArgumentException.class,
+                            () -> ai.configureChannel(position, 0, -10, 10, names[position]));
+                    assertEquals("analog reference \"" + names[i] + "\" is none of \"ground\", \"common\", \"diff\","
+                            + " \"other\"", e.getMessage());
+                    assertEquals(0, chanlist(ai, i), "a refused word configures nothing");
+                    configureNative(ai, i, 0, -10, 10, names[i]); // the native still reads it as "diff"
+                }
                 assertEquals(references[i], chanlist(ai, i) >>> 24, "reference for \"" + names[i] + "\"");
             }
         }
@@ -173,9 +183,9 @@ class ComediAnalogSamplingDeviceTest {
 
     @Test
     void channelCountOutsideTheTablesIsRejectedAtCreation() {
-        assertComedi("Number of channels must be 0 to 256, requesting 257",
+        assertComedi("Number of channels must be 0 to 256, requesting 257 (device /dev/comedi-emu/multi)",
                 () -> new ComediAnalogSamplingDevice(MULTI, 257));
-        assertComedi("Number of channels must be 0 to 256, requesting -1",
+        assertComedi("Number of channels must be 0 to 256, requesting -1 (device /dev/comedi-emu/multi)",
                 () -> new ComediAnalogSamplingDevice(MULTI, -1));
         try (var ai = new ComediAnalogSamplingDevice(MULTI, 256)) {
             for (int i = 0; i < 256; i++) {
@@ -192,12 +202,12 @@ class ComediAnalogSamplingDeviceTest {
             ai.configureChannel(1, 2, -10, 10, "ground");
             ByteBuffer buf = filled(16, (byte) 0x5a);
             EmulatedBoard.failNext(EmulatedBoard.OP_INSNLIST, EIO);
-            assertComedi("Error reading comedi data: Input/output error", () -> ai.scan(buf));
+            assertComedi("Error reading comedi data: Input/output error (device /dev/comedi-emu/multi)", () -> ai.scan(buf));
             for (int k = 0; k < 16; k++) {
                 assertEquals((byte) 0x5a, buf.get(k));
             }
             EmulatedBoard.failInsnlistAfter(1, EIO);
-            assertComedi("Error reading comedi data: Input/output error", () -> ai.scan(buf));
+            assertComedi("Error reading comedi data: Input/output error (device /dev/comedi-emu/multi)", () -> ai.scan(buf));
             assertEquals((byte) 0x5a, buf.get(0), "a partly run list delivers nothing");
             ai.scan(buf);
             assertEquals(dcVolts(1, 0), buf.getDouble(0));
@@ -255,11 +265,12 @@ class ComediAnalogSamplingDeviceTest {
     void longMessagesAreCutAt3999Bytes() {
         String name = "/dev/comedi-emu/" + "x".repeat(5000);
         ComediException e = assertThrows(ComediException.class, () -> new ComediAnalogSamplingDevice(name, 1));
-        assertEquals(("Error opening comedi device " + name).substring(0, 3999), e.getMessage());
+        assertEquals(("Error opening comedi device " + name).substring(0, 3999) + " (device " + name + ")",
+                e.getMessage(), "the native text is cut, the device then named in full");
         String accented = "/dev/comedi-emu/" + "\u00e9".repeat(3000);
         e = assertThrows(ComediException.class, () -> new ComediAnalogSamplingDevice(accented, 1));
         String expected = "Error opening comedi device /dev/comedi-emu/" + "\u00e9".repeat((3999 - 44) / 2);
-        assertEquals(expected, e.getMessage(), "the cut drops a character it would split");
+        assertEquals(expected + " (device " + accented + ")", e.getMessage(), "the cut drops a character it would split");
     }
 
     @Test

@@ -33,7 +33,10 @@ import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.ValueSource;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
+import org.vorn.exception.DeviceStateException;
+import org.vorn.exception.SettingRefusedException;
 import org.vorn.testsupport.BoardFixture;
+import org.vorn.testsupport.CommandTrace;
 import org.vorn.testsupport.NativeStdout;
 
 /**
@@ -64,7 +67,7 @@ class ComediAnalogStreamingDeviceTest {
     }
 
     private static void configureQuietly(ComediAnalogStreamingDevice ai) {
-        NativeStdout.capture(ai::configure);
+        CommandTrace.capture(ai::configure);
     }
 
     private static void configureAndStart(ComediAnalogStreamingDevice ai) {
@@ -120,7 +123,7 @@ class ComediAnalogStreamingDeviceTest {
     @Test
     void aThousandScansOverFourChannelsPassTheFirstTest() {
         try (var ai = counterDevice(MULTI, 1000, 16, 0, 0, 0, 0)) {
-            String out = NativeStdout.capture(ai::configure);
+            String out = CommandTrace.capture(ai::configure);
             assertEquals(trace(1000000, 250000, 4) + "First test returned 0 (success)\n", out);
             assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore(), "the device is closed after the test");
             ai.start();
@@ -139,7 +142,7 @@ class ComediAnalogStreamingDeviceTest {
     @Test
     void threeThousandScansOverThreeChannelsAreCorrectedThenAccepted() {
         try (var ai = counterDevice(MULTI, 3000, 16, 0, 1, 2)) {
-            String out = NativeStdout.capture(ai::configure);
+            String out = CommandTrace.capture(ai::configure);
             // The board's timer ticks in microseconds: the second description shows the rounding.
             assertEquals(trace(333333, 111111, 3) + "First test returned 4 (argument conflict)\n"
                     + trace(333000, 111000, 3) + "Second test returned 0 (success)\n", out);
@@ -155,7 +158,7 @@ class ComediAnalogStreamingDeviceTest {
     void aPeriodWithAFractionIsTruncatedAndPrintedAsASignedNumber() {
         // 1e9 / 0.233 = 4291845493.5...: it fits the unsigned timer argument, and "%d" shows it negative.
         try (var ai = counterDevice(MULTI, 0.233, 16, 0, 0, 0, 0, 0, 0, 0)) {
-            String out = NativeStdout.capture(ai::configure);
+            String out = CommandTrace.capture(ai::configure);
             long period = (long) (1e9 / 0.233);
             assertEquals(4291845493L, period);
             assertTrue(out.startsWith(trace((int) period, (int) (long) (1e9 / 0.233 / 7), 7)), out);
@@ -167,7 +170,7 @@ class ComediAnalogStreamingDeviceTest {
     void firstTestThreeThenZeroWritesBothDescriptionsAndRaisesNothing() {
         // 2 MHz over one channel asks for 500 ns; the board corrects it to its 1 µs minimum.
         try (var ai = counterDevice(MULTI, 2e6, 16, 0)) {
-            String out = NativeStdout.capture(ai::configure);
+            String out = CommandTrace.capture(ai::configure);
             assertEquals(trace(500, 500, 1) + "First test returned 3 (invalid argument)\n" + trace(1000, 1000, 1)
                     + "Second test returned 0 (success)\n", out);
         }
@@ -177,7 +180,7 @@ class ComediAnalogStreamingDeviceTest {
     void forcedFirstResultThreeThenZero() {
         try (var ai = counterDevice(MULTI, 1000, 16, 0, 0, 0, 0)) {
             EmulatedBoard.forceCmdtestStage(1, 3);
-            String out = NativeStdout.capture(ai::configure);
+            String out = CommandTrace.capture(ai::configure);
             assertEquals(trace(1000000, 250000, 4) + "First test returned 3 (invalid argument)\n"
                     + trace(1000000, 250000, 4) + "Second test returned 0 (success)\n", out);
         }
@@ -187,10 +190,10 @@ class ComediAnalogStreamingDeviceTest {
     void secondTestFourRaisesAndStillClosesTheDevice() {
         // 500 kHz over four channels: 500 ns conversions become 1 µs, then the scan no longer fits 2 µs.
         try (var ai = counterDevice(MULTI, 5e5, 16, 0, 0, 0, 0)) {
-            var e = assertThrows(ComediException.class, () -> NativeStdout.capture(ai::configure));
+            var e = assertThrows(SettingRefusedException.class, () -> CommandTrace.capture(ai::configure));
             assertTrue(e.getMessage().startsWith("Error preparing command. "), e.getMessage());
             assertEquals(trace(2000, 500, 4) + "First test returned 3 (invalid argument)\n" + trace(2000, 1000, 4)
-                    + "Second test returned 4 (argument conflict)\n", NativeStdout.lastCapture());
+                    + "Second test returned 4 (argument conflict)\n", CommandTrace.lastCapture());
             assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore());
         }
     }
@@ -200,28 +203,28 @@ class ComediAnalogStreamingDeviceTest {
         try (var ai = counterDevice(MULTI, 1000, 16, 0, 0, 0, 0)) {
             EmulatedBoard.forceCmdtestStage(1, 3);
             EmulatedBoard.forceCmdtestStage(2, 4);
-            var e = assertThrows(ComediException.class, () -> NativeStdout.capture(ai::configure));
+            var e = assertThrows(ComediException.class, () -> CommandTrace.capture(ai::configure));
             assertTrue(e.getMessage().startsWith("Error preparing command. "), e.getMessage());
             assertEquals(trace(1000000, 250000, 4) + "First test returned 3 (invalid argument)\n"
                     + trace(1000000, 250000, 4) + "Second test returned 4 (argument conflict)\n",
-                    NativeStdout.lastCapture());
+                    CommandTrace.lastCapture());
             assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore());
         }
     }
 
     @Test
     void aSubdeviceWithoutCommandsWritesNoResultLine() {
-        assertFirstTestFails(EmulatedBoard.NOCMD, 0, "Ummm... this subdevice doesn't support commands.");
+        assertFirstTestFails(EmulatedBoard.NOCMD, 0, "Ummm... this subdevice doesn't support commands. (device /dev/comedi-emu/nocmd)");
     }
 
     @Test
     void anotherTestErrorNamesComedilibsText() {
-        assertFirstTestFails(MULTI, EINVAL, "Comedi command test error: Invalid argument");
+        assertFirstTestFails(MULTI, EINVAL, "Comedi command test error: Invalid argument (device /dev/comedi-emu/multi)");
     }
 
     @Test
     void anEioFaultOfTheTestIsTheNoCommandsCase() {
-        assertFirstTestFails(MULTI, EIO, "Ummm... this subdevice doesn't support commands.");
+        assertFirstTestFails(MULTI, EIO, "Ummm... this subdevice doesn't support commands. (device /dev/comedi-emu/multi)");
     }
 
     /** A first test that fails (on its own, or with {@code injectedErrno} if not 0) prints one description and no result. */
@@ -230,23 +233,47 @@ class ComediAnalogStreamingDeviceTest {
             if (injectedErrno != 0) {
                 EmulatedBoard.failNext(EmulatedBoard.OP_CMDTEST, injectedErrno);
             }
-            var e = assertThrows(ComediException.class, () -> NativeStdout.capture(ai::configure));
+            var e = assertThrows(ComediException.class, () -> CommandTrace.capture(ai::configure));
             assertEquals(message, e.getMessage());
-            assertEquals(trace(1000000, 500000, 2), NativeStdout.lastCapture());
+            assertEquals(trace(1000000, 500000, 2), CommandTrace.lastCapture());
             assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore(), "the device is closed after the test");
         }
     }
 
     @Test
-    void aSecondConfigureFindsTheDeviceClosed() {
-        try (var ai = counterDevice(MULTI, 1000, 16, 0)) {
-            configureQuietly(ai);
-            var e = assertThrows(ComediException.class, () -> NativeStdout.capture(ai::configure));
+    void theNativeTestStillPrintsItsTraceAndFindsTheDeviceClosedTheSecondTime() {
+        try (var ai = counterDevice(MULTI, 3000, 16, 0, 1, 2)) {
+            ByteBuffer h = ai.handle();
+            assertEquals(trace(333333, 111111, 3) + "First test returned 4 (argument conflict)\n"
+                    + trace(333000, 111000, 3) + "Second test returned 0 (success)\n",
+                    NativeStdout.capture(() -> ai.nConfigTask(h)));
+            var e = assertThrows(ComediException.class, () -> NativeStdout.capture(() -> ai.nConfigTask(h)));
             assertEquals("Comedi command test error: device is closed", e.getMessage());
             assertEquals("", NativeStdout.lastCapture());
-            var c = assertThrows(ComediException.class,
-                    () -> ai.configureChannel(0, 7, -10, 10, AnalogReference.GROUND));
-            assertEquals("Error finding range (device " + MULTI + ", chanel 7): device is closed", c.getMessage());
+        }
+    }
+
+    @Test
+    void aDeviceIsReconfiguredBetweenRunsAndTheSecondRunConvertsWithTheNewSettings() {
+        ByteBuffer buf = doubles(16);
+        try (var ai = counterDevice(MULTI, 1000, 16, 0, 1)) {
+            configureAndStart(ai);
+            EmulatedBoard.advanceScans(MULTI, 2);
+            assertReadsCounter(ai, buf, 0, 4, MAXDATA_16, 0, 1);
+            ai.stop();
+            // After stop(): other ranges, then after configure() and before start(): another channel.
+            configureCounter(ai, new int[] {3, 2});
+            configureQuietly(ai);
+            ai.configureChannel(1, 7, -1, 1, AnalogReference.GROUND);
+            var untested = assertThrows(DeviceStateException.class, ai::start);
+            assertTrue(untested.getMessage().contains("call configure() before start()"), untested.getMessage());
+            configureAndStart(ai);
+            assertEquals(1, EmulatedBoard.openCount() - fixture.openBefore(), "one open device: the stream's");
+            EmulatedBoard.advanceScans(MULTI, 2);
+            assertEquals(4, ai.read(buf));
+            int rangeOfOneVolt = ai.channelRange(1).rangeIndex();
+            assertArrayEquals(counterValues(0, 4, MAXDATA_16, 3, rangeOfOneVolt), values(buf, 4));
+            ai.stop();
         }
     }
 
@@ -255,7 +282,8 @@ class ComediAnalogStreamingDeviceTest {
     private void assertCreationRefused(String message, String board, int nChannels, double freq, int bufSize) {
         var e = assertThrows(ComediException.class,
                 () -> new ComediAnalogStreamingDevice(board, nChannels, freq, bufSize));
-        assertEquals(message, e.getMessage());
+        // The native text, then the device unless the text names it already.
+        assertEquals(message.contains(board) ? message : message + " (device " + board + ")", e.getMessage());
         assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore(), "nothing left open");
     }
 
@@ -456,7 +484,7 @@ class ComediAnalogStreamingDeviceTest {
             // Any other poll failure still raises.
             EmulatedBoard.failNext(EmulatedBoard.OP_POLL, EIO);
             var e = assertThrows(ComediException.class, () -> ai.read(buf));
-            assertEquals("Error polling device: Input/output error", e.getMessage());
+            assertEquals("Error polling device: Input/output error (device /dev/comedi-emu/comedi_test)", e.getMessage());
             ai.stop();
         }
     }
@@ -474,16 +502,16 @@ class ComediAnalogStreamingDeviceTest {
             }
 
             EmulatedBoard.failNext(EmulatedBoard.OP_POLL, EIO);
-            assertEquals("Error polling device: Input/output error",
+            assertEquals("Error polling device: Input/output error (device /dev/comedi-emu/multi)",
                     assertThrows(ComediException.class, () -> ai.read(buf)).getMessage());
             EmulatedBoard.failNext(EmulatedBoard.OP_BUFINFO, EIO);
-            assertEquals("Error getting buffer size: Input/output error",
+            assertEquals("Error getting buffer size: Input/output error (device /dev/comedi-emu/multi)",
                     assertThrows(ComediException.class, () -> ai.read(buf)).getMessage());
 
             // comedilib's last error on this thread is a stale ENOENT; the read's own error is EACCES.
             assertThrows(ComediException.class, () -> new ComediAnalogStreamingDevice("/nonexistent/x", 1, 1000, 1));
             EmulatedBoard.failNext(EmulatedBoard.OP_READ, EACCES);
-            assertEquals("Error reading comedi data: Permission denied",
+            assertEquals("Error reading comedi data: Permission denied (device /dev/comedi-emu/multi)",
                     assertThrows(ComediException.class, () -> ai.read(buf)).getMessage());
 
             for (int k = 0; k < 16; k++) {
@@ -522,7 +550,7 @@ class ComediAnalogStreamingDeviceTest {
             EmulatedBoard.advanceScans(board, 4);
             EmulatedBoard.shortReadNext(1);
             EmulatedBoard.failNth(EmulatedBoard.OP_READ, 2, EINTR);
-            assertEquals("Error reading comedi data: Interrupted system call",
+            assertEquals("Error reading comedi data: Interrupted system call (device " + board + ")",
                     assertThrows(ComediException.class, () -> ai.read(buf)).getMessage());
             assertEquals(12L * bps + 1, bytesRead(board), "the byte is kept in the handle");
             assertReadsCounter(ai, buf, 12, 12, maxdata, ranges);
@@ -538,10 +566,10 @@ class ComediAnalogStreamingDeviceTest {
             // An overrun ends the stream before the rest of the split sample comes: that one is lost.
             EmulatedBoard.failNext(EmulatedBoard.OP_BUFINFO, EPIPE);
             String report = assertThrows(ComediException.class, () -> ai.read(buf)).getMessage();
-            String driver = "Error getting buffer size: Buffer overflow. Data should come in as " + bps
+            String driver = "Data should come in as " + bps
                     + " bytes per sample. 1 sample lost: the stream ended after " + bps / 2 + " of its " + bps
                     + " bytes";
-            assertTrue(report.startsWith(driver + ": overrun on " + board), report);
+            assertTrue(report.startsWith(driver + ": overrun on " + board + ": "), report);
             ai.stop();
         }
     }
@@ -568,8 +596,7 @@ class ComediAnalogStreamingDeviceTest {
             }
             assertEquals(100, index, "every sample buffered before the overrun is delivered first");
             assertTrue(failure instanceof org.vorn.exception.ComediOverrunException, failure.toString());
-            assertTrue(failure.getMessage().startsWith("Error getting buffer size: Buffer overflow: overrun on " + MULTI),
-                    failure.getMessage());
+            assertTrue(failure.getMessage().startsWith("Overrun on " + MULTI + ": "), failure.getMessage());
             ai.stop();
         }
     }
@@ -601,11 +628,13 @@ class ComediAnalogStreamingDeviceTest {
             EmulatedBoard.failNext(EmulatedBoard.OP_OPEN, EACCES);
             var open = assertThrows(ComediException.class, ai::start);
             assertEquals("Error opening comedi device " + MULTI + ": Permission denied", open.getMessage());
+            assertEquals(EACCES, open.getErrorNumber());
             assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore());
 
             EmulatedBoard.failNext(EmulatedBoard.OP_CMD, EBUSY);
             var refused = assertThrows(ComediException.class, ai::start);
-            assertEquals("Error starting command: Device or resource busy", refused.getMessage());
+            assertEquals("Error starting command: Device or resource busy (device " + MULTI + ")", refused.getMessage());
+            assertEquals(EBUSY, refused.getErrorNumber(), "EBUSY without reading the text");
             assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore(), "the API closes what the refused start opened");
 
             ai.start();
@@ -622,8 +651,11 @@ class ComediAnalogStreamingDeviceTest {
             EmulatedBoard.advanceScans(MULTI, 2);
             ByteBuffer buf = doubles(5);
             assertEquals(5, ai.read(buf));
-            var e = assertThrows(ComediException.class, ai::start);
-            assertEquals("Error starting command: the device is already open (stop it first)", e.getMessage());
+            var e = assertThrows(DeviceStateException.class, ai::start);
+            assertEquals("device " + MULTI + ": the stream is already running: stop() it before start()",
+                    e.getMessage());
+            var again = assertThrows(ComediException.class, () -> ai.nStart(ai.handle()));
+            assertEquals("Error starting command: the device is already open (stop it first)", again.getMessage());
             assertEquals(1, EmulatedBoard.openCount() - fixture.openBefore(), "the open device is not replaced");
             assertReadsCounter(ai, buf, 5, 1, MAXDATA_16, ranges);
             ai.stop();
@@ -636,7 +668,7 @@ class ComediAnalogStreamingDeviceTest {
             configureAndStart(ai);
             EmulatedBoard.failNext(EmulatedBoard.OP_CANCEL, EIO);
             var e = assertThrows(ComediException.class, ai::stop);
-            assertEquals("Error stopping command: Input/output error", e.getMessage());
+            assertEquals("Error stopping command: Input/output error (device /dev/comedi-emu/multi)", e.getMessage());
             assertEquals(0, EmulatedBoard.openCount() - fixture.openBefore());
             assertNull(EmulatedBoard.currentCmd(MULTI, 0), "closing the file ended the command");
             // The stream is stopped: stopping it again (a second Stop press) does nothing.
@@ -650,9 +682,9 @@ class ComediAnalogStreamingDeviceTest {
         try (var ai = counterDevice(MULTI, 1000, 16, 0)) {
             configureQuietly(ai);
             var scan = assertThrows(ComediException.class, () -> ai.read(doubles(16)));
-            assertEquals("Error polling device: device is closed", scan.getMessage());
+            assertEquals("Error polling device: device is closed (device /dev/comedi-emu/multi)", scan.getMessage());
             var stop = assertThrows(ComediException.class, ai::stop);
-            assertEquals("Error stopping command: device is closed", stop.getMessage());
+            assertEquals("Error stopping command: device is closed (device /dev/comedi-emu/multi)", stop.getMessage());
         }
     }
 

@@ -158,12 +158,12 @@ class ComediDigitalPortInDeviceTest {
                 + "input or configurable digital I/O subdevice", doOnly.getMessage());
         ComediException beyond = assertThrows(ComediException.class,
                 () -> new ComediDigitalPortInDevice(MULTI, new int[] {0, 3}, 8));
-        assertEquals("Not enough channels available: max number of channel is 24, requested channel is 24 (port 3)",
+        assertEquals("Not enough channels available: max number of channel is 24, requested channel is 24 (port 3) (device /dev/comedi-emu/multi)",
                 beyond.getMessage());
         assertEquals(0, EmulatedBoard.dioDirection(MULTI, 0), "lines of the earlier port are inputs");
         ComediException lines = assertThrows(ComediException.class,
                 () -> new ComediDigitalPortInDevice(DIO64, new int[] {0}, 65));
-        assertEquals("Lines per port must be 0 to 64, requesting 65", lines.getMessage());
+        assertEquals("Lines per port must be 0 to 64, requesting 65 (device /dev/comedi-emu/dio64)", lines.getMessage());
         ComediException open = assertThrows(ComediException.class,
                 () -> new ComediDigitalPortInDevice("/dev/comedi-emu/none", new int[] {0}, 8));
         assertEquals("Error opening comedi device /dev/comedi-emu/none: No such file or directory", open.getMessage());
@@ -171,7 +171,7 @@ class ComediDigitalPortInDeviceTest {
         EmulatedBoard.failNth(EmulatedBoard.OP_INSN, 2, EIO);
         ComediException config = assertThrows(ComediException.class,
                 () -> new ComediDigitalPortInDevice(MULTI, new int[] {0}, 8));
-        assertEquals("Error configuring digital channels 0 for input: Input/output error", config.getMessage());
+        assertEquals("Error configuring digital channels 0 for input: Input/output error (device /dev/comedi-emu/multi)", config.getMessage());
     }
 
     @Test
@@ -182,15 +182,19 @@ class ComediDigitalPortInDeviceTest {
             long[] values = {7, 7};
             EmulatedBoard.failNext(EmulatedBoard.OP_INSN, EIO);
             ComediException read = assertThrows(ComediException.class, () -> in.read(values));
-            assertEquals("Error reading comedi digital channels: Input/output error", read.getMessage());
+            assertEquals("Error reading comedi digital channels: Input/output error (device /dev/comedi-emu/multi)", read.getMessage());
             EmulatedBoard.failNext(EmulatedBoard.OP_INSN, EIO);
             ComediException line = assertThrows(ComediException.class, () -> in.readLine(0, 1));
-            assertEquals("Error reading comedi digital channel 1: Input/output error", line.getMessage());
+            assertEquals("Error reading comedi digital channel 1: Input/output error (device /dev/comedi-emu/multi)", line.getMessage());
             assertEquals(true, in.readLine(0, 1));
-            ComediException position = assertThrows(ComediException.class, () -> in.readLine(2, 0));
-            assertEquals("No line 0 at port position 2: the device has 2 ports of 8 lines", position.getMessage());
-            assertThrows(ComediException.class, () -> in.readLine(0, 8));
-            assertThrows(ComediException.class, () -> in.readLine(-1, 0));
+            // A line the list lacks is the caller's argument, refused before the native (which says the same).
+            var position = assertThrows(IllegalArgumentException.class, () -> in.readLine(2, 0));
+            assertEquals("device " + MULTI + ": line 0 of port position 2 is outside the 2 ports of 8 lines the"
+                    + " device has", position.getMessage());
+            assertThrows(IllegalArgumentException.class, () -> in.readLine(0, 8));
+            assertThrows(IllegalArgumentException.class, () -> in.readLine(-1, 0));
+            var nativeRefusal = assertThrows(ComediException.class, () -> ComediDigitalPortInDevice.nReadLine(in.handle(), 2, 0));
+            assertEquals("No line 0 at port position 2: the device has 2 ports of 8 lines", nativeRefusal.getMessage());
             assertThrows(IllegalArgumentException.class, () -> in.read(new long[1]));
             assertThrows(IllegalArgumentException.class, () -> in.read(ByteBuffer.allocateDirect(8)));
             assertThrows(IllegalArgumentException.class, () -> in.read(ByteBuffer.allocate(16)));

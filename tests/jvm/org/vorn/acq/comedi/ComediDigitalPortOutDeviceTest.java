@@ -204,7 +204,7 @@ class ComediDigitalPortOutDeviceTest {
     void aPortBeyondTheSubdeviceIsRejectedWithTheChannelCount() {
         ComediException e = assertThrows(ComediException.class,
                 () -> new ComediDigitalPortOutDevice(MULTI, new int[] {3}, 8));
-        assertEquals("Not enough channels available: max number of channel is 24, requested channel is 24 (port 3)",
+        assertEquals("Not enough channels available: max number of channel is 24, requested channel is 24 (port 3) (device /dev/comedi-emu/multi)",
                 e.getMessage());
         assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
     }
@@ -213,7 +213,7 @@ class ComediDigitalPortOutDeviceTest {
     void linesOfEarlierPortsStayOutputsAfterAFailedCreation() {
         ComediException e = assertThrows(ComediException.class,
                 () -> new ComediDigitalPortOutDevice(MULTI, new int[] {0, 3}, 8));
-        assertEquals("Not enough channels available: max number of channel is 24, requested channel is 24 (port 3)",
+        assertEquals("Not enough channels available: max number of channel is 24, requested channel is 24 (port 3) (device /dev/comedi-emu/multi)",
                 e.getMessage());
         int[] dir = directions(MULTI, 24);
         for (int c = 0; c < 24; c++) {
@@ -226,7 +226,7 @@ class ComediDigitalPortOutDeviceTest {
     void aNegativePortShowsItsChannelAsNegative() {
         ComediException e = assertThrows(ComediException.class,
                 () -> new ComediDigitalPortOutDevice(MULTI, new int[] {-1}, 8));
-        assertEquals("Not enough channels available: max number of channel is 24, requested channel is -8 (port -1)",
+        assertEquals("Not enough channels available: max number of channel is 24, requested channel is -8 (port -1) (device /dev/comedi-emu/multi)",
                 e.getMessage());
         assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
     }
@@ -279,7 +279,7 @@ class ComediDigitalPortOutDeviceTest {
     void negativeLinesPerPortAreRejectedBeforeTheDeviceIsOpened() {
         ComediException e = assertThrows(ComediException.class,
                 () -> new ComediDigitalPortOutDevice(MULTI, new int[] {1}, -8));
-        assertEquals("Lines per port must not be negative, requesting -8", e.getMessage());
+        assertEquals("Lines per port must not be negative, requesting -8 (device /dev/comedi-emu/multi)", e.getMessage());
         assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
     }
 
@@ -311,7 +311,7 @@ class ComediDigitalPortOutDeviceTest {
         try {
             ComediException e = assertThrows(ComediException.class,
                     () -> new ComediDigitalPortOutDevice(MULTI, new int[] {1}, 8));
-            assertEquals("Error configuring digital channels 8 for output: Inappropriate ioctl for device", e.getMessage());
+            assertEquals("Error configuring digital channels 8 for output: Inappropriate ioctl for device (device /dev/comedi-emu/multi)", e.getMessage());
         } finally {
             EmulatedBoard.clearFaults();
         }
@@ -324,7 +324,7 @@ class ComediDigitalPortOutDeviceTest {
             dio.write(0x00, 0x00);
             EmulatedBoard.failNext(EmulatedBoard.OP_INSN, EIO);
             ComediException e = assertThrows(ComediException.class, () -> dio.write(0xFF, 0xFF));
-            assertEquals("Error writing comedi digital channels: Input/output error", e.getMessage());
+            assertEquals("Error writing comedi digital channels: Input/output error (device /dev/comedi-emu/multi)", e.getMessage());
             assertLines(MULTI, 0, 8, 0x00);
             assertLines(MULTI, 16, 8, 0x00);
             dio.write(0xFF, 0x81);
@@ -334,7 +334,7 @@ class ComediDigitalPortOutDeviceTest {
             // The second port fails: the first keeps its new value, the second its old one.
             EmulatedBoard.failNth(EmulatedBoard.OP_INSN, 2, EIO);
             e = assertThrows(ComediException.class, () -> dio.write(0x3C, 0x42));
-            assertEquals("Error writing comedi digital channels: Input/output error", e.getMessage());
+            assertEquals("Error writing comedi digital channels: Input/output error (device /dev/comedi-emu/multi)", e.getMessage());
             assertLines(MULTI, 0, 8, 0x3C);
             assertLines(MULTI, 16, 8, 0x81);
         }
@@ -344,7 +344,7 @@ class ComediDigitalPortOutDeviceTest {
     void moreThan256PortsAreRejected() {
         ComediException e = assertThrows(ComediException.class,
                 () -> new ComediDigitalPortOutDevice(MULTI, new int[257], 0));
-        assertEquals("Maximum ports supported is 256, requesting 257", e.getMessage());
+        assertEquals("Maximum ports supported is 256, requesting 257 (device /dev/comedi-emu/multi)", e.getMessage());
         assertEquals(fixture.openBefore(), EmulatedBoard.openCount());
         try (var dio = new ComediDigitalPortOutDevice(MULTI, ofInts(256 * 4 + 3), 1)) {
             assertEquals(256, dio.getPortCount());

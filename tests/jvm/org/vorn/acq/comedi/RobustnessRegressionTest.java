@@ -27,12 +27,15 @@ class RobustnessRegressionTest {
             ao.write(5.0, -5.0);
             long ao0 = EmulatedBoard.aoRaw(MULTI, 0);
             long ao1 = EmulatedBoard.aoRaw(MULTI, 1);
-            var e = assertThrows(ComediException.class, () -> ao.write(1.0, Double.NaN));
-            assertEquals("Error reading comedi data: value 1 is NaN", e.getMessage());
+            var e = assertThrows(IllegalArgumentException.class, () -> ao.write(1.0, Double.NaN));
+            assertEquals("device " + MULTI + ": value 1 is NaN; a voltage to write must be a number", e.getMessage());
             ByteBuffer buf = direct(16);
             buf.putDouble(0, Double.longBitsToDouble(0x7ff8dead00000001L)).putDouble(8, 2.0);
-            e = assertThrows(ComediException.class, () -> ao.write(buf));
-            assertEquals("Error reading comedi data: value 0 is NaN", e.getMessage());
+            e = assertThrows(IllegalArgumentException.class, () -> ao.write(buf));
+            assertEquals("device " + MULTI + ": value 0 is NaN; a voltage to write must be a number", e.getMessage());
+            // The native refuses it too, with its own text, for a caller that reaches it directly.
+            var n = assertThrows(ComediException.class, () -> ao.nWrite(ao.handle(), buf));
+            assertEquals("Error reading comedi data: value 0 is NaN", n.getMessage());
             assertEquals(ao0, EmulatedBoard.aoRaw(MULTI, 0), "channel 0 untouched");
             assertEquals(ao1, EmulatedBoard.aoRaw(MULTI, 1), "channel 1 untouched");
             // Infinities still go to the nearest end.

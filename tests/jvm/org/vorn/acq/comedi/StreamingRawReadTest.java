@@ -107,7 +107,7 @@ class StreamingRawReadTest {
             EmulatedBoard.shortReadNext(bytesFirst);
             EmulatedBoard.failNth(EmulatedBoard.OP_READ, 2, 4 /* EINTR */);
             var failure = assertThrows(ComediException.class, () -> ai.readRaw(raw), "no whole sample arrived");
-            assertEquals("Error reading comedi data: Interrupted system call", failure.getMessage());
+            assertEquals("Error reading comedi data: Interrupted system call (device /dev/comedi-emu/ai18)", failure.getMessage());
             assertEquals(6, ai.readRaw(raw));
             for (int k = 0; k < 6; k++) {
                 assertEquals(k, code(raw, k, 4), "the stream keeps its alignment");

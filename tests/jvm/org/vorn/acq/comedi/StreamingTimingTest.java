@@ -21,8 +21,10 @@ import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
+import org.vorn.exception.DeviceStateException;
 import org.vorn.exception.ComediOverrunException;
 import org.vorn.testsupport.BoardFixture;
+import org.vorn.testsupport.CommandTrace;
 import org.vorn.testsupport.NativeStdout;
 
 /**
@@ -49,13 +51,13 @@ class StreamingTimingTest {
     }
 
     @ParameterizedTest
-    @CsvSource({"3000, 3, 333000, 111000", "10000, 8, 104000, 13000", "1000, 7, 1001000, 143000", "1e9, 1, 1000, 1000",
-        "1000, 4, 1000000, 250000"})
+    @CsvSource({"3000, 3, 333000, 111000", "10000, 8, 100000, 12000", "1000, 7, 1000000, 142000", "1e9, 1, 1000, 1000",
+        "1000, 4, 1000000, 250000", "12345.6, 7, 81000, 11000"})
     void theRateIsTheOneTheDriverAccepted(double hz, int channels, long scanNs, long convertNs) {
         try (var ai = counter(channels, hz, 64)) {
             var early = assertThrows(IllegalStateException.class, ai::getScanRate);
             assertTrue(early.getMessage().contains("call configure() first"), early.getMessage());
-            NativeStdout.capture(ai::configure);
+            CommandTrace.capture(ai::configure);
             assertEquals(1e9 / scanNs, ai.getScanRate());
             assertEquals(scanNs, ai.getScanPeriodNanos());
             assertEquals(convertNs, ai.getConvertPeriodNanos());
@@ -75,12 +77,27 @@ class StreamingTimingTest {
     }
 
     @Test
+    void anAskedConvertPeriodIsTestedAsItStands() {
+        try (var ai = counter(4, 1000, 64)) {
+            ai.setConvertPeriodNanos(20000);
+            String trace = CommandTrace.capture(ai::configure);
+            assertTrue(trace.contains("convert:    timer    20000\n"), trace);
+            assertEquals(20000, ai.getConvertPeriodNanos());
+            assertEquals(1000000, ai.getScanPeriodNanos());
+            assertThrows(IllegalArgumentException.class, () -> ai.setConvertPeriodNanos(-1));
+        }
+    }
+
+    @Test
     void aCountedStreamDeliversExactlyItsScansAndEndsByItself() {
         try (var ai = counter(3, 1000, 64)) {
             ai.setScanCount(50);
-            String trace = NativeStdout.capture(ai::configure);
+            String trace = CommandTrace.capture(ai::configure);
             assertTrue(trace.contains("stop:       count    50\n"), trace);
-            assertThrows(IllegalStateException.class, () -> ai.setScanCount(10));
+            ai.setScanCount(10); // a change after the test: the driver must test the command again
+            assertThrows(DeviceStateException.class, ai::start);
+            ai.setScanCount(50);
+            CommandTrace.capture(ai::configure);
             assertEquals(50, ai.getCommand().scanCount());
             ai.start();
             EmulatedBoard.advanceScans(MULTI, 80);
@@ -118,7 +135,7 @@ class StreamingTimingTest {
     @Test
     void aRefusedCommandSaysWhatTheDriverAnsweredAndWhatItWouldAccept() {
         try (var ai = counter(8, 300000, 64)) {
-            var e = assertThrows(ComediException.class, () -> NativeStdout.capture(ai::configure));
+            var e = assertThrows(ComediException.class, () -> CommandTrace.capture(ai::configure));
             String m = e.getMessage();
             assertTrue(m.startsWith("Error preparing command. The driver of " + MULTI
                     + " answered the second test with 4 (argument conflict)"), m);
@@ -132,10 +149,10 @@ class StreamingTimingTest {
     @Test
     void startBeforeConfigureSaysToConfigureAndAFailedStartLeavesTheDeviceClosed() {
         try (var ai = counter(2, 1000, 64)) {
-            var early = assertThrows(ComediException.class, ai::start);
-            assertEquals("Error starting command: the command of " + MULTI
-                    + " has not been tested: call configure() first", early.getMessage());
-            NativeStdout.capture(ai::configure);
+            var early = assertThrows(DeviceStateException.class, ai::start);
+            assertEquals("device " + MULTI + ": the command has not been tested: call configure() before start()"
+                    + " (and again after a change of channels, scan count or convert period)", early.getMessage());
+            CommandTrace.capture(ai::configure);
             for (int op : new int[] {EmulatedBoard.OP_CMD, EmulatedBoard.OP_OPEN}) {
                 EmulatedBoard.failNext(op, 16);
                 assertThrows(ComediException.class, ai::start);
@@ -151,7 +168,7 @@ class StreamingTimingTest {
     @Test
     void everyReadAfterAnOverrunReportsItWithWhatWasDeliveredAndTheDriverBuffer() {
         try (var ai = counter(2, 1000, 64)) {
-            NativeStdout.capture(ai::configure);
+            CommandTrace.capture(ai::configure);
             assertEquals(65536, ai.setDriverBufferSize(65536));
             assertEquals(65536, ai.getDriverBufferSize());
             ai.start();

@@ -24,6 +24,7 @@ import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.ValueSource;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediOverrunException;
+import org.vorn.exception.ReadInterruptedException;
 import org.vorn.testsupport.BoardFixture;
 import org.vorn.testsupport.Errno;
 import org.vorn.testsupport.NativeStdout;
@@ -68,6 +69,46 @@ class StreamingWaitTest {
             TimeUnit.MILLISECONDS.sleep(ms);
         } catch (InterruptedException e) {
             Thread.currentThread().interrupt();
+        }
+    }
+
+    @Test
+    void anInterruptedWaitingReadReturnsPromptlyTakesNothingAndKeepsTheInterrupt() throws Exception {
+        try (var ai = counter(2, 64)) {
+            ai.start();
+            for (Consumer<ComediAnalogStreamingDevice> read : java.util.List.<Consumer<ComediAnalogStreamingDevice>>of(
+                    d -> d.read(new double[64], 64, LONG),
+                    d -> d.readScans(ScanBlock.interleaved(2, 8), 8, LONG),
+                    d -> d.readRaw(direct(256), 64, LONG))) {
+                var outcome = new CompletableFuture<RuntimeException>();
+                var stillInterrupted = new CompletableFuture<Boolean>();
+                Thread reader = new Thread(() -> {
+                    try {
+                        read.accept(ai);
+                        outcome.complete(null);
+                    } catch (RuntimeException e) {
+                        outcome.complete(e);
+                    }
+                    stillInterrupted.complete(Thread.currentThread().isInterrupted());
+                });
+                reader.start();
+                sleepMs(100);
+                long t0 = System.nanoTime();
+                reader.interrupt();
+                RuntimeException e = outcome.get(5, TimeUnit.SECONDS);
+                long latencyMs = (System.nanoTime() - t0) / 1_000_000;
+                System.out.println("interrupted waiting read returned after " + latencyMs + " ms");
+                assertInstanceOf(ReadInterruptedException.class, e);
+                assertEquals("a waiting read of " + MULTI + " was interrupted", e.getMessage());
+                assertTrue(stillInterrupted.get(5, TimeUnit.SECONDS), "the interrupt status stays set");
+                reader.join();
+            }
+            // Nothing was taken: the stream goes on from its first value.
+            EmulatedBoard.advanceScans(MULTI, 1);
+            double[] volts = new double[64];
+            assertEquals(2, ai.read(volts, 2, LONG));
+            assertEquals(counterVolts(0, 2), volts[0]);
+            ai.stop();
         }
     }
 
@@ -239,7 +280,7 @@ class StreamingWaitTest {
             assertNotNull(failure);
             assertTrue(System.nanoTime() - t0 < 2_000_000_000L, "woken at once");
             if (how.equals("stop")) {
-                assertInstanceOf(StreamStoppedException.class, failure);
+                assertInstanceOf(org.vorn.exception.StreamStoppedException.class, failure);
                 ai.start();
             } else {
                 assertInstanceOf(IllegalStateException.class, failure);

@@ -17,6 +17,7 @@ import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
 import org.junit.jupiter.params.provider.EnumSource;
 import org.vorn.emu.EmulatedBoard;
+import org.vorn.exception.ComediException;
 import org.vorn.testsupport.BoardFixture;
 import org.vorn.testsupport.NativeStdout;
 
@@ -49,6 +50,36 @@ class WrongSettingsTest {
         Analog(IntFunction<ComediAnalogDevice> open) {
             this.open = open;
         }
+    }
+
+    /** Multi's subdevices: 0 AI, 1 AO, 2 DIO. Each overload opens its own kind and names a wrong one. */
+    private enum Chosen {
+        SAMPLING(s -> new ComediAnalogSamplingDevice(MULTI, s, 1), 0, "analog input"),
+        STREAMING(s -> new ComediAnalogStreamingDevice(MULTI, s, 1, 1000, 64), 0, "analog input"),
+        OUTPUT(s -> new ComediAnalogSWOutDevice(MULTI, s, 1), 1, "analog input"),
+        PORT_OUTPUT(s -> new ComediDigitalPortOutDevice(MULTI, s, new int[] {0}, 8), 2, "digital output");
+
+        final IntFunction<ComediDevice> open;
+        final int own;
+        final String kind;
+
+        Chosen(IntFunction<ComediDevice> open, int own, String kind) {
+            this.open = open;
+            this.own = own;
+            this.kind = kind;
+        }
+    }
+
+    @ParameterizedTest
+    @EnumSource(Chosen.class)
+    void aChosenSubdeviceIsOpenedAndOneOfAnotherKindIsRefused(Chosen c) {
+        c.open.apply(c.own).close();
+        int other = (c.own + 1) % 3;
+        assertRefused(ComediException.class, "Error finding " + c.kind + " subdevice for " + MULTI + ": subdevice "
+                + other + " is not one of this kind (the device has 3 subdevices)", () -> c.open.apply(other));
+        assertRefused(IllegalArgumentException.class, "device " + MULTI + ": subdevice -2 does not exist; a subdevice"
+                + " is 0 or more, or -1 for the first of its kind", () -> c.open.apply(-2));
+        c.open.apply(-1).close();
     }
 
     private static void assertRefused(Class<? extends RuntimeException> type, String message, Executable call) {

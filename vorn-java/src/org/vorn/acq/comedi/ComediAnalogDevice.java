@@ -2,8 +2,17 @@ package org.vorn.acq.comedi;
 
 import java.nio.ByteBuffer;
 
-/** The channel configuration that the three analog devices share: scan or write position, hardware channel, range, reference. */
-abstract class ComediAnalogDevice extends ComediDevice {
+import org.vorn.exception.ComediException;
+
+/**
+ * Any analog device: a list of positions (the scan or write order), each configured with a
+ * hardware channel, the smallest range that covers the voltages asked for, and a reference.
+ *
+ * <p>Threads: as every {@link ComediDevice}, any thread may call any method; calls on one device
+ * run one at a time, and {@link #close()} may come from any thread at any time.
+ */
+public abstract sealed class ComediAnalogDevice extends ComediDevice
+        permits ComediAnalogStreamingDevice, ComediAnalogSamplingDevice, ComediAnalogSWOutDevice {
     /** The positions the device was opened for: as asked, the native creation refuses a count it cannot hold. */
     final int nChannels;
 
@@ -13,20 +22,41 @@ abstract class ComediAnalogDevice extends ComediDevice {
     }
 
     /**
-     * Makes position {@code index} (0 to 255) use hardware channel {@code channel}, in the smallest
-     * voltage range that covers [{@code minVolts}, {@code maxVolts}].
+     * Makes position {@code index} use hardware channel {@code channel}, in the smallest voltage
+     * range that covers [{@code minVolts}, {@code maxVolts}]. {@code index} must be below
+     * {@link #getChannelCount()}, {@code minVolts} below {@code maxVolts}. A position may be
+     * configured again at any time but while a stream runs (a
+     * {@link org.vorn.exception.DeviceStateException} then): a streaming device then needs
+     * {@code configure()} again before its next start. A range the device lacks raises
+     * {@link org.vorn.exception.SettingRefusedException}.
+     *
+     * @param index     the position, 0 to {@code getChannelCount() - 1}
+     * @param channel   the hardware channel
+     * @param minVolts  the lowest voltage the range must hold
+     * @param maxVolts  the highest voltage the range must hold
+     * @param reference the analog reference
      */
     public final void configureChannel(int index, int channel, double minVolts, double maxVolts,
             AnalogReference reference) {
-        configureChannel(index, channel, minVolts, maxVolts, reference.nativeName());
+        configure(index, channel, minVolts, maxVolts, reference.nativeName());
     }
 
     /**
-     * As above, with the reference by name: "ground", "common", "diff" or "other" (anything else
-     * means "diff"). {@code index} must be below {@link #getChannelCount()}, {@code minVolts} below
-     * {@code maxVolts}; a streaming device refuses it while its stream runs.
+     * As {@link #configureChannel(int, int, double, double, AnalogReference)}, with the reference
+     * by name: "ground", "common", "diff" or "other"; another word raises
+     * IllegalArgumentException naming the accepted ones.
+     *
+     * @param index     the position
+     * @param channel   the hardware channel
+     * @param minVolts  the lowest voltage the range must hold
+     * @param maxVolts  the highest voltage the range must hold
+     * @param reference the reference by name
      */
     public final void configureChannel(int index, int channel, double minVolts, double maxVolts, String reference) {
+        configure(index, channel, minVolts, maxVolts, AnalogReference.fromName(reference).nativeName());
+    }
+
+    private void configure(int index, int channel, double minVolts, double maxVolts, String reference) {
         short hardware = hardwareChannel(channel);
         ByteBuffer h = lockHandle();
         try {
@@ -35,12 +65,12 @@ abstract class ComediAnalogDevice extends ComediDevice {
                 throw new IllegalArgumentException("device " + getDevice() + ", position " + index + ": the range ["
                         + minVolts + ", " + maxVolts + "] V is empty; minVolts must be a number below maxVolts");
             }
-            if (isRunning()) {
-                throw new IllegalStateException("device " + getDevice() + ": position " + index
-                        + " cannot be configured while the stream runs (the board keeps the running command's"
-                        + " channels); stop() it first");
+            beforeChannelChange(h, index);
+            try {
+                nCreateChannels(h, index, hardware, minVolts, maxVolts, reference);
+            } catch (ComediException e) {
+                throw Failures.refused(e.getMessage(), e.getErrorNumber(), e); // the natives' text names the device
             }
-            nCreateChannels(h, index, hardware, minVolts, maxVolts, reference);
             markConfigured(index, positions);
         } finally {
             unlock();
@@ -57,7 +87,11 @@ abstract class ComediAnalogDevice extends ComediDevice {
         return positions;
     }
 
-    /** The number of positions the device was opened for. */
+    /**
+     * The number of positions the device was opened for.
+     *
+     * @return the position count
+     */
     public final int getChannelCount() {
         return nChannels;
     }
@@ -65,6 +99,10 @@ abstract class ComediAnalogDevice extends ComediDevice {
     /** Lock held: a stream is running; nothing else ever runs. */
     boolean isRunning() {
         return false;
+    }
+
+    /** Lock held, before position {@code position} changes: a streaming device refuses it while it runs. */
+    void beforeChannelChange(ByteBuffer h, int position) {
     }
 
     /** Lock held. Positions configured so far; null before the first configureChannel. */
@@ -84,7 +122,7 @@ abstract class ComediAnalogDevice extends ComediDevice {
     }
 
     /**
-     * Lock held: every position has been configured, or IllegalStateException naming those that
+     * Lock held: every position has been configured, or DeviceStateException naming those that
      * have not, before {@code call} uses them.
      */
     final void requireConfigured(String call) {
@@ -103,7 +141,7 @@ abstract class ComediAnalogDevice extends ComediDevice {
             unconfigured = 0;
             return;
         }
-        throw new IllegalStateException("device " + getDevice() + ": " + (count == 1 ? "position " : "positions ")
+        throw Failures.state(getDevice(), "device " + getDevice() + ": " + (count == 1 ? "position " : "positions ")
                 + missing + " of 0.." + (positions - 1) + (count == 1 ? " is" : " are")
                 + " not configured; call configureChannel for every position before " + call);
     }
@@ -126,6 +164,9 @@ abstract class ComediAnalogDevice extends ComediDevice {
     /**
      * What position {@code index} got from {@code configureChannel}: its channel, the range comedilib
      * chose with its ends and unit, and the maximum raw value; null while the position is not configured.
+     *
+     * @param index the position
+     * @return the position's channel and range, or null
      */
     public final ComediChannelRange channelRange(int index) {
         double[] fields = new double[CHANNEL_RANGE_FIELDS];

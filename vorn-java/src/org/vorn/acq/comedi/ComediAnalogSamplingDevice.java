@@ -2,6 +2,8 @@ package org.vorn.acq.comedi;
 
 import java.nio.ByteBuffer;
 
+import org.vorn.exception.ComediException;
+
 /**
  * Software-timed analog input: every {@link #scan} reads one value from each configured channel,
  * in channel-index order, converted to volts.
@@ -16,25 +18,57 @@ import java.nio.ByteBuffer;
  */
 public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
 
-    /** Opens the first analog input subdevice of {@code device} for a scan of {@code nChannels} channels. */
+    /**
+     * Opens the first analog input subdevice of {@code device} for a scan of {@code nChannels} channels.
+     *
+     * @param device    the device path
+     * @param nChannels the positions of a scan, 0 to 255
+     */
     public ComediAnalogSamplingDevice(String device, int nChannels) {
-        super(device, nChannels);
-        attach(nCreateTask(device, nChannels));
+        this(device, FIRST_ANALOG_INPUT, nChannels);
     }
 
-    /** Reads one scan into {@code volts}: a direct, native-order buffer, value i at byte 8 × i. */
+    /**
+     * As above, on analog input subdevice {@code subdevice} (see {@link ComediDeviceInfo}), or the
+     * first one with {@link #FIRST_ANALOG_INPUT}.
+     *
+     * @param device    the device path
+     * @param subdevice the subdevice index, or {@link #FIRST_ANALOG_INPUT}
+     * @param nChannels the positions of a scan, 0 to 255
+     */
+    public ComediAnalogSamplingDevice(String device, int subdevice, int nChannels) {
+        super(device, nChannels);
+        requireSubdeviceChoice(subdevice);
+        attach(created(() -> subdevice == FIRST_ANALOG_INPUT ? nCreateTask(device, nChannels)
+                : nCreateTaskOn(device, subdevice, nChannels)));
+    }
+
+    /** The first analog input subdevice of the device: the subdevice choice of the shorter constructor. */
+    public static final int FIRST_ANALOG_INPUT = -1;
+
+    /**
+     * Reads one scan into {@code volts}: a direct, native-order buffer, value i at byte 8 × i.
+     *
+     * @param volts the buffer for the scan
+     */
     public void scan(ByteBuffer volts) {
         requireDataBuffer(volts, 8L * nChannels, "scan");
         requireWritable(volts, "scan");
         ByteBuffer h = lockConfigured("scan()");
         try {
             nScan(h, volts);
+        } catch (ComediException e) {
+            throw named(e);
         } finally {
             unlock();
         }
     }
 
-    /** Reads one scan into the first {@code getChannelCount()} elements of {@code volts}. */
+    /**
+     * Reads one scan into the first {@code getChannelCount()} elements of {@code volts}.
+     *
+     * @param volts the array for the scan
+     */
     public void scan(double[] volts) {
         requireLength(volts.length, nChannels, "scan array");
         ByteBuffer h = lockConfigured("scan()");
@@ -42,12 +76,18 @@ public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
             ByteBuffer buf = scratch(8 * nChannels);
             nScan(h, buf);
             buf.asDoubleBuffer().get(volts, 0, nChannels);
+        } catch (ComediException e) {
+            throw named(e);
         } finally {
             unlock();
         }
     }
 
-    /** Reads one scan and returns it as a new array. */
+    /**
+     * Reads one scan and returns it as a new array.
+     *
+     * @return the scan's volts, in position order
+     */
     public double[] scan() {
         double[] volts = new double[nChannels];
         scan(volts);
@@ -55,6 +95,8 @@ public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
     }
 
     native ByteBuffer nCreateTask(String devString, int nChannels);
+
+    native ByteBuffer nCreateTaskOn(String devString, int subdevice, int nChannels);
 
     @Override
     native void nCreateChannels(ByteBuffer handle, int i, short chan, double min, double max, String aref);

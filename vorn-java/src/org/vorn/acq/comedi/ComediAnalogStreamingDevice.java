@@ -15,7 +15,7 @@ import java.time.Instant;
  *     ai.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
  *     ai.configureChannel(1, 1, -10, 10, AnalogReference.GROUND);
  *     ai.setScanCount(5000);       // optional: exactly 5000 scans, then the stream ends by itself
- *     ai.configure();              // the driver corrects the timing; the device is closed afterwards
+ *     ai.configure();              // the driver corrects the timing (trace: System.Logger "org.vorn")
  *     double hz = ai.getScanRate(); // the rate the board runs at, e.g. 1000.0
  *     ai.start();
  *     ScanBlock block = ScanBlock.interleaved(2, 100);
@@ -46,186 +46,264 @@ import java.time.Instant;
  * sample exactly once. A waiting read holds the device while it sleeps, so other calls wait for it
  * (at most its timeout), except {@link #stop()} and {@link #close()}: they may come from any thread
  * at any moment, any number of times, and wake a sleeping read at once, then act. A read on a
- * stream that {@link #stop()} ended, on this thread or another, raises {@link StreamStoppedException}
+ * stream that {@link #stop()} ended, on this thread or another, raises {@link org.vorn.exception.StreamStoppedException}
  * (never a ComediException, so "stopped" is told apart from a fault) until {@link #start()} runs it
- * again; after close every call raises IllegalStateException "device PATH is closed".
+ * again; after close every call raises {@link org.vorn.exception.DeviceClosedException} "device PATH is closed".
  */
 public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     private final int bufSize;
-    // The run state, kept by StreamLifecycle.
-    /** Guarded by the lock: stop() ended the stream, and no start() has run since. */
-    boolean stopped;
-    /**
-     * Set by stop() before it wakes a waiting read and takes the lock, so that the woken read
-     * already knows why; cleared by start().
-     */
-    volatile boolean stopRequested;
-    /** Guarded by the lock: the driver has tested the command. */
-    boolean configured;
-    /** Guarded by the lock: start() succeeded and no stop() has run since. */
-    boolean running;
-    /** Guarded by the lock. */
-    long scanCount;
-    /** Guarded by the lock: the command as the driver's test left it. */
-    StreamCommand command;
-    final StreamSession session;
+    /** The stream: its command, run state and accounting, all changed there only. */
+    private final DeviceStream stream;
 
     /**
      * Opens the first analog input subdevice of {@code device} and builds a command that scans
      * {@code nChannels} channels {@code scanRateHz} times a second; one read returns at most
      * {@code bufSize} values.
+     *
+     * @param device     the device path, e.g. "/dev/comedi0"
+     * @param nChannels  scan positions, 1 to 256
+     * @param scanRateHz scans a second asked for (the driver may correct it, see {@link #configure()})
+     * @param bufSize    the most values one read returns
      */
     public ComediAnalogStreamingDevice(String device, int nChannels, double scanRateHz, int bufSize) {
-        super(device, nChannels);
-        this.bufSize = bufSize;
-        attach(nCreateTask(device, nChannels, scanRateHz, bufSize)); // refuses a count outside 1..256
-        this.session = new StreamSession(nChannels);
+        this(device, FIRST_ANALOG_INPUT, nChannels, scanRateHz, bufSize);
     }
 
-    /** The most values one read returns. */
+    /**
+     * As above, on analog input subdevice {@code subdevice} (see {@link ComediDeviceInfo}), or the
+     * first one with {@link #FIRST_ANALOG_INPUT}: for a board with two that stream.
+     *
+     * @param device     the device path
+     * @param subdevice  the subdevice index, or {@link #FIRST_ANALOG_INPUT}
+     * @param nChannels  scan positions, 1 to 256
+     * @param scanRateHz scans a second asked for
+     * @param bufSize    the most values one read returns
+     */
+    public ComediAnalogStreamingDevice(String device, int subdevice, int nChannels, double scanRateHz, int bufSize) {
+        super(device, nChannels);
+        requireSubdeviceChoice(subdevice);
+        this.bufSize = bufSize;
+        ByteBuffer h = created(() -> subdevice == FIRST_ANALOG_INPUT
+                ? nCreateTask(device, nChannels, scanRateHz, bufSize) // refuses a count outside 1..256
+                : nCreateTaskOn(device, subdevice, nChannels, scanRateHz, bufSize));
+        attach(h);
+        this.stream = new DeviceStream(this, h, nChannels);
+    }
+
+    /** The first analog input subdevice of the device: the subdevice choice of the shorter constructor. */
+    public static final int FIRST_ANALOG_INPUT = -1;
+
+    /**
+     * The most values one read returns.
+     *
+     * @return the buffer size the device was created with
+     */
     public int getBufferSize() {
         return bufSize;
     }
 
     /**
      * Makes the stream a finite one of exactly {@code scans} scans (1 to 4294967295; 0: until
-     * stopped, the default). Call before {@link #configure()}: the driver tests the count with the
-     * rest of the command. The stream then ends by itself; the waiting reads return -1 once the
-     * last scan has been delivered.
+     * stopped, the default). The driver tests the count with the rest of the command: call
+     * {@link #configure()} after it. The stream then ends by itself; the waiting reads return -1
+     * once the last scan has been delivered. Refused while the stream runs.
+     *
+     * @param scans the scan count, or 0
      */
     public void setScanCount(long scans) {
-        StreamLifecycle.setScanCount(this, scans);
+        stream.setScanCount(scans);
     }
 
     /**
-     * Has the driver test the command (correcting its timing to what the board can do), writing
-     * the trace to standard output, and closes the device. Call once, after every channel is
-     * configured; {@link #getCommand()} then tells what the driver accepted. A refusal says what
-     * the driver answered and what it would accept. Refused while the stream runs.
+     * Asks for {@code nanos} between two conversions of a scan (0, the default: the library
+     * chooses the one that brings the scan rate closest to the request). The driver corrects it
+     * in {@link #configure()}; {@link #getConvertPeriodNanos()} then says what it accepted.
+     * Refused while the stream runs.
+     *
+     * @param nanos the convert period in nanoseconds, 0 to 4294967295
+     */
+    public void setConvertPeriodNanos(long nanos) {
+        stream.setConvertPeriodNanos(nanos);
+    }
+
+    /**
+     * Has the driver test the command (correcting its timing to what the board can do) and closes
+     * the device until {@link #start()}. The test's trace goes to the library's
+     * {@link System.Logger} "org.vorn" at level DEBUG (so a program sees it only when it asks for
+     * it, and routes it where it wants), one message per test run. When the
+     * driver's correction moved the scan period away from the request and no convert period was
+     * asked for, the library tries shorter convert periods and keeps the one whose scan period
+     * comes closest (logged at TRACE). Call after every position is configured, and again after a change
+     * of channel, scan count or convert period; {@link #getCommand()} then tells what the driver
+     * accepted. A refusal ({@link org.vorn.exception.SettingRefusedException}) says what the driver
+     * answered and what it would accept. Refused while the stream runs.
      */
     public void configure() {
-        StreamLifecycle.configure(this);
+        stream.configure();
     }
 
-    /** The command as the driver's test left it (as built, before {@link #configure()}). */
+    /**
+     * The command as the driver's test left it (as built, before {@link #configure()}).
+     *
+     * @return the command
+     */
     public StreamCommand getCommand() {
-        return StreamLifecycle.command(this);
+        return stream.command();
     }
 
-    /** Scans a second as the board runs them, after the driver's corrections (e.g. 3003.003 for 3000 Hz over 3 channels). */
+    /**
+     * Scans a second as the board runs them, after the driver's corrections (e.g. 3003.003 for
+     * 3000 Hz over 3 channels).
+     *
+     * @return the accepted scan rate in Hz
+     */
     public double getScanRate() {
-        return StreamLifecycle.acceptedCommand(this).scanRateHz();
+        return stream.acceptedCommand().scanRateHz();
     }
 
-    /** Nanoseconds from one scan's start to the next, as accepted. */
+    /**
+     * Nanoseconds from one scan's start to the next, as accepted.
+     *
+     * @return the scan period
+     */
     public long getScanPeriodNanos() {
-        return StreamLifecycle.acceptedCommand(this).scanPeriodNanos();
+        return stream.acceptedCommand().scanPeriodNanos();
     }
 
-    /** Nanoseconds between two conversions of one scan, as accepted; 0 when the board converts at once. */
+    /**
+     * Nanoseconds between two conversions of one scan, as accepted; 0 when the board converts at once.
+     *
+     * @return the convert period
+     */
     public long getConvertPeriodNanos() {
-        return StreamLifecycle.acceptedCommand(this).convertPeriodNanos();
+        return stream.acceptedCommand().convertPeriodNanos();
     }
 
     /**
      * Asks the driver for a buffer of {@code bytes} for the stream (comedilib rounds it, usually to
      * whole pages) and returns the size the driver reports; call while the stream does not run.
      * The size stays with the subdevice.
+     *
+     * @param bytes the size asked for, at least 1
+     * @return the size the driver has now
      */
     public int setDriverBufferSize(int bytes) {
-        return StreamLifecycle.setDriverBufferSize(this, bytes);
+        return stream.setDriverBufferSize(bytes);
     }
 
-    /** The size of the driver's buffer for the stream, in bytes. */
+    /**
+     * The size of the driver's buffer for the stream, in bytes.
+     *
+     * @return the size
+     */
     public int getDriverBufferSize() {
-        return StreamLifecycle.driverBufferSize(this);
+        return stream.driverBufferSize();
     }
 
     /**
      * Opens the device and starts the acquisition, from scan 0. A start that fails leaves the
-     * device closed, ready for another start.
+     * device closed, ready for another start. Refused (a
+     * {@link org.vorn.exception.DeviceStateException}) while the stream runs or has ended by itself
+     * without {@link #stop()}, and before {@link #configure()}.
      */
     public void start() {
-        StreamLifecycle.start(this);
+        stream.start();
     }
 
-    /** When the stream began, by {@link System#nanoTime()}: taken as the driver accepted the command. */
+    /**
+     * When the stream began, by {@link System#nanoTime()}: taken as the driver accepted the command.
+     *
+     * @return the start in nanoTime, 0 before the first start
+     */
     public long getStartNanoTime() {
-        lock();
-        try {
-            return session.startNanos;
-        } finally {
-            unlock();
-        }
+        return stream.getStartNanoTime();
     }
 
-    /** When the stream began, by the wall clock; null before the first start. */
+    /**
+     * When the stream began, by the wall clock.
+     *
+     * @return the start, null before the first start
+     */
     public Instant getStartTime() {
-        lock();
-        try {
-            return session.startTime;
-        } finally {
-            unlock();
-        }
+        return stream.getStartTime();
     }
 
-    /** Values delivered since start, by every read form. */
+    /**
+     * Values delivered since start, by every read form.
+     *
+     * @return the count
+     */
     public long getSamplesDelivered() {
-        lock();
-        try {
-            return session.delivered;
-        } finally {
-            unlock();
-        }
+        return stream.getSamplesDelivered();
     }
 
-    /** True once a counted stream has delivered its last scan, or the driver ended it. */
+    /**
+     * True once a counted stream has delivered its last scan, or the driver ended it.
+     *
+     * @return whether the stream has ended
+     */
     public boolean hasEnded() {
-        lock();
-        try {
-            return session.exhausted() || session.overrun();
-        } finally {
-            unlock();
-        }
+        return stream.hasEnded();
     }
 
     /**
      * Converts what has arrived into {@code volts} (a direct, native-order buffer with room for
      * {@link #getBufferSize()} doubles) and returns how many values it wrote, 0 when none.
      *
-     * @throws StreamStoppedException when {@link #stop()} ended the stream
+     * @param volts the buffer to fill from its start
+     * @return the values written
+     * @throws org.vorn.exception.StreamStoppedException when {@link #stop()} ended the stream
+     * @throws org.vorn.exception.ComediOverrunException once the values before an overrun are out
      */
     public int read(ByteBuffer volts) {
-        return StreamReads.readNow(this, volts);
+        return stream.readNow(volts);
     }
 
     /**
      * Converts what has arrived into {@code volts} (at least {@link #getBufferSize()} long) and returns the count.
      *
-     * @throws StreamStoppedException when {@link #stop()} ended the stream
+     * @param volts the array to fill from its start
+     * @return the values written
+     * @throws org.vorn.exception.StreamStoppedException when {@link #stop()} ended the stream
+     * @throws org.vorn.exception.ComediOverrunException once the values before an overrun are out
      */
     public int read(double[] volts) {
-        return StreamReads.readNow(this, volts);
+        return stream.readNow(volts);
     }
 
     /**
      * Waits until at least {@code minValues} values have arrived (or the timeout passes), converts
      * up to {@code min(volts.length, getBufferSize())} of what has arrived into {@code volts} and
      * returns how many; fewer than {@code minValues} (0 included) after a timeout, -1 once a counted
-     * stream has delivered everything. A {@link Duration#ZERO} timeout does not wait.
+     * stream has delivered everything. A {@link Duration#ZERO} timeout does not wait; a duration
+     * beyond what nanoseconds count waits without limit.
      *
-     * @throws StreamStoppedException when {@link #stop()} ended the stream, also while this waited
+     * <p>An interrupt of the reading thread ({@link Thread#interrupt()}, before or during the wait)
+     * ends the wait within about 50 ms: the read returns the values of a partial scan it held, if
+     * any, and otherwise raises {@link org.vorn.exception.ReadInterruptedException}; it takes
+     * nothing from the driver, the stream runs on, and the interrupt status stays set.
+     *
+     * @param volts     the array to fill from its start
+     * @param minValues the values to wait for
+     * @param timeout   the longest wait
+     * @return the values written, or -1 at the end of a counted stream
+     * @throws org.vorn.exception.StreamStoppedException when {@link #stop()} ended the stream, also while this waited
      */
     public int read(double[] volts, int minValues, Duration timeout) {
-        return StreamReads.readWaiting(this, volts, minValues, timeout);
+        return stream.readWaiting(volts, minValues, timeout);
     }
 
     /**
      * As {@link #read(double[], int, Duration)}, into a direct, native-order buffer of at least
      * {@code 8 x getBufferSize()} bytes, from its start.
+     *
+     * @param volts     the buffer to fill from its start
+     * @param minValues the values to wait for
+     * @param timeout   the longest wait
+     * @return the values written, or -1 at the end of a counted stream
      */
     public int read(ByteBuffer volts, int minValues, Duration timeout) {
-        return StreamReads.readWaiting(this, volts, minValues, timeout);
+        return stream.readWaiting(volts, minValues, timeout);
     }
 
     /**
@@ -235,20 +313,27 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * {@link ScanBlock#scans()}), or -1 once a counted stream has delivered everything. A scan the
      * driver has delivered only in part stays for the next read. The stream must be at a scan
      * boundary: after a {@link #read} that ended inside a scan, read the rest of that scan first.
+     * An interrupt ends the wait as {@link #read(double[], int, Duration)} says.
      *
-     * @throws StreamStoppedException when {@link #stop()} ended the stream, also while this waited
+     * @param block    the block to fill
+     * @param minScans the whole scans to wait for
+     * @param timeout  the longest wait
+     * @return the scans delivered, or -1 at the end of a counted stream
+     * @throws org.vorn.exception.StreamStoppedException when {@link #stop()} ended the stream, also while this waited
      */
     public int readScans(ScanBlock block, int minScans, Duration timeout) {
-        return StreamReads.readScans(this, block, minScans, timeout);
+        return stream.readScans(block, minScans, timeout);
     }
 
     /**
-     * Cancels the acquisition and closes the device; {@link #start()} may run it again. From any
-     * thread, at any time: a read in flight finishes (a waiting one is woken) and the reads after it
-     * raise {@link StreamStoppedException}. Stopping a stream that stop() already ended does nothing.
+     * Cancels the acquisition and closes the device; {@link #start()} may run it again, and the
+     * channels, scan count and convert period may be changed before (then {@link #configure()}
+     * again). From any thread, at any time: a read in flight finishes (a waiting one is woken) and
+     * the reads after it raise {@link org.vorn.exception.StreamStoppedException}. Stopping a stream
+     * that stop() already ended does nothing.
      */
     public void stop() {
-        StreamLifecycle.stop(this);
+        stream.stop();
     }
 
     /** Wakes a read that sleeps in poll; safe without the lock, concurrently, and after release. */
@@ -262,44 +347,21 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
 
     @Override
     boolean isRunning() {
-        return running;
+        return stream.isRunning();
     }
 
-    /** True from the moment stop() is called until the next start(). */
-    final boolean isStopRequested() {
-        return stopRequested;
-    }
-
-    /** Lock held. */
-    void requireRunning() {
-        if (stopped || stopRequested) {
-            throw new StreamStoppedException(getDevice());
-        }
-    }
-
-    /**
-     * {@link #lockHandle()}, then {@link #requireRunning()}: the handle for a read, with the lock
-     * held; a refusal gives the lock back before it raises.
-     */
-    ByteBuffer lockRunning() {
-        ByteBuffer h = lockHandle();
-        try {
-            requireRunning();
-        } catch (Throwable refused) {
-            unlock();
-            throw refused;
-        }
-        return h;
-    }
-
-    /** A read that a stop() or close() woke: the reason, for the reader. */
-    RuntimeException wokenException() {
-        return isClosed() ? closedException() : new StreamStoppedException(getDevice());
+    @Override
+    void beforeChannelChange(ByteBuffer h, int position) {
+        stream.beforeChannelChange(h, position);
     }
 
     // ---- raw codes, and what converts them ------------------------------------------------------
 
-    /** Bytes of one raw code in {@link #readRaw}: 2, or 4 on a subdevice with 32-bit samples. */
+    /**
+     * Bytes of one raw code in {@link #readRaw}: 2, or 4 on a subdevice with 32-bit samples.
+     *
+     * @return 2 or 4
+     */
     public int getBytesPerSample() {
         ByteBuffer h = lockHandle();
         try {
@@ -315,14 +377,25 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
      * It shares the stream's position with the converting reads: the forms may be mixed, and each
      * code belongs to position (values delivered so far, all forms) mod {@link #getChannelCount()}.
      * {@code raw} is a direct buffer with room for {@link #getBufferSize()} codes.
+     *
+     * @param raw the buffer to fill from its start
+     * @return the codes written
      */
     public int readRaw(ByteBuffer raw) {
-        return Math.max(0, StreamReads.readRaw(this, raw, 0, 0));
+        return Math.max(0, stream.readRaw(raw, 0, 0));
     }
 
-    /** As {@link #readRaw(ByteBuffer)}, waiting as {@link #read(double[], int, Duration)} does; -1 at the end of a counted stream. */
+    /**
+     * As {@link #readRaw(ByteBuffer)}, waiting as {@link #read(double[], int, Duration)} does
+     * (an interrupt included); -1 at the end of a counted stream.
+     *
+     * @param raw       the buffer to fill from its start
+     * @param minValues the codes to wait for
+     * @param timeout   the longest wait
+     * @return the codes written, or -1 at the end of a counted stream
+     */
     public int readRaw(ByteBuffer raw, int minValues, Duration timeout) {
-        return StreamReads.readRaw(this, raw, minValues, StreamReads.timeoutNanos(timeout, minValues));
+        return stream.readRaw(raw, minValues, DeviceStream.timeoutNanos(timeout, minValues));
     }
 
     /**
@@ -359,6 +432,20 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     native void nStart(ByteBuffer handle);
 
     native int nScan(ByteBuffer handle, ByteBuffer buf);
+
+    native long nScanNow(ByteBuffer handle, ByteBuffer buf);
+
+    native void nConfigTaskTraced(ByteBuffer handle, String[] trace);
+
+    native void nOpenForSetup(ByteBuffer handle);
+
+    native void nCloseIdle(ByteBuffer handle);
+
+    native void nSetTimers(ByteBuffer handle, long scanBeginNanos, long convertNanos);
+
+    native int nTestTimers(ByteBuffer handle, long scanBeginNanos, long convertNanos, int[] fields);
+
+    native ByteBuffer nCreateTaskOn(String devString, int subdevice, int nChannels, double freq, int bufSize);
 
     native void nStop(ByteBuffer handle);
 

@@ -4,40 +4,34 @@ import java.lang.ref.Cleaner;
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 import java.util.concurrent.locks.ReentrantLock;
+import java.util.function.Supplier;
 
-import org.vorn.util.NativeLibrary;
+import org.vorn.exception.ComediException;
+import org.vorn.exception.DeviceClosedException;
 
 /**
- * What every device class shares on the Java side: the handle buffer that the native library
- * created, the lock that serialises the native calls on it, the release of a device that is
- * dropped without {@link #close()}, the checks that are free in Java, and the scratch buffer of
- * the array forms.
+ * Any device of the library: a device file opened on one of its subdevices, released by
+ * {@link #close()} (or, if a program drops it, by the library's cleaner).
  *
- * <p>Threads: the natives are single-threaded, so every native call on a handle, and every use of
- * the scratch buffer, runs with the device's lock held:
- * <pre>
- * ByteBuffer h = lockHandle();
- * try {
- *     ... nX(h, ...) ...
- * } finally {
- *     unlock();
- * }
- * </pre>
- * {@link #close()} may come from any thread at any time, any number of times: it first calls
- * {@link #wakeBlockedCalls()} (so that a call sleeping with the lock held returns), then waits for
- * the call in flight and releases the handle. From then on every call raises
- * IllegalStateException "device PATH is closed", and the handle is never passed to a native
- * again, so nothing reaches a freed {@code comedi_t} or a descriptor number that another file may
- * have been given since.
+ * <p>Threads: every method of every device may be called from any thread. Calls on one device run
+ * one at a time (the native calls on a device are single-threaded): a call waits while another
+ * runs on the same device, and calls on two devices never wait for each other. {@link #close()}
+ * may come from any thread at any time, any number of times: it wakes a call that sleeps (the
+ * waiting reads of a stream), waits for the call in flight and releases the device; from then on
+ * every call raises {@link DeviceClosedException} "device PATH is closed", and nothing reaches the
+ * released device. A device that becomes unreachable without close() is released the same way.
  *
- * <p>A device that becomes unreachable without close() is released by a {@link Cleaner} whose
- * action holds the handle buffer only: its descriptor closed (which makes the driver cancel a
- * running command), {@code comedi_t} and the raw buffer freed. close() runs the same action; it
- * runs at most once.
+ * <p>Failures: see {@link org.vorn.exception}. A call refused for the device's state raises a
+ * {@link org.vorn.exception.DeviceStateException}, a driver failure a {@link ComediException};
+ * every message names the device.
  */
-abstract class ComediDevice implements AutoCloseable {
+// Inside: the handle buffer that the native library created, the lock that serialises the native
+// calls on it (every native call on a handle, and every use of the scratch buffer, runs with it
+// held: h = lockHandle(); try { nX(h, ...) } finally { unlock(); }), the Cleaner whose action holds
+// the handle buffer only, and the checks that are free in Java.
+public abstract sealed class ComediDevice implements AutoCloseable permits ComediAnalogDevice, ComediPortDevice {
     static {
-        NativeLibrary.loadForDevices();
+        NativeLoading.loadForDevices();
     }
 
     /** One daemon thread for the whole library: releases are short native calls. */
@@ -89,17 +83,26 @@ abstract class ComediDevice implements AutoCloseable {
         }
     }
 
-    /** The device path this object was opened on, e.g. "/dev/comedi0". */
+    /**
+     * The device path this object was opened on.
+     *
+     * @return the path, e.g. "/dev/comedi0"
+     */
     public final String getDevice() {
         return device;
     }
 
-    /** True once {@link #close()} has been called (its release may still be waiting for a call in flight). */
+    /**
+     * True once {@link #close()} has been called (its release may still be waiting for a call in flight).
+     *
+     * @return whether the device is closed
+     */
     public final boolean isClosed() {
         return closed;
     }
 
     /** Takes the device's lock: one native call at a time on the handle, and the scratch buffer. */
+    // Package-private: the lock is the library's, never a program's.
     final void lock() {
         lock.lock();
     }
@@ -109,7 +112,7 @@ abstract class ComediDevice implements AutoCloseable {
     }
 
     /**
-     * The handle for the next native call, with the lock held; raises IllegalStateException
+     * The handle for the next native call, with the lock held; raises DeviceClosedException
      * "device PATH is closed" once close() has begun.
      */
     final ByteBuffer handle() {
@@ -128,14 +131,36 @@ abstract class ComediDevice implements AutoCloseable {
         lock.lock();
         try {
             return handle();
-        } catch (IllegalStateException closedNow) {
+        } catch (DeviceClosedException closedNow) {
             lock.unlock();
             throw closedNow;
         }
     }
 
-    final IllegalStateException closedException() {
-        return new IllegalStateException("device " + device + " is closed");
+    final DeviceClosedException closedException() {
+        return Failures.closed(device);
+    }
+
+    /** A native failure, with the device after its text. */
+    final ComediException named(ComediException nativeFailure) {
+        return Failures.named(device, nativeFailure);
+    }
+
+    /** The handle of a native creation, whose failure is raised with the device after its text. */
+    final ByteBuffer created(Supplier<ByteBuffer> creation) {
+        try {
+            return creation.get();
+        } catch (ComediException e) {
+            throw named(e);
+        }
+    }
+
+    /** A subdevice index, or -1 for the first one of the device's kind. */
+    final void requireSubdeviceChoice(int subdevice) {
+        if (subdevice < -1) {
+            throw new IllegalArgumentException("device " + device + ": subdevice " + subdevice
+                    + " does not exist; a subdevice is 0 or more, or -1 for the first of its kind");
+        }
     }
 
     /**

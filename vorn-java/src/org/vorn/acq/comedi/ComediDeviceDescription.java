@@ -6,12 +6,11 @@ import java.nio.charset.StandardCharsets;
 import java.util.ArrayList;
 import java.util.List;
 
-import org.vorn.util.NativeLibrary;
 
 /** Reads a {@link ComediDeviceInfo}: one native call opens the device, encodes what comedilib knows and closes it. */
 final class ComediDeviceDescription {
     static {
-        NativeLibrary.load();
+        NativeLoading.load();
     }
 
     private ComediDeviceDescription() {

@@ -2,6 +2,8 @@ package org.vorn.acq.comedi;
 
 import java.nio.ByteBuffer;
 
+import org.vorn.exception.ComediException;
+
 /**
  * Digital input in ports: port p of L lines (0 to 64) reads channels p × L to p × L + L − 1 of a
  * digital input or configurable digital I/O subdevice, and bit k of a port's value is line k of the
@@ -31,7 +33,13 @@ public final class ComediDigitalPortInDevice extends ComediPortDevice {
 
     private final int linesPerPort;
 
-    /** Opens {@code device} with the given port numbers (at most 256) of {@code linesPerPort} lines each. */
+    /**
+     * Opens {@code device} with the given port numbers (at most 256) of {@code linesPerPort} lines each.
+     *
+     * @param device       the device path
+     * @param ports        the port numbers
+     * @param linesPerPort lines of a port, 0 to 64
+     */
     public ComediDigitalPortInDevice(String device, int[] ports, int linesPerPort) {
         this(device, FIRST_DIGITAL_INPUT, portBuffer(ports), linesPerPort);
     }
@@ -39,35 +47,62 @@ public final class ComediDigitalPortInDevice extends ComediPortDevice {
     /**
      * As above, on subdevice {@code subdevice} (a digital input or digital I/O one; see
      * {@link ComediDeviceInfo}), or the first such one with {@link #FIRST_DIGITAL_INPUT}.
+     *
+     * @param device       the device path
+     * @param subdevice    the subdevice index, or {@link #FIRST_DIGITAL_INPUT}
+     * @param ports        the port numbers
+     * @param linesPerPort lines of a port, 0 to 64
      */
     public ComediDigitalPortInDevice(String device, int subdevice, int[] ports, int linesPerPort) {
         this(device, subdevice, portBuffer(ports), linesPerPort);
     }
 
-    /** As above, with the port numbers as native-order 32-bit integers in a direct buffer (one per 4 bytes of capacity). */
+    /**
+     * As above, with the port numbers as native-order 32-bit integers in a direct buffer (one per 4 bytes of capacity).
+     *
+     * @param device       the device path
+     * @param subdevice    the subdevice index, or {@link #FIRST_DIGITAL_INPUT}
+     * @param ports        the port numbers
+     * @param linesPerPort lines of a port, 0 to 64
+     */
     public ComediDigitalPortInDevice(String device, int subdevice, ByteBuffer ports, int linesPerPort) {
         super(device, ports, linesPerPort);
         this.linesPerPort = linesPerPort;
-        attach(nCreateTask(device, subdevice, ports, linesPerPort));
+        attach(created(() -> nCreateTask(device, subdevice, ports, linesPerPort)));
     }
 
+    /**
+     * The lines of each port.
+     *
+     * @return lines per port, 0 to 64
+     */
     public int getLinesPerPort() {
         return linesPerPort;
     }
 
-    /** Reads every port into {@code values}: a direct, native-order buffer, one 64-bit value per port. */
+    /**
+     * Reads every port into {@code values}: a direct, native-order buffer, one 64-bit value per port.
+     *
+     * @param values the buffer for the port values
+     */
     public void read(ByteBuffer values) {
         requireDataBuffer(values, 8L * nPorts, "port value");
         requireWritable(values, "port value");
         ByteBuffer h = lockHandle();
         try {
             nRead(h, values);
+        } catch (ComediException e) {
+            throw named(e);
         } finally {
             unlock();
         }
     }
 
-    /** Reads port i of the port list into {@code values[i]}. */
+    /**
+     * Reads port i of the port list into {@code values[i]}.
+     *
+     * @param values the array for the port values
+     */
     public void read(long[] values) {
         requireLength(values.length, nPorts, "port value array");
         ByteBuffer h = lockHandle();
@@ -75,23 +110,41 @@ public final class ComediDigitalPortInDevice extends ComediPortDevice {
             ByteBuffer buf = scratch(8 * nPorts);
             nRead(h, buf);
             buf.asLongBuffer().get(values, 0, nPorts);
+        } catch (ComediException e) {
+            throw named(e);
         } finally {
             unlock();
         }
     }
 
-    /** Reads every port and returns their values as a new array, in port-list order. */
+    /**
+     * Reads every port and returns their values as a new array, in port-list order.
+     *
+     * @return the port values
+     */
     public long[] read() {
         long[] values = new long[nPorts];
         read(values);
         return values;
     }
 
-    /** The level of line {@code line} (0 to L − 1) of the port at position {@code position} of the port list. */
+    /**
+     * The level of line {@code line} (0 to L − 1) of the port at position {@code position} of the port list.
+     *
+     * @param position the place of the port in the port list, 0 to {@code getPortCount() - 1}
+     * @param line     the line of the port, 0 to {@code getLinesPerPort() - 1}
+     * @return true for a high level
+     */
     public boolean readLine(int position, int line) {
+        if (position < 0 || position >= nPorts || line < 0 || line >= linesPerPort) {
+            throw new IllegalArgumentException("device " + getDevice() + ": line " + line + " of port position "
+                    + position + " is outside the " + nPorts + " ports of " + linesPerPort + " lines the device has");
+        }
         ByteBuffer h = lockHandle();
         try {
             return nReadLine(h, position, line);
+        } catch (ComediException e) {
+            throw named(e);
         } finally {
             unlock();
         }

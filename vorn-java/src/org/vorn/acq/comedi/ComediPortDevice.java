@@ -2,8 +2,15 @@ package org.vorn.acq.comedi;
 
 import java.nio.ByteBuffer;
 
-/** The port list that the two digital devices share: port numbers as 32-bit integers, one value of 64 bits per port. */
-abstract class ComediPortDevice extends ComediDevice {
+/**
+ * Any digital port device: a list of ports of L lines each, port p being lines p × L to
+ * p × L + L − 1 of a digital subdevice, read or written as one 64-bit value per port.
+ *
+ * <p>Threads: as every {@link ComediDevice}, any thread may call any method; calls on one device
+ * run one at a time, and {@link #close()} may come from any thread at any time.
+ */
+public abstract sealed class ComediPortDevice extends ComediDevice
+        permits ComediDigitalPortOutDevice, ComediDigitalPortInDevice {
     /** Ports in the list: one per 4 bytes of the port buffer's capacity. */
     final int nPorts;
 
@@ -35,7 +42,11 @@ abstract class ComediPortDevice extends ComediDevice {
         }
     }
 
-    /** The number of ports in the list the device was opened with. */
+    /**
+     * The number of ports in the list the device was opened with.
+     *
+     * @return the port count
+     */
     public final int getPortCount() {
         return nPorts;
     }

@@ -10,9 +10,6 @@ final class StreamMessages {
     private StreamMessages() {
     }
 
-    /** The native refusal that the second command test answered with a stage other than 0. */
-    static final String PREPARING_FAILED = "Error preparing command.";
-
     private static final String[] TEST_RESULTS = {
         "success", "invalid source", "source conflict", "invalid argument", "argument conflict", "invalid chanlist",
     };
@@ -27,15 +24,16 @@ final class StreamMessages {
      * tests left it). Other failures pass unchanged.
      */
     static ComediException explainRefusal(ComediAnalogStreamingDevice dev, ByteBuffer h, ComediException e) {
-        if (!PREPARING_FAILED.equals(e.getMessage())) {
-            return e;
-        }
-        StreamCommand refused = StreamLifecycle.readCommand(dev, h);
         int[] fields = new int[14];
         int[] commandFields = new int[14];
         dev.nGetCommand(h, commandFields);
+        // The driver's last answer, reset before the tests: above 0 only when the second test refused.
         int answer = commandFields[13];
-        StringBuilder m = new StringBuilder(PREPARING_FAILED);
+        if (answer <= 0) {
+            return Failures.named(dev.getDevice(), e);
+        }
+        StreamCommand refused = StreamCommand.of(commandFields);
+        StringBuilder m = new StringBuilder(e.getMessage());
         m.append(" The driver of ").append(dev.getDevice()).append(" answered the second test with ").append(answer)
                 .append(" (").append(testResultText(answer)).append(") and corrected the command to ")
                 .append(refused.describe());
@@ -56,9 +54,7 @@ final class StreamMessages {
         } catch (ComediException again) {
             m.append("; a further test failed: ").append(again.getMessage());
         }
-        ComediException explained = new ComediException(m.toString());
-        explained.initCause(e);
-        return explained;
+        return Failures.refused(m.toString(), e.getErrorNumber(), e);
     }
 
     /**
@@ -66,7 +62,7 @@ final class StreamMessages {
      * nStop), so the device is stopped here and the next start() finds it closed. A start whose
      * open failed left it closed already; nStop then only says so.
      */
-    static void closeAfterFailedStart(ComediAnalogStreamingDevice dev, ByteBuffer h, ComediException failure) {
+    static void closeAfterFailedStart(ComediAnalogStreamingDevice dev, ByteBuffer h) {
         try {
             dev.nStop(h);
         } catch (ComediException alreadyClosed) {

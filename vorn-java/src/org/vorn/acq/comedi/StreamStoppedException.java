@@ -1,14 +1,23 @@
 package org.vorn.acq.comedi;
 
 /**
- * Raised by a read of a {@link ComediAnalogStreamingDevice} whose stream {@code stop()} ended, on
- * the reading thread or another: a user's action, not a fault of the device, which a
- * {@link org.vorn.exception.ComediException} would report. {@code start()} runs the stream again.
+ * The stopped-stream exception under its 0.1 name: the library raises this class, so that a
+ * program catching either name catches it.
+ *
+ * @deprecated catch {@link org.vorn.exception.StreamStoppedException}
  */
-public class StreamStoppedException extends IllegalStateException {
+@Deprecated(since = "0.2", forRemoval = true)
+public class StreamStoppedException extends org.vorn.exception.StreamStoppedException {
     private static final long serialVersionUID = 1L;
 
+    /**
+     * Only the library raises it.
+     *
+     * @param device the device path
+     * @deprecated only the library creates it
+     */
+    @Deprecated(since = "0.2", forRemoval = true)
     public StreamStoppedException(String device) {
-        super("the stream of " + device + " is stopped");
+        super(device);
     }
 }

@@ -10,7 +10,6 @@ import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
 
 import org.vorn.acq.comedi.ComediAnalogStreamingDevice;
-import org.vorn.acq.comedi.StreamStoppedException;
 
 /**
  * An acquisition that runs itself: a reader thread of its own waits on a streaming device and
@@ -248,9 +247,19 @@ public final class AcquisitionTask implements AutoCloseable {
         }
     }
 
-    /** Waits for the end at most {@code timeout}; returns it, or null if the task still runs. */
+    /**
+     * Waits for the end at most {@code timeout} (any duration: one beyond what nanoseconds count,
+     * such as {@code ChronoUnit.FOREVER.getDuration()}, waits without limit); returns it, or null if
+     * the task still runs.
+     */
     public TaskEnd awaitEnd(Duration timeout) throws InterruptedException {
-        return ended.await(timeout.toNanos(), TimeUnit.NANOSECONDS) ? end : null;
+        long nanos;
+        try {
+            nanos = timeout.toNanos();
+        } catch (ArithmeticException beyondNanos) {
+            nanos = Long.MAX_VALUE; // longer than 292 years, ChronoUnit.FOREVER among them: no limit
+        }
+        return ended.await(nanos, TimeUnit.NANOSECONDS) ? end : null;
     }
 
     /**
@@ -337,7 +346,7 @@ public final class AcquisitionTask implements AutoCloseable {
                         }
                     }
                 }
-            } catch (StreamStoppedException e) {
+            } catch (org.vorn.exception.StreamStoppedException e) {
                 return deliverPending(end(TaskEnd.Reason.STOPPED, null));
             } catch (RuntimeException e) {
                 TaskEnd.Reason reason = source.isOverrun(e) ? TaskEnd.Reason.OVERRUN
