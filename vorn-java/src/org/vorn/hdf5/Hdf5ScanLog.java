@@ -88,8 +88,12 @@ public final class Hdf5ScanLog implements ScanRecorder {
     /**
      * A log flushed at least every {@code flushInterval} while scans arrive; with {@code withVolts}
      * the volts are written too (8 bytes a sample more).
+     *
+     * @throws NoClassDefFoundError when Debian's HDF5 binding or SLF4J is not on the class path
+     * @throws UnsatisfiedLinkError when the binding's JNI library is not on java.library.path
      */
     public Hdf5ScanLog(Path file, Duration flushInterval, boolean withVolts) {
+        Hdf5Binding.check();
         this.file = Objects.requireNonNull(file, "file");
         if (flushInterval.isNegative() || flushInterval.isZero()) {
             throw new IllegalArgumentException("flush interval " + flushInterval + " is not positive");
