@@ -27,7 +27,12 @@ spdx_line() {
     *.c|*.cc|*.cpp|*.h|*.hpp|*.java) echo "// $tag" ;;
     *.sh|*.bash|*.py|*.cmake|*/CMakeLists.txt|CMakeLists.txt|*.cmake.in) echo "# $tag" ;;
     *.map) echo "/* $tag */" ;;
-    *) ;;
+    *)
+      # A script without an extension (.ci/run): its #! line says it takes # comments.
+      local first=""
+      [ -f "$1" ] && IFS= read -r first <"$1" || true
+      if [[ $first == '#!'* ]]; then echo "# $tag"; fi
+      ;;
   esac
 }
 
@@ -38,10 +43,9 @@ has_spdx() {
   [[ $first == *"$tag"* ]] || { [[ $first == '#!'* ]] && [[ $second == *"$tag"* ]]; }
 }
 
-cd "$(dirname "$0")/.."
 if [ $# -gt 0 ]; then
   files=("$@")
-elif git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
+elif cd "$(dirname "$0")/.." && git rev-parse --is-inside-work-tree >/dev/null 2>&1; then
   mapfile -t files < <(git ls-files)
 else
   # An unpacked release without git: every file but the build folders'.
