@@ -14,7 +14,7 @@ scripts/install-deps.sh
 
 use_build build default
 if first_build build; then
-  stage "Building build/: libvorn, the emulated board and the demo (about 90 s the first time on 2 cores)"
+  stage "Building build/: libvorn, the emulated board and the demo (the first time 1 to 2 min)"
 else
   stage "Building what changed in build/"
 fi

@@ -31,17 +31,17 @@ scripts/install-deps.sh
 
 # Each stage is a preset of CMakePresets.json: cmake --preset P, cmake --build --preset P, ctest --preset P.
 use_build build default
-if first_build build; then when="about 4 min the first time on 2 cores"; else when="only what changed"; fi
+if first_build build; then when="the first time about 2 min on 2 free cores, up to 10 on a busy machine"; else when="only what changed"; fi
 stage "Building build/: libvorn, the emulated board, the jars, the tests and the benchmarks ($when)"
 cmake --build --preset default -j"$jobs"
-stage "Running the test suite in build/ (about 3 min with -j 2)"
+stage "Running the test suite in build/ (about 5 to 8 min with -j 2)"
 ctest --preset default -j"$jobs" "${only[@]}"
 
 if [ $fuzz = 1 ]; then
   # libFuzzer needs clang; only the fuzz target is built in that configuration.
   use_build build-fuzz fuzz
   require_cache build-fuzz VORN_FUZZ ON
-  stage "Building the fuzz target in build-fuzz/ (about 2 min the first time) and fuzzing the text functions (200,000 runs)"
+  stage "Building the fuzz target in build-fuzz/ (the first time the native modules again, with clang) and fuzzing the text functions (200,000 runs, seconds)"
   cmake --build --preset fuzz -j"$jobs" >/dev/null
   ctest --preset fuzz
 fi
@@ -51,9 +51,9 @@ if [ $asan = 1 ]; then
   # with AddressSanitizer and UndefinedBehaviorSanitizer: any report fails its test.
   use_build build-asan asan
   require_cache build-asan VORN_SANITIZE ON
-  if first_build build-asan; then when="about 6 min the first time"; else when="only what changed"; fi
+  if first_build build-asan; then when="the first time everything again, instrumented: longer than build/"; else when="only what changed"; fi
   stage "Building build-asan/ with the sanitizers ($when)"
   cmake --build --preset asan -j"$jobs"
-  stage "Running the test suite instrumented in build-asan/ (about 10 min with -j 2)"
+  stage "Running the test suite instrumented in build-asan/ (several times the plain suite's time)"
   ctest --preset asan -j"$jobs" "${only[@]}"
 fi
