@@ -12,6 +12,7 @@ packages=(
   libgtest-dev googletest
   clang libclang-rt-14-dev
   libhdf5-java libslf4j-java python3-h5py
+  # the package tests: Debian's checker, and a Maven build against the package
   lintian
   maven libmaven-compiler-plugin-java libmaven-resources-plugin-java libmaven-jar-plugin-java libsurefire-java
 )
