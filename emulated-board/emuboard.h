@@ -29,6 +29,7 @@ extern "C" {
 #define EMU_BOARD_DIO64       "/dev/comedi-emu/dio64"
 #define EMU_BOARD_DI16        "/dev/comedi-emu/di16"
 #define EMU_BOARD_COMEDI_TEST "/dev/comedi-emu/comedi_test"
+#define EMU_BOARD_RIG         "/dev/comedi-emu/rig"
 
 /* Clock modes. REALTIME follows CLOCK_MONOTONIC; MANUAL only moves when told to;
  * INSTANT makes streaming data always available (for benchmarks). */
@@ -128,8 +129,21 @@ long long emu_ao_raw(const char *path, unsigned chan);
  * level 0/1 as seen on the line (output latch for outputs, external level for inputs). */
 int emu_dio_direction(const char *path, unsigned chan);
 int emu_dio_level(const char *path, unsigned chan);
-/* Drive the external level seen by a line configured as input. */
+/* Drive the external level seen by a line configured as input, now. A change is an edge:
+ * it starts a command waiting for it (TRIG_EXT start) and clocks a scan of an output command
+ * whose scan clock it is (scan_begin_src TRIG_EXT). */
 int emu_dio_set_input(const char *path, unsigned chan, int level);
+/* The same at emulated time t_ns (the time of emu_now_ns; a time already past means now).
+ * The change happens when the clock reaches t_ns, in time order with the output scans and the
+ * other scheduled changes (up to 256 pending per board). -1 if bad or too many are pending. */
+int emu_dio_set_input_at(const char *path, unsigned chan, int level, uint64_t t_ns);
+
+/* Output scans the DAC has taken from the buffer of the output command of that subdevice (the
+ * running one, or the last one since it ended), -1 if the subdevice has no output commands. */
+long long emu_output_scans(const char *path, unsigned subdev);
+/* The running output command on that board runs dry now: it stops in error, the outputs keep
+ * their values, the next write() fails with EPIPE. -1 if no output command runs. */
+int emu_underrun_now(const char *path);
 
 /* Subdevice instructions executed (READ/WRITE/BITS/CONFIG, each one of a list counts) and
  * commands started with success, on that board since reset. */

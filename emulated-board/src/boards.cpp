@@ -26,6 +26,9 @@ SubdevDesc ai16(bool cmd) {
             false, cmd ? &kVornAnalogIn : &kVornAnalogInNoCmd};
 }
 SubdevDesc ao2() { return {COMEDI_SUBD_AO, 2, SDF_WRITABLE | SDF_GROUND, 65535, 1, kAoRanges, 2, false, &kVornAnalogOut}; }
+SubdevDesc ao2_cmd(const SubdevOps *ops) {
+    return {COMEDI_SUBD_AO, 2, SDF_WRITABLE | SDF_GROUND | SDF_CMD | SDF_CMD_WRITE, 65535, 2, kAoRanges, 2, false, ops};
+}
 SubdevDesc digital(unsigned type, unsigned n) {
     unsigned fl = type == COMEDI_SUBD_DO ? SDF_WRITABLE : type == COMEDI_SUBD_DI ? SDF_READABLE
                                                                                  : SDF_READABLE | SDF_WRITABLE;
@@ -34,7 +37,8 @@ SubdevDesc digital(unsigned type, unsigned n) {
 
 std::vector<BoardDesc> make_descs() {
     std::vector<BoardDesc> v;
-    v.push_back({"multi", "vorn_emu", "emu-multi", {ai16(true), ao2(), digital(COMEDI_SUBD_DIO, 24)}, 0, -1});
+    v.push_back({"multi", "vorn_emu", "emu-multi", {ai16(true), ao2_cmd(&kVornAnalogOutCmd), digital(COMEDI_SUBD_DIO, 24)},
+                 0, 1});
     SubdevDesc ai18 = ai16(true);
     ai18.maxdata = 262143;
     ai18.flags |= SDF_LSAMPL;
@@ -50,6 +54,12 @@ std::vector<BoardDesc> make_descs() {
                         kCtRanges, 2, false, &kComediTestAnalogOut};
     ct_ao.out_power_on = 32767; // the driver's ao_loopbacks start at mid-scale
     v.push_back({"comedi_test", "comedi_test", "comedi_test", {ct_ai, ct_ao}, 0, 1});
+    // The stimulus-response rig: AO0 looped back directly and through a 1 ms low-pass, line 0
+    // of its digital port wired as the external trigger and scan clock input.
+    SubdevDesc rig_ai = {COMEDI_SUBD_AI, 8, SDF_CMD | SDF_CMD_READ | SDF_READABLE | SDF_GROUND | SDF_COMMON, 65535, 64,
+                         kAiRanges, 5, false, &kRigAnalogIn};
+    v.push_back({"rig", "vorn_emu", "emu-rig", {rig_ai, ao2_cmd(&kRigAnalogOut), digital(COMEDI_SUBD_DIO, 8)}, 0, 1,
+                 true});
     return v;
 }
 

@@ -102,6 +102,7 @@ long do_cmd(State &st, File *f, void *arg) {
     ss.busy = f->id;
     b.s->cmd_count++;
     if (c.start_src == TRIG_NOW) start_acquisition(st, b, c.subdev);
+    else if (c.start_src == TRIG_EXT) arm_level_start(st, b, c.subdev);
     return 0;
 }
 
@@ -136,6 +137,15 @@ long do_bufinfo(State &st, File *f, void *arg) {
     if (!sd.has_cmd() || ss.busy != f->id) return -EINVAL;
     update(st, b, bi.subdevice);
     Cmd &c = ss.cmd;
+    if (c.flags & CMDF_WRITE) {
+        bool nonbusy = false;
+        long ret = 0;
+        bufinfo_write(st, b, bi.subdevice, bi, &nonbusy, &ret);
+        if (nonbusy) become_nonbusy(st, ss);
+        if (ret) return ret;
+        memcpy(arg, &bi, sizeof bi);
+        return 0;
+    }
     const uint64_t bps = bytes_per_sample(sd);
     uint64_t avail = available(b, bi.subdevice);
     if (bi.bytes_read) {

@@ -66,6 +66,13 @@ EMU_API int emu_set_clock(int mode) {
     st.sh->clock_mode = mode;
     st.sh->manual_ns = 0;
     st.sh->origin_mono = mono_ns();
+    // Time starts again: line changes scheduled on the old time are dropped, and the filter
+    // has settled on its input.
+    for (Board &b : st.boards) {
+        b.s->n_events = 0;
+        b.s->rc_y = b.s->rc_u;
+        b.s->rc_t = 0;
+    }
     wake_waiters(st);
     return 0;
 }
@@ -101,6 +108,13 @@ EMU_API int emu_advance_scans(const char *path, uint64_t scans) {
     update(st, *b, unsigned(s));
     const Cmd &c = b->sub(unsigned(s)).cmd;
     if (scans == 0) return 0;
+    if (c.flags & CMDF_WRITE) {
+        if (c.scan_begin_src != TRIG_TIMER) return -1; // clocked by a line, not by time
+        uint64_t t = c.start_ns + c.first + (c.scans_out + scans - 1) * c.sp;
+        if (t > st.sh->manual_ns) st.sh->manual_ns = t;
+        wake_waiters(st);
+        return 0;
+    }
     uint64_t L = c.len;
     uint64_t done_scans = c.wc / L; // complete scans converted so far
     uint64_t last = (done_scans + scans) * L - 1;
@@ -226,6 +240,7 @@ EMU_API long long emu_output_raw(const char *path, unsigned subdev, unsigned cha
     Lock lk(st);
     Board *b = board_for(st, path);
     if (!b || subdev >= b->n_subs()) return -1;
+    advance_board(st, *b); // what the output clock has written by now
     const SubdevDesc &sd = b->desc(subdev);
     const SubState &ss = b->sub(subdev);
     if (chan >= sd.n_chan) return -1;
@@ -259,6 +274,7 @@ EMU_API int emu_dio_level(const char *path, unsigned chan) {
     Lock lk(st);
     SubState *ss = digital_line_sub(st, path, chan);
     if (!ss) return -1;
+    advance_board(st, *board_for(st, path)); // changes scheduled up to now
     uint64_t lines = (ss->latch & ss->dir) | (ss->ext & ~ss->dir);
     return int((lines >> chan) & 1);
 }
@@ -266,11 +282,47 @@ EMU_API int emu_dio_level(const char *path, unsigned chan) {
 EMU_API int emu_dio_set_input(const char *path, unsigned chan, int level) {
     State &st = state();
     Lock lk(st);
-    SubState *ss = digital_line_sub(st, path, chan);
-    if (!ss) return -1;
-    uint64_t m = 1ull << chan;
-    ss->ext = level ? (ss->ext | m) : (ss->ext & ~m);
-    return 0;
+    Board *b = board_for(st, path);
+    if (!b || !digital_line_sub(st, path, chan)) return -1;
+    return schedule_line(st, *b, chan, level != 0, 0); // now: starts and scans it clocks happen at once
+}
+
+EMU_API int emu_dio_set_input_at(const char *path, unsigned chan, int level, uint64_t t_ns) {
+    State &st = state();
+    Lock lk(st);
+    Board *b = board_for(st, path);
+    if (!b || !digital_line_sub(st, path, chan)) return -1;
+    return schedule_line(st, *b, chan, level != 0, t_ns);
+}
+
+EMU_API long long emu_output_scans(const char *path, unsigned subdev) {
+    State &st = state();
+    Lock lk(st);
+    Board *b = board_for(st, path);
+    if (!b || subdev >= b->n_subs() || !(b->desc(subdev).flags & SDF_CMD_WRITE)) return -1;
+    update(st, *b, subdev);
+    const SubState &ss = b->sub(subdev);
+    if (ss.busy && (ss.cmd.flags & CMDF_WRITE)) return (long long)ss.cmd.scans_out;
+    return (long long)ss.last_scans_out;
+}
+
+EMU_API int emu_underrun_now(const char *path) {
+    State &st = state();
+    Lock lk(st);
+    Board *b = board_for(st, path);
+    if (!b) return -1;
+    for (unsigned s = 0; s < b->n_subs(); ++s) {
+        SubState &ss = b->sub(s);
+        if (!ss.busy || !(ss.cmd.flags & CMDF_WRITE)) continue;
+        update(st, *b, s);
+        if (!ss.cmd.running) return -1;
+        ss.cmd.running = false;
+        ss.cmd.error = true;
+        ss.last_scans_out = ss.cmd.scans_out;
+        wake_waiters(st);
+        return 0;
+    }
+    return -1;
 }
 
 EMU_API unsigned long long emu_insn_count(const char *path) {
@@ -309,8 +361,14 @@ EMU_API int emu_current_cmd(const char *path, unsigned subdev, struct emu_cmd_in
     out->running = c.running;
     out->overflow = c.error;
     out->start_ns = c.start_ns;
-    out->samples_written = c.wc;
-    out->bytes_read = c.rc;
+    if (c.flags & CMDF_WRITE) {
+        const uint64_t bps = b->desc(subdev).lsampl ? 4 : 2;
+        out->samples_written = c.wr / bps;
+        out->bytes_read = c.scans_out * c.len * bps;
+    } else {
+        out->samples_written = c.wc;
+        out->bytes_read = c.rc;
+    }
     return 0;
 }
 

@@ -18,6 +18,29 @@ EMU_HIDDEN void start_acquisition(State &st, Board &b, unsigned s);
 EMU_HIDDEN void become_nonbusy(State &st, SubState &ss);
 // Writes the command's stream into the ring up to byte `upto` (see stream.cpp).
 EMU_HIDDEN void materialize_upto(State &st, Board &b, unsigned s, uint64_t upto);
+// Samples of the input command converted at or before `e` ns after its start.
+EMU_HIDDEN uint64_t samples_due(const Cmd &c, uint64_t e);
+// An input command's write count brought up to the clock, without the board's outputs.
+EMU_HIDDEN void advance_input(State &st, Board &b, unsigned s);
+
+// ---- outputs and instants (output.cpp) ----
+// The instant an instruction runs at: the clock, or the instant of the list it belongs to.
+EMU_HIDDEN uint64_t instant_locked(State &st);
+EMU_HIDDEN void start_at(State &st, Board &b, unsigned s, uint64_t t);
+// A level-sensitive external start whose line is already active starts at once.
+EMU_HIDDEN void arm_level_start(State &st, Board &b, unsigned s);
+// Output clocks and line events of the board up to the emulated clock, in time order.
+EMU_HIDDEN void advance_board(State &st, Board &b);
+// An output channel takes a new value at t (instruction or output command).
+EMU_HIDDEN void set_output(State &st, Board &b, unsigned s, unsigned ch, unsigned raw, unsigned rng, uint64_t t);
+// Input samples converted before t that depend on the outputs are fixed before they change.
+EMU_HIDDEN void sync_inputs(State &st, Board &b, uint64_t t);
+// The rig's low-pass output at t (t at or after its last input step).
+EMU_HIDDEN double rc_value(const BoardState &bs, uint64_t t);
+EMU_HIDDEN int schedule_line(State &st, Board &b, unsigned line, bool level, uint64_t t);
+EMU_HIDDEN uint64_t output_free(const Board &b, unsigned s);
+EMU_HIDDEN uint64_t next_output_ns(State &st, const Board &b, unsigned s);
+EMU_HIDDEN void bufinfo_write(State &st, Board &b, unsigned s, comedi_bufinfo &bi, bool *nonbusy, long *ret);
 
 // ---- helpers for drivers' command tests (cmdtest.cpp) ----
 EMU_HIDDEN int check_src(unsigned *src, unsigned allowed);
@@ -34,6 +57,9 @@ EMU_HIDDEN unsigned round_to_us(unsigned arg);
 EMU_HIDDEN extern const SubdevOps kVornAnalogIn;
 EMU_HIDDEN extern const SubdevOps kVornAnalogInNoCmd;
 EMU_HIDDEN extern const SubdevOps kVornAnalogOut;
+EMU_HIDDEN extern const SubdevOps kVornAnalogOutCmd;    // multi: timed output, internal start
+EMU_HIDDEN extern const SubdevOps kRigAnalogIn;
+EMU_HIDDEN extern const SubdevOps kRigAnalogOut;        // internal or external start and scan clock
 EMU_HIDDEN extern const SubdevOps kVornDigital;
 EMU_HIDDEN extern const SubdevOps kVornDigitalConfig; // DIO: direction per line
 EMU_HIDDEN extern const SubdevOps kComediTestAnalogIn;

@@ -16,7 +16,8 @@ constexpr uint64_t kPeriodUs = 100000; // waveform period, the driver's default 
 constexpr unsigned kConfigGetCmdTimingConstraints = 5005; // the one INSN_CONFIG id it accepts
 
 // Instruction reads of AI and AO alike return the loopback value, not the waveform.
-long loopback_read(State &, Board &b, unsigned, const comedi_insn &in, unsigned *data) {
+long loopback_read(State &st, Board &b, unsigned, const comedi_insn &in, unsigned *data) {
+    advance_board(st, b); // the timer has written every scan due by now
     const unsigned ch = CR_CHAN(in.chanspec);
     for (unsigned i = 0; i < in.n; ++i) data[i] = unsigned(b.sub(kAoSubdev).out_raw[ch]);
     return in.n;
@@ -96,9 +97,12 @@ long ai_cmd(const comedi_cmd &c, Cmd &k) {
     return 0;
 }
 
-long ao_cmd(const comedi_cmd &c, Cmd &) {
+// The timer fires one scan period after the internal trigger, and at each firing writes the
+// last scan due into the loopback (the ones before it are taken from the buffer unseen).
+long ao_cmd(const comedi_cmd &c, Cmd &k) {
     if (c.flags & CMDF_PRIORITY) return -EPERM;
-    return -EIO; // output streaming is not emulated
+    k.first = k.sp;
+    return 0;
 }
 
 // The waveform starts at the phase: the start time in µs, modulo the period.

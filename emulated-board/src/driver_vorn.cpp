@@ -14,6 +14,7 @@ namespace {
 constexpr unsigned kCounterChannel = 7;
 
 long ai_read(State &st, Board &b, unsigned s, const comedi_insn &in, unsigned *data) {
+    advance_board(st, b); // the outputs a loopback channel converts are those of now
     const SubdevDesc &sd = b.desc(s);
     const unsigned ch = CR_CHAN(in.chanspec), rng = CR_RANGE(in.chanspec);
     uint64_t t = now_locked(st);
@@ -39,9 +40,20 @@ unsigned round_period(unsigned arg, unsigned flags) {
     return unsigned(std::max<uint64_t>(a, q));
 }
 
-int ai_cmdtest(comedi_cmd &c, const unsigned *chanlist) {
+constexpr unsigned kRigLines = 8;
+constexpr unsigned kEdgeFlags = CR_EDGE | CR_INVERT;
+
+// An external source names one digital line of the board, with CR_EDGE and CR_INVERT as the
+// only flags; a line the board lacks, or any other flag, is put right to line 0.
+int ext_arg(unsigned *arg, unsigned lines) {
+    if ((*arg & ~kEdgeFlags) < lines) return 0;
+    *arg &= kEdgeFlags;
+    return 1;
+}
+
+int ai_cmdtest_with(comedi_cmd &c, const unsigned *chanlist, unsigned start_srcs, unsigned lines) {
     int err = 0;
-    err |= check_src(&c.start_src, TRIG_NOW | TRIG_INT);
+    err |= check_src(&c.start_src, start_srcs);
     err |= check_src(&c.scan_begin_src, TRIG_TIMER | TRIG_FOLLOW);
     err |= check_src(&c.convert_src, TRIG_TIMER | TRIG_NOW);
     err |= check_src(&c.scan_end_src, TRIG_COUNT);
@@ -56,6 +68,7 @@ int ai_cmdtest(comedi_cmd &c, const unsigned *chanlist) {
     if (err) return 2;
 
     if (c.start_src == TRIG_NOW) err |= arg_is(&c.start_arg, 0);
+    if (c.start_src == TRIG_EXT) err |= ext_arg(&c.start_arg, lines);
     if (c.convert_src == TRIG_TIMER) err |= arg_min(&c.convert_arg, kMinPeriodNs);
     else err |= arg_is(&c.convert_arg, 0);
     if (c.scan_begin_src == TRIG_TIMER) err |= arg_min(&c.scan_begin_arg, kMinPeriodNs);
@@ -84,11 +97,83 @@ int ai_cmdtest(comedi_cmd &c, const unsigned *chanlist) {
     return 0;
 }
 
+int ai_cmdtest(comedi_cmd &c, const unsigned *chanlist) { return ai_cmdtest_with(c, chanlist, TRIG_NOW | TRIG_INT, 0); }
+int rig_ai_cmdtest(comedi_cmd &c, const unsigned *chanlist) {
+    return ai_cmdtest_with(c, chanlist, TRIG_NOW | TRIG_INT | TRIG_EXT, kRigLines);
+}
+
 long ai_cmd(const comedi_cmd &, Cmd &k) {
     k.first = k.sp - (k.len - 1) * k.cp; // a scan's last conversion ends its scan period
-    for (unsigned p = 0; p < k.len; ++p)
-        if (CR_CHAN(k.chanlist[p]) == kCounterChannel) k.counter_pos[k.n_counter++] = uint16_t(p);
+    for (unsigned p = 0; p < k.len; ++p) {
+        const unsigned ch = CR_CHAN(k.chanlist[p]);
+        if (ch == kCounterChannel) k.counter_pos[k.n_counter++] = uint16_t(p);
+        if (ch == 14 || ch == 15) k.reads_outputs = true;
+    }
     return 0;
+}
+
+long rig_ai_cmd(const comedi_cmd &, Cmd &k) {
+    k.first = k.sp - (k.len - 1) * k.cp;
+    for (unsigned p = 0; p < k.len; ++p)
+        if (CR_CHAN(k.chanlist[p]) <= 2) k.reads_outputs = true; // AO0, its low-pass, AO1
+    return 0;
+}
+
+// Timed output: one scan per scan period, all channels of a scan updated together.
+int ao_cmdtest_with(comedi_cmd &c, unsigned start_srcs, unsigned scan_srcs, unsigned lines) {
+    int err = 0;
+    err |= check_src(&c.start_src, start_srcs);
+    err |= check_src(&c.scan_begin_src, scan_srcs);
+    err |= check_src(&c.convert_src, TRIG_NOW);
+    err |= check_src(&c.scan_end_src, TRIG_COUNT);
+    err |= check_src(&c.stop_src, TRIG_COUNT | TRIG_NONE);
+    if (err) return 1;
+
+    err |= check_unique(c.start_src);
+    err |= check_unique(c.scan_begin_src);
+    err |= check_unique(c.stop_src);
+    if (err) return 2;
+
+    if (c.start_src == TRIG_INT) err |= arg_is(&c.start_arg, 0);
+    else err |= ext_arg(&c.start_arg, lines);
+    if (c.scan_begin_src == TRIG_TIMER) err |= arg_min(&c.scan_begin_arg, kMinPeriodNs);
+    else err |= ext_arg(&c.scan_begin_arg, lines);
+    err |= arg_is(&c.convert_arg, 0);
+    err |= check_scan_and_stop_args(c);
+    if (err) return 3;
+
+    if (c.scan_begin_src == TRIG_TIMER) err |= arg_is(&c.scan_begin_arg, round_period(c.scan_begin_arg, c.flags));
+    if (err) return 4;
+    return 0;
+}
+
+int ao_cmdtest(comedi_cmd &c, const unsigned *) { return ao_cmdtest_with(c, TRIG_INT, TRIG_TIMER, 0); }
+int rig_ao_cmdtest(comedi_cmd &c, const unsigned *) {
+    return ao_cmdtest_with(c, TRIG_INT | TRIG_EXT, TRIG_TIMER | TRIG_EXT, kRigLines);
+}
+
+// The first scan goes out one scan period after the start, as an input scan ends one.
+long ao_cmd(const comedi_cmd &, Cmd &k) {
+    k.first = k.sp;
+    return 0;
+}
+
+unsigned rig_sample(const Board &b, const SubdevDesc &sd, const Cmd &c, uint64_t k) {
+    unsigned chanspec = c.chanlist[k % c.len];
+    const Range &r = sd.ranges[CR_RANGE(chanspec)];
+    return sig::volts_to_raw(sig::rig_voltage(b, CR_CHAN(chanspec), sample_time_ns(c, k)), r, sd.maxdata);
+}
+
+long long rig_expected(const Board &b, const SubdevDesc &sd, unsigned ch, unsigned range, uint64_t t_ns, uint64_t) {
+    return sig::volts_to_raw(sig::rig_voltage(b, ch, t_ns), sd.ranges[range], sd.maxdata);
+}
+
+long rig_ai_read(State &st, Board &b, unsigned s, const comedi_insn &in, unsigned *data) {
+    advance_board(st, b);
+    const SubdevDesc &sd = b.desc(s);
+    const uint64_t t = now_locked(st);
+    for (unsigned i = 0; i < in.n; ++i) data[i] = unsigned(rig_expected(b, sd, CR_CHAN(in.chanspec), CR_RANGE(in.chanspec), t, 0));
+    return in.n;
 }
 
 long ai_poll(State &st, Board &b, unsigned s) {
@@ -133,14 +218,10 @@ long dio_config(State &, Board &b, unsigned s, const comedi_insn &in, unsigned *
 
 } // namespace
 
-long ao_write(State &, Board &b, unsigned s, const comedi_insn &in, unsigned *data) {
-    const SubdevDesc &sd = b.desc(s);
-    SubState &ss = b.sub(s);
-    const unsigned ch = CR_CHAN(in.chanspec), rng = CR_RANGE(in.chanspec);
+long ao_write(State &st, Board &b, unsigned s, const comedi_insn &in, unsigned *data) {
     if (in.n) {
-        ss.out_raw[ch] = data[in.n - 1];
-        ss.out_range[ch] = rng;
-        ss.ao_volt[ch] = sig::raw_to_volts(data[in.n - 1], sd.ranges[rng], sd.maxdata);
+        advance_board(st, b);
+        set_output(st, b, s, CR_CHAN(in.chanspec), data[in.n - 1], CR_RANGE(in.chanspec), instant_locked(st));
     }
     return in.n;
 }
@@ -161,6 +242,17 @@ const SubdevOps kVornAnalogIn = {.insn_read = ai_read,
                                  .expected = ai_expected};
 const SubdevOps kVornAnalogInNoCmd = {.insn_read = ai_read, .expected = ai_expected};
 const SubdevOps kVornAnalogOut = {.insn_read = ao_read, .insn_write = ao_write};
+const SubdevOps kVornAnalogOutCmd = {
+    .insn_read = ao_read, .insn_write = ao_write, .do_cmdtest = ao_cmdtest, .do_cmd = ao_cmd};
+const SubdevOps kRigAnalogIn = {.insn_read = rig_ai_read,
+                                .do_cmdtest = rig_ai_cmdtest,
+                                .do_cmd = rig_ai_cmd,
+                                .poll = ai_poll,
+                                .sample = rig_sample,
+                                .signal_time = sample_time_ns,
+                                .expected = rig_expected};
+const SubdevOps kRigAnalogOut = {
+    .insn_read = ao_read, .insn_write = ao_write, .do_cmdtest = rig_ao_cmdtest, .do_cmd = ao_cmd};
 const SubdevOps kVornDigital = {.insn_bits = dio_bits};
 const SubdevOps kVornDigitalConfig = {.insn_bits = dio_bits, .insn_config = dio_config};
 

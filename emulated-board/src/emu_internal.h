@@ -79,6 +79,7 @@ struct BoardDesc {
     const char *board_name;
     std::vector<SubdevDesc> subs;
     int read_subdev, write_subdev;
+    bool rc_on_ao0 = false; // AO0 also drives the first-order low-pass one input reads
 };
 
 // Who holds a subdevice: the pid in the high half, the process's own file number in the low half.
@@ -105,6 +106,11 @@ struct Cmd {
     uint64_t phase_ns;      // comedi_test waveform phase at the start
     unsigned n_counter;     // chanlist positions sampling the counter channel
     uint16_t counter_pos[kMaxChanlist];
+    // Output commands (CMDF_WRITE): the user's write count and the scans the DAC has taken.
+    uint64_t wr;
+    uint64_t scans_out;
+    uint64_t last_edge_ns;  // external scan clock: time of the latest scan edge
+    bool reads_outputs;     // input command whose samples depend on the outputs (loopback)
 };
 
 struct SubState {
@@ -116,11 +122,26 @@ struct SubState {
     unsigned out_range[kMaxOutChan];
     double ao_volt[kMaxOutChan];
     uint64_t dir, latch, ext; // digital lines
+    uint64_t last_scans_out;  // scans the last output command of this subdevice took
 };
+
+// A level change of a digital input line at an emulated instant, not yet reached by the clock.
+struct LineEvent {
+    uint64_t t_ns;
+    unsigned line;
+    bool level;
+};
+constexpr unsigned kMaxLineEvents = 256;
 
 struct BoardState {
     SubState subs[kMaxSubdevs];
     unsigned long long insn_count, cmd_count, counter_reads;
+    LineEvent events[kMaxLineEvents]; // in time order
+    unsigned n_events;
+    // The first-order low-pass behind the rig's filtered channel: its output rc_y at rc_t,
+    // and the input (AO0) it has followed since.
+    double rc_y, rc_u;
+    uint64_t rc_t;
 };
 
 // A board as the code sees it: what it is, and where its state lives.
@@ -162,6 +183,9 @@ struct Shared {
     uint64_t manual_ns;
     uint32_t default_bufsize;
     uint64_t next_serial;
+    // Inside an instruction list, the instant its instructions run at (0: none running).
+    uint64_t list_now;
+    bool in_list;
 };
 
 struct State {
@@ -206,6 +230,7 @@ EMU_HIDDEN int dev_open(const char *path, int flags, int *handled);
 EMU_HIDDEN int dev_close(int fd, File *f);
 EMU_HIDDEN long dev_ioctl(int fd, File *f, unsigned req, void *arg);
 EMU_HIDDEN long dev_read(int fd, File *f, void *buf, size_t n);
+EMU_HIDDEN long dev_write(int fd, File *f, const void *buf, size_t n);
 
 // Lock-free lookup of an emulated fd, used by the interposer's fast path.
 constexpr int kMaxFd = 65536;

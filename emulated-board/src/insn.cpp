@@ -61,6 +61,7 @@ long run_subdev_insn(State &st, File *f, comedi_insn &in, unsigned *data) {
     if (ss.lock && ss.lock != f->id) return -EACCES;
     if (!chanspec_ok(sd, in.chanspec)) return -EINVAL;
     if (ss.busy) return -EBUSY;
+    advance_board(st, b); // lines and outputs as the clock has them now
     const unsigned ch = CR_CHAN(in.chanspec);
     b.s->insn_count++;
     switch (in.insn) {
@@ -112,6 +113,7 @@ long run_insn(State &st, File *f, comedi_insn &in, unsigned *data) {
             timespec ts = {0, long(data[0])};
             nanosleep(&ts, nullptr);
         }
+        st.sh->list_now += data[0];
         return 1;
     }
     case INSN_INTTRIG: {
@@ -163,6 +165,14 @@ long do_insnlist(State &st, File *f, void *arg) {
     long fail_at = st.faults.insnlist_after;
     int fail_err = st.faults.insnlist_err;
     st.faults.insnlist_after = -1;
+    // The instructions of one list run at one instant (moved on only by its INSN_WAITs), so
+    // internal triggers of several subdevices in one list start them together.
+    struct ListInstant {
+        Shared &sh;
+        ~ListInstant() { sh.in_list = false; }
+    } instant{*st.sh};
+    st.sh->list_now = now_locked(st);
+    st.sh->in_list = true;
     for (unsigned i = 0; i < il.n_insns; ++i) {
         if (long(i) == fail_at) return -fail_err;
         comedi_insn in;

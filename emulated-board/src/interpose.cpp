@@ -18,6 +18,7 @@ using openat_fn = int (*)(int, const char *, int, ...);
 using close_fn = int (*)(int);
 using ioctl_fn = int (*)(int, unsigned long, ...);
 using read_fn = ssize_t (*)(int, void *, size_t);
+using write_fn = ssize_t (*)(int, const void *, size_t);
 using read_chk_fn = ssize_t (*)(int, void *, size_t, size_t);
 using open2_fn = int (*)(const char *, int);
 
@@ -136,6 +137,12 @@ EMU_EXPORT ssize_t read(int fd, void *buf, size_t n) {
     }
     REAL(read_fn, read);
     return real_read(fd, buf, n);
+}
+
+EMU_EXPORT ssize_t write(int fd, const void *buf, size_t n) {
+    if (emu::File *f = emu::file_for_fd(fd)) return as_libc_result(emu::dev_write(fd, f, buf, n));
+    REAL(write_fn, write);
+    return real_write(fd, buf, n);
 }
 
 extern "C" [[noreturn]] void __chk_fail(void);

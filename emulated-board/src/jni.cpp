@@ -57,6 +57,13 @@ FN(jint, dioLevel)(JNIEnv *env, jclass, jstring p, jint c) { return c < 0 ? -1 :
 FN(jint, dioSetInput)(JNIEnv *env, jclass, jstring p, jint c, jint level) {
     return c < 0 ? -1 : emu_dio_set_input(str(env, p).c_str(), unsigned(c), level);
 }
+FN(jint, dioSetInputAt)(JNIEnv *env, jclass, jstring p, jint c, jint level, jlong t) {
+    return c < 0 || t < 0 ? -1 : emu_dio_set_input_at(str(env, p).c_str(), unsigned(c), level, uint64_t(t));
+}
+FN(jlong, outputScans)(JNIEnv *env, jclass, jstring p, jint s) {
+    return s < 0 ? -1 : jlong(emu_output_scans(str(env, p).c_str(), unsigned(s)));
+}
+FN(jint, underrunNow)(JNIEnv *env, jclass, jstring p) { return emu_underrun_now(str(env, p).c_str()); }
 FN(jlong, insnCount)(JNIEnv *env, jclass, jstring p) { return jlong(emu_insn_count(str(env, p).c_str())); }
 FN(jlong, cmdCount)(JNIEnv *env, jclass, jstring p) { return jlong(emu_cmd_count(str(env, p).c_str())); }
 FN(jlongArray, currentCmd)(JNIEnv *env, jclass, jstring p, jint s) {

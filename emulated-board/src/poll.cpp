@@ -46,9 +46,16 @@ short poll_mask(State &st, File *f, uint64_t *change_in) {
     }
     const int w = f->write_subdev;
     if (w >= 0 && b.desc(unsigned(w)).has_cmd()) {
-        // No output command ever runs on these boards, so a write subdevice always has room.
+        // Writable when a writer would not sleep: room for a sample, or a write that fails.
+        update(st, b, unsigned(w));
         const SubState &ss = b.sub(unsigned(w));
-        if (ss.busy != f->id || !ss.cmd.running || !(ss.cmd.flags & CMDF_WRITE)) mask |= POLLOUT | POLLWRNORM;
+        if (ss.busy != f->id || !ss.cmd.running || !(ss.cmd.flags & CMDF_WRITE) ||
+            output_free(b, unsigned(w)) >= bytes_per_sample(b.desc(unsigned(w)))) {
+            mask |= POLLOUT | POLLWRNORM;
+        } else {
+            const uint64_t next = next_output_ns(st, b, unsigned(w)), now = now_locked(st);
+            if (next != kNever) *change_in = std::min(*change_in, next > now ? next - now : 0);
+        }
     }
     return mask;
 }

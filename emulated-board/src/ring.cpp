@@ -127,7 +127,7 @@ long dev_mmap(File *f, void *addr, size_t len, int prot, int flags, long off, vo
     SubState &ss = b.sub(unsigned(s));
     ss.mapped++;
     // What is buffered already becomes visible through the new mapping.
-    if (ss.busy) materialize_upto(st, b, unsigned(s), ss.cmd.wc * bytes_per_sample(b.desc(unsigned(s))));
+    if (ss.busy && !(ss.cmd.flags & CMDF_WRITE)) materialize_upto(st, b, unsigned(s), ss.cmd.wc * bytes_per_sample(b.desc(unsigned(s))));
     g_ring_mappings.fetch_add(1, std::memory_order_relaxed);
     *out = p;
     return 0;

@@ -5,6 +5,7 @@
 #include <comedi.h>
 
 #include "signals.h"
+#include "device.h"
 
 namespace emu {
 
@@ -49,6 +50,24 @@ double voltage(const Board &b, unsigned ch, uint64_t t_ns) {
         for (unsigned i = 0; i < b.n_subs(); ++i)
             if (b.desc(i).type == COMEDI_SUBD_AO) return b.sub(i).ao_volt[ch - 14];
         return 0.0;
+    default: return 0.0;
+    }
+}
+
+// The rig: AO0 directly, AO0 through the low-pass, AO1 directly, then fixed signals.
+double rig_voltage(const Board &b, unsigned ch, uint64_t t_ns) {
+    const SubState *ao = nullptr;
+    for (unsigned i = 0; i < b.n_subs() && !ao; ++i)
+        if (b.desc(i).type == COMEDI_SUBD_AO) ao = &b.sub(i);
+    switch (ch) {
+    case 0: return ao ? ao->ao_volt[0] : 0.0;
+    case 1: return rc_value(*b.s, t_ns);
+    case 2: return ao ? ao->ao_volt[1] : 0.0;
+    case 3: return voltage(b, 1, t_ns);  // +1.0 V
+    case 4: return voltage(b, 2, t_ns);  // -2.5 V
+    case 5: return voltage(b, 3, t_ns);  // +4.0 V
+    case 6: return voltage(b, 4, t_ns);  // 2 sin(2 pi 10 t)
+    case 7: return voltage(b, 5, t_ns);  // square +-3 V, 5 Hz
     default: return 0.0;
     }
 }

@@ -101,9 +101,23 @@ Shared *attach_shared_set(State &st, const char *name) {
         real_close(fd);
         return nullptr;
     }
-    // The creator may not have sized the object yet.
-    struct stat sb;
-    for (int i = 0; i < 5000 && (fstat(fd, &sb) != 0 || size_t(sb.st_size) < sizeof(Shared)); ++i) usleep(1000);
+    // The creator may not have sized the object yet. One that stays short (its creator died
+    // before sizing it, another build made it, a user made it by hand) must not be mapped:
+    // touching the pages past its end would kill this process with SIGBUS.
+    struct stat sb = {};
+    bool sized = false;
+    for (int i = 0; i < 2000; ++i) {
+        sized = fstat(fd, &sb) == 0 && size_t(sb.st_size) >= sizeof(Shared);
+        if (sized) break;
+        usleep(1000);
+    }
+    if (!sized) {
+        fprintf(stderr, "vornemu: /dev/shm%s holds %lld bytes, not a board set of this build (%zu bytes)\n",
+                path.c_str(), (long long)sb.st_size, sizeof(Shared));
+        real_close(fd);
+        errno = EINVAL;
+        return nullptr;
+    }
     void *p = real_mmap(nullptr, sizeof(Shared), PROT_READ | PROT_WRITE, MAP_SHARED, fd, 0);
     real_close(fd);
     if (p == MAP_FAILED) return nullptr;
@@ -119,7 +133,10 @@ Shared *attach_shared_set(State &st, const char *name) {
     for (int i = 0; i < 5000 && sh->ready.load(std::memory_order_acquire) == 0; ++i) usleep(1000);
     if (sh->ready.load(std::memory_order_acquire) == sizeof(Shared)) return sh;
     // Made by another build of this library, or its creator died setting it up.
+    fprintf(stderr, "vornemu: /dev/shm%s was not set up by this build of the library\n", path.c_str());
+    errno = EINVAL;
     real_munmap(p, sizeof(Shared));
+    st.sh = nullptr;
     st.boards.clear();
     st.paths.clear();
     st.shared_name.clear();

@@ -12,8 +12,10 @@ namespace emu {
 
 namespace {
 
+} // namespace
+
 // Samples whose conversion time lies at or before `e` ns after the start.
-uint64_t due_samples(const Cmd &c, uint64_t e) {
+uint64_t samples_due(const Cmd &c, uint64_t e) {
     uint64_t L = c.len;
     if (e < c.first) return 0;
     uint64_t last_off = c.first + (L - 1) * c.cp;
@@ -23,6 +25,8 @@ uint64_t due_samples(const Cmd &c, uint64_t e) {
     if (e >= base) partial = c.cp ? std::min<uint64_t>((e - base) / c.cp + 1, L) : L;
     return full * L + partial;
 }
+
+namespace {
 
 // INSTANT mode copies from the first >= 64 KiB of the command's scans, computed once per
 // command in each process that reads it.
@@ -95,8 +99,10 @@ void fill_instant(const std::vector<uint8_t> &pat, const SubdevDesc &sd, const C
     }
 }
 
+} // namespace
+
 // Moves the command's write count up to the emulated clock: overrun, end of acquisition.
-void advance(State &st, Board &b, unsigned s) {
+void advance_input(State &st, Board &b, unsigned s) {
     SubState &ss = b.sub(s);
     Cmd &c = ss.cmd;
     const SubdevDesc &sd = b.desc(s);
@@ -109,7 +115,7 @@ void advance(State &st, Board &b, unsigned s) {
         if (target > c.wc) c.wc = target;
     } else {
         uint64_t now = now_locked(st);
-        uint64_t due = due_samples(c, now >= c.start_ns ? now - c.start_ns : 0);
+        uint64_t due = samples_due(c, now >= c.start_ns ? now - c.start_ns : 0);
         if (c.total && due > c.total) due = c.total;
         if (due > fit) {
             c.wc = std::max(c.wc, fit);
@@ -125,6 +131,8 @@ void advance(State &st, Board &b, unsigned s) {
         wake_waiters(st);
     }
 }
+
+namespace {
 
 // The bytes [from, from+n) of the command's stream, partial samples at both ends allowed.
 void compute(State &st, const Board &b, unsigned s, uint8_t *buf, uint64_t from, uint64_t n) {
@@ -164,25 +172,21 @@ uint64_t sample_time_ns(const Cmd &c, uint64_t k) {
 }
 
 void update(State &st, Board &b, unsigned s) {
+    advance_board(st, b);
     SubState &ss = b.sub(s);
     Cmd &c = ss.cmd;
-    if (!ss.busy || !c.running || !c.triggered) return;
-    advance(st, b, s);
+    if (!ss.busy || !c.running || !c.triggered || (c.flags & CMDF_WRITE)) return;
+    advance_input(st, b, s);
     if (ss.mapped) materialize_upto(st, b, s, c.wc * bytes_per_sample(b.desc(s)));
 }
 
 void become_nonbusy(State &st, SubState &ss) {
+    if (ss.cmd.flags & CMDF_WRITE) ss.last_scans_out = ss.cmd.scans_out;
     ss.cmd = Cmd();
     ss.busy = kNobody;
     wake_waiters(st);
 }
 
-void start_acquisition(State &st, Board &b, unsigned s) {
-    Cmd &c = b.sub(s).cmd;
-    c.triggered = true;
-    c.start_ns = now_locked(st);
-    if (const auto on_start = b.desc(s).ops->on_start) on_start(c);
-    wake_waiters(st);
-}
+void start_acquisition(State &st, Board &b, unsigned s) { start_at(st, b, s, instant_locked(st)); }
 
 } // namespace emu

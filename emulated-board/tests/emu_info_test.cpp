@@ -67,7 +67,8 @@ TEST_F(EmuInfo, DriverAndSubdeviceDescriptionOfMulti) {
     EXPECT_EQ(unsigned(fl) & want, want);
     EXPECT_EQ(unsigned(fl) & (SDF_BUSY | SDF_RUNNING | SDF_LSAMPL), 0u);
     EXPECT_EQ(comedi_get_read_subdevice(d), 0);
-    EXPECT_EQ(comedi_get_write_subdevice(d), -1);
+    EXPECT_EQ(comedi_get_write_subdevice(d), 1);
+    EXPECT_EQ(unsigned(comedi_get_subdevice_flags(d, 1)) & (SDF_CMD | SDF_CMD_WRITE), unsigned(SDF_CMD | SDF_CMD_WRITE));
     EXPECT_EQ(comedi_find_subdevice_by_type(d, COMEDI_SUBD_DIO, 0), 2);
 }
 

@@ -87,8 +87,8 @@ TEST_F(EmuPoll, ReadableWhenDataIsBufferedOrTheCommandIsOver) {
     emu_set_clock(EMU_CLOCK_MANUAL);
     comedi_t *idle = open(EMU_BOARD_MULTI);
     ASSERT_NE(idle, nullptr);
-    // Owning no command, a reader must wake to get its EINVAL; multi has no write subdevice.
-    EXPECT_EQ(revents(comedi_fileno(idle), kReadable | kWritable, 0), kReadable);
+    // Owning no command, a reader must wake to get its EINVAL, and a writer likewise.
+    EXPECT_EQ(revents(comedi_fileno(idle), kReadable | kWritable, 0), kReadable | kWritable);
 
     comedi_t *d = start(3);
     ASSERT_NE(d, nullptr);

@@ -6,6 +6,7 @@
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
+#include <fcntl.h>
 #include <string>
 #include <sys/mman.h>
 #include <sys/wait.h>
@@ -142,6 +143,37 @@ TEST_F(EmuShared, AProcessKilledWhileItHoldsTheBoardLockDoesNotBlockTheOthers) {
     lsampl_t v = 0;
     EXPECT_EQ(comedi_data_read(d, 0, 1, 0, AREF_GROUND, &v), 1);
     EXPECT_EQ(v, adc(1.0, -10, 10, 65535));
+}
+
+// An object under the set's name that is not a set: empty (its creator died before sizing it),
+// too small (made by hand), or full size but never set up. The process says so and keeps a
+// board of its own; before, the first two killed it with SIGBUS.
+TEST_F(EmuShared, AnUnusableSetIsRefusedAndTheProcessKeepsItsOwnBoard) {
+    struct Case {
+        off_t size;
+        const char *says;
+    } cases[] = {{0, "holds 0 bytes"}, {100, "holds 100 bytes"}, {16 << 20, "not set up by this build"}};
+    for (const Case &c : cases) {
+        const std::string name = g_set + "-bad" + std::to_string(c.size);
+        const std::string obj = "/vornemu-" + name;
+        int fd = shm_open(obj.c_str(), O_RDWR | O_CREAT | O_TRUNC, 0600);
+        ASSERT_GE(fd, 0);
+        ASSERT_EQ(ftruncate(fd, c.size), 0);
+        ::close(fd);
+        const std::string cmd = "VORN_EMU_SHARED=" + name + " " + g_peer + " write-ao 0 777 2>&1";
+        FILE *p = popen(cmd.c_str(), "r");
+        ASSERT_NE(p, nullptr);
+        std::string out;
+        char buf[512];
+        while (fgets(buf, sizeof buf, p)) out += buf;
+        const int status = pclose(p);
+        shm_unlink(obj.c_str());
+        EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << c.size << ": " << out;
+        EXPECT_NE(out.find(c.says), std::string::npos) << out;
+        EXPECT_NE(out.find("this process keeps its own"), std::string::npos) << out;
+        EXPECT_NE(out.find("ok\n"), std::string::npos) << out;
+    }
+    EXPECT_NE(emu_ao_raw(EMU_BOARD_MULTI, 0), 777); // the peer's write stayed on its own board
 }
 
 } // namespace

@@ -22,6 +22,7 @@ public final class EmulatedBoard {
     public static final String DIO64 = "/dev/comedi-emu/dio64";
     public static final String DI16 = "/dev/comedi-emu/di16";
     public static final String COMEDI_TEST = "/dev/comedi-emu/comedi_test";
+    public static final String RIG = "/dev/comedi-emu/rig";
 
     public static final int CLOCK_REALTIME = 0;
     public static final int CLOCK_MANUAL = 1;
@@ -90,6 +91,12 @@ public final class EmulatedBoard {
     public static native int dioDirection(String path, int chan);
     public static native int dioLevel(String path, int chan);
     public static native int dioSetInput(String path, int chan, int level);
+    /** The line takes that level when the emulated clock reaches tNs (a trigger edge, a scan clock edge). */
+    public static native int dioSetInputAt(String path, int chan, int level, long tNs);
+    /** Scans the DAC took from the subdevice's output command (running or last), or -1. */
+    public static native long outputScans(String path, int subdev);
+    /** The running output command runs dry now (underrun), or -1 if none runs. */
+    public static native int underrunNow(String path);
     public static native long insnCount(String path);
     public static native long cmdCount(String path);
     /** The command the subdevice owns (see the CMD_* indices), or null if it owns none. */

@@ -42,11 +42,19 @@ public final class EmulatedBoardSmoke {
         check(EmulatedBoard.dioDirection(EmulatedBoard.MULTI, 3) == 0, "DIO inputs at power-on");
         check(EmulatedBoard.failNext("READ", 5) == 0, "fault by name");
         check(EmulatedBoard.currentCmd(EmulatedBoard.MULTI, 0) == null, "no command");
+        // A trigger line driven at an emulated instant, and the output counters of the rig.
+        check(EmulatedBoard.dioSetInputAt(EmulatedBoard.RIG, 0, 1, 26_000_000L) == 0, "line change scheduled");
+        check(EmulatedBoard.dioLevel(EmulatedBoard.RIG, 0) == 0, "line still low before its instant");
+        EmulatedBoard.advanceNs(1_000_000L);
+        check(EmulatedBoard.dioLevel(EmulatedBoard.RIG, 0) == 1, "line high at its instant");
+        check(EmulatedBoard.outputScans(EmulatedBoard.RIG, 1) == 0, "no output scans yet");
+        check(EmulatedBoard.outputScans(EmulatedBoard.RIG, 0) == -1, "an input has no output scans");
+        check(EmulatedBoard.underrunNow(EmulatedBoard.RIG) == -1, "no output command to underrun");
         EmulatedBoard.reset();
         check(EmulatedBoard.getClock() == EmulatedBoard.CLOCK_REALTIME, "reset restores realtime");
 
         if (failures == 0) {
-            System.out.println("EmulatedBoard smoke: 11 checks passed");
+            System.out.println("EmulatedBoard smoke: 17 checks passed");
         }
         System.exit(failures == 0 ? 0 : 1);
     }
