@@ -9,7 +9,7 @@ cd "$(dirname "$0")/.."
 . scripts/build-dir.sh
 scripts/install-deps.sh
 
-use_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
+use_build build default
 # Figures are only meaningful from an optimised build, and a sanitized one has no benchmark.
 build_type=$(cache_value build CMAKE_BUILD_TYPE)
 case "$build_type" in

@@ -1,15 +1,24 @@
-# Sourced by the scripts. A build folder is configured only when it has never been: one that a
-# developer configured (build type, options) is built as it is, never reconfigured behind their
-# back. `cmake --build` re-runs the configuration by itself when a CMakeLists.txt changed, keeping
-# the folder's cache.
+# Sourced by the scripts. A build folder is configured from its preset (CMakePresets.json) only
+# when it has never been: one that a developer configured (build type, options) is built as it
+# is, never reconfigured behind their back. `cmake --build` re-runs the configuration by itself
+# when a CMakeLists.txt changed, keeping the folder's cache.
 
-# use_build DIR [cmake option ...]: the options apply to a first configuration only.
+# stage TEXT: what the script does now, on standard error (standard output is the program's).
+stage() {
+  echo "== $*" >&2
+}
+
+# use_build DIR PRESET: configures DIR with PRESET the first time only.
 use_build() {
-  local dir=$1
-  shift
-  if [ ! -f "$dir/CMakeCache.txt" ]; then
-    cmake -S . -B "$dir" "$@" >/dev/null
+  if [ ! -f "$1/CMakeCache.txt" ]; then
+    stage "Configuring $1/ (preset $2, first time only, about 15 s)"
+    cmake --preset "$2" >/dev/null
   fi
+}
+
+# first_build DIR: true while DIR holds no build yet (the first build takes minutes).
+first_build() {
+  [ ! -f "$1/vorn-native/libvorn.so" ]
 }
 
 # cache_value DIR NAME: the value of a cache entry of DIR.

@@ -12,6 +12,9 @@ packages=(
   libgtest-dev googletest
   clang libclang-rt-14-dev
   libhdf5-java libslf4j-java python3-h5py hdf5-tools
+  # the package tests: Debian's checker, and a Maven build against the package
+  lintian
+  maven libmaven-compiler-plugin-java libmaven-resources-plugin-java libmaven-jar-plugin-java libsurefire-java
 )
 
 # comedilib's own demos (demo/ao_waveform.c, demo/ao_mmap.c) run on the emulated board in its
@@ -29,7 +32,7 @@ export DEBIAN_FRONTEND=noninteractive
 if [ ${#missing[@]} -gt 0 ]; then
   echo "Installing missing packages: ${missing[*]}"
   "${sudo_cmd[@]}" apt-get update -qq
-  "${sudo_cmd[@]}" apt-get install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
+  "${sudo_cmd[@]}" apt-get -o DPkg::Lock::Timeout=600 install -y -qq --no-install-recommends "${missing[@]}" >/dev/null
 fi
 
 if [ ! -f "$comedilib_src/demo/ao_waveform.c" ]; then

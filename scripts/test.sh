@@ -6,7 +6,8 @@
 #   --no-fuzz    leave out the fuzz run          --no-asan   leave out the sanitized suite
 #   -R REGEX     only the tests whose name matches, in every suite run
 #   -j N         parallel jobs (default: the number of processors)
-# build/, build-fuzz/ and build-asan/ are configured the first time only (scripts/build-dir.sh).
+# build/, build-fuzz/ and build-asan/ are the presets default, fuzz and asan (CMakePresets.json),
+# configured the first time only (scripts/build-dir.sh); every stage prints a line as it begins.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 . scripts/build-dir.sh
@@ -19,36 +20,40 @@ while [ $# -gt 0 ]; do
     --no-asan) asan=0 ;;
     -R) [ $# -ge 2 ] || { echo "-R needs a regular expression" >&2; exit 2; }; only=(-R "$2"); shift ;;
     -j) [ $# -ge 2 ] || { echo "-j needs a number" >&2; exit 2; }; jobs=$2; shift ;;
-    -h|--help) sed -n '2,9p' "$0"; exit 0 ;;
-    *) echo "unknown argument $1" >&2; sed -n '2,9p' "$0" >&2; exit 2 ;;
+    -h|--help) sed -n '2,10p' "$0"; exit 0 ;;
+    *) echo "unknown argument $1" >&2; sed -n '2,10p' "$0" >&2; exit 2 ;;
   esac
   shift
 done
 
+stage "Checking the Debian packages the build and the tests need (scripts/install-deps.sh)"
 scripts/install-deps.sh
 
-use_build build -DCMAKE_BUILD_TYPE=RelWithDebInfo
-cmake --build build -j"$jobs"
-ctest --test-dir build --output-on-failure -j"$jobs" "${only[@]}"
+# Each stage is a preset of CMakePresets.json: cmake --preset P, cmake --build --preset P, ctest --preset P.
+use_build build default
+if first_build build; then when="the first time about 2 min on 2 free cores, up to 10 on a busy machine"; else when="only what changed"; fi
+stage "Building build/: libvorn, the emulated board, the jars, the tests and the benchmarks ($when)"
+cmake --build --preset default -j"$jobs"
+stage "Running the test suite in build/ (about 5 to 8 min with -j 2)"
+ctest --preset default -j"$jobs" "${only[@]}"
 
 if [ $fuzz = 1 ]; then
   # libFuzzer needs clang; only the fuzz target is built in that configuration.
-  use_build build-fuzz -DCMAKE_C_COMPILER=clang -DCMAKE_CXX_COMPILER=clang++ -DVORN_FUZZ=ON
+  use_build build-fuzz fuzz
   require_cache build-fuzz VORN_FUZZ ON
-  cmake --build build-fuzz --target vorn_text_fuzz -j"$jobs" >/dev/null
-  if build-fuzz/tests/fuzz/vorn_text_fuzz -runs=200000 -seed=1 >build-fuzz/text_fuzz.log 2>&1; then
-    echo "text fuzz: $(grep -E '^Done' build-fuzz/text_fuzz.log)"
-  else
-    tail -40 build-fuzz/text_fuzz.log
-    exit 1
-  fi
+  stage "Building the fuzz target in build-fuzz/ (the first time the native modules again, with clang) and fuzzing the text functions (200,000 runs, seconds)"
+  cmake --build --preset fuzz -j"$jobs" >/dev/null
+  ctest --preset fuzz
 fi
 
 if [ $asan = 1 ]; then
   # Every test again, the JVM tests included, with libvorn, taskpin and the emulated board built
   # with AddressSanitizer and UndefinedBehaviorSanitizer: any report fails its test.
-  use_build build-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DVORN_SANITIZE=ON
+  use_build build-asan asan
   require_cache build-asan VORN_SANITIZE ON
-  cmake --build build-asan -j"$jobs"
-  ctest --test-dir build-asan --output-on-failure -j"$jobs" "${only[@]}"
+  if first_build build-asan; then when="the first time everything again, instrumented: longer than build/"; else when="only what changed"; fi
+  stage "Building build-asan/ with the sanitizers ($when)"
+  cmake --build --preset asan -j"$jobs"
+  stage "Running the test suite instrumented in build-asan/ (several times the plain suite's time)"
+  ctest --preset asan -j"$jobs" "${only[@]}"
 fi

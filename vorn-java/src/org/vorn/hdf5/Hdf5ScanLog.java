@@ -129,6 +129,8 @@ public final class Hdf5ScanLog implements ScanRecorder {
      * @param flushInterval the longest time between two flushes while scans arrive, above 0
      * @param withVolts     whether {@code /volts} holds the converted values beside the raw codes
      * @throws IllegalArgumentException if the interval is not above 0
+     * @throws NoClassDefFoundError when Debian's HDF5 binding or SLF4J is not on the class path
+     * @throws UnsatisfiedLinkError when the binding's JNI library is not on java.library.path
      */
     public Hdf5ScanLog(Path file, Duration flushInterval, boolean withVolts) {
         this(file, flushInterval, withVolts, DEFAULT_DURABILITY);
@@ -136,6 +138,7 @@ public final class Hdf5ScanLog implements ScanRecorder {
 
     /** As {@link #Hdf5ScanLog(Path, Duration, boolean)}, with each flush as durable as {@code durability} says. */
     public Hdf5ScanLog(Path file, Duration flushInterval, boolean withVolts, Durability durability) {
+        Hdf5Binding.check();
         this.file = Objects.requireNonNull(file, "file");
         if (flushInterval.isNegative() || flushInterval.isZero()) {
             throw new IllegalArgumentException("flush interval " + flushInterval + " is not positive");
