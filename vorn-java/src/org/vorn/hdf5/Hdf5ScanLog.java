@@ -83,6 +83,7 @@ public final class Hdf5ScanLog implements ScanRecorder {
         FSYNC
     }
 
+    /** The durability of a log made without naming one: {@link Durability#FLUSH}. */
     public static final Durability DEFAULT_DURABILITY = Durability.FLUSH;
 
     private final Path file;
@@ -136,7 +137,15 @@ public final class Hdf5ScanLog implements ScanRecorder {
         this(file, flushInterval, withVolts, DEFAULT_DURABILITY);
     }
 
-    /** As {@link #Hdf5ScanLog(Path, Duration, boolean)}, with each flush as durable as {@code durability} says. */
+    /**
+     * As {@link #Hdf5ScanLog(Path, Duration, boolean)}, with each flush as durable as {@code durability} says.
+     *
+     * @param file          the file to create (one of that name is replaced) when the task begins
+     * @param flushInterval the longest time between two flushes while scans arrive, above 0
+     * @param withVolts     whether {@code /volts} holds the converted values beside the raw codes
+     * @param durability    what a flush makes survive: a killed process, or a power cut too
+     * @throws IllegalArgumentException if the interval is not above 0
+     */
     public Hdf5ScanLog(Path file, Duration flushInterval, boolean withVolts, Durability durability) {
         Hdf5Binding.check();
         this.file = Objects.requireNonNull(file, "file");
@@ -167,7 +176,11 @@ public final class Hdf5ScanLog implements ScanRecorder {
         return scansFlushed;
     }
 
-    /** Scans written to the file so far; after a failed write, exactly those the file holds. */
+    /**
+     * Scans written to the file so far; after a failed write, exactly those the file holds.
+     *
+     * @return the count of scans in the file
+     */
     public long getScansWritten() {
         return failure != null ? failure.getScansInFile() : scans == null ? 0 : scansWritten();
     }

@@ -7,9 +7,12 @@ import java.nio.file.Path;
  * its file holds exactly the first {@link #getScansInFile()} scans, each as it was delivered.
  */
 public final class ScanLogWriteException extends RuntimeException {
+    /** The version of the serialized form. */
     private static final long serialVersionUID = 1L;
 
+    /** The log's file. */
     private final Path file;
+    /** The scans before the first failed write. */
     private final long scansInFile;
 
     ScanLogWriteException(Path file, String what, long scansInFile, Throwable cause) {
@@ -19,11 +22,20 @@ public final class ScanLogWriteException extends RuntimeException {
         this.scansInFile = scansInFile;
     }
 
+    /**
+     * The log's file.
+     *
+     * @return the path the log was made with
+     */
     public Path getFile() {
         return file;
     }
 
-    /** The scans in the file: those before the first failed write. */
+    /**
+     * The scans in the file: those before the first failed write.
+     *
+     * @return the count of scans the file holds
+     */
     public long getScansInFile() {
         return scansInFile;
     }

@@ -79,7 +79,7 @@ public abstract sealed class ComediAnalogDevice extends ComediDevice
 
     /** {@code index} is one of the device's positions; returns their count. */
     private int requirePosition(int index) {
-        int positions = getChannelCount();
+        int positions = getPositionCount();
         if (index < 0 || index >= positions) {
             throw new IllegalArgumentException("device " + getDevice() + ": position " + index + " is outside 0.."
                     + (positions - 1) + " (the device was opened for " + positions + " channels)");
@@ -88,12 +88,15 @@ public abstract sealed class ComediAnalogDevice extends ComediDevice
     }
 
     /**
-     * The number of positions the device was opened for.
+     * The number of positions the device was opened for, under its 0.1 name.
      *
      * @return the position count
+     * @deprecated use {@link #getPositionCount()}: a position is a place in the scan list, a channel
+     *             the hardware's
      */
+    @Deprecated(since = "0.2", forRemoval = true)
     public final int getChannelCount() {
-        return nChannels;
+        return getPositionCount();
     }
 
     /** Lock held: a stream is running; nothing else ever runs. */
@@ -129,7 +132,7 @@ public abstract sealed class ComediAnalogDevice extends ComediDevice
         if (unconfigured == 0) {
             return;
         }
-        int positions = getChannelCount();
+        int positions = getPositionCount();
         StringBuilder missing = new StringBuilder();
         int count = 0;
         for (int i = 0; i < positions; i++) {
@@ -162,13 +165,18 @@ public abstract sealed class ComediAnalogDevice extends ComediDevice
     }
 
     /**
-     * What position {@code index} got from {@code configureChannel}: its channel, the range comedilib
-     * chose with its ends and unit, and the maximum raw value; null while the position is not configured.
+     * What position {@code index} got from {@code configureChannel}, under its 0.1 name.
      *
      * @param index the position
      * @return the position's channel and range, or null
+     * @deprecated use {@link #getChannelRange(int)}, the name of the API conventions
      */
+    @Deprecated(since = "0.2", forRemoval = true)
     public final ComediChannelRange channelRange(int index) {
+        return getChannelRange(index);
+    }
+
+    private ComediChannelRange readChannelRange(int index) {
         double[] fields = new double[CHANNEL_RANGE_FIELDS];
         ByteBuffer h = lockHandle();
         try {
@@ -197,7 +205,7 @@ public abstract sealed class ComediAnalogDevice extends ComediDevice
      * The scan or write positions the device was opened for: values a scan holds, or voltages a
      * write takes.
      *
-     * @return the position count, as {@link #getChannelCount()}
+     * @return the position count
      */
     public final int getPositionCount() {
         return nChannels;
@@ -214,6 +222,6 @@ public abstract sealed class ComediAnalogDevice extends ComediDevice
      * @throws IllegalStateException    if the device is closed
      */
     public final ComediChannelRange getChannelRange(int position) {
-        return channelRange(position);
+        return readChannelRange(position);
     }
 }

@@ -16,7 +16,7 @@ import java.time.Instant;
  *     ai.configureChannel(1, 1, -10, 10, AnalogReference.GROUND);
  *     ai.setScanCount(5000);       // optional: exactly 5000 scans, then the stream ends by itself
  *     ai.configure();              // the driver corrects the timing (trace: System.Logger "org.vorn")
- *     double hz = ai.getScanRate(); // the rate the board runs at, e.g. 1000.0
+ *     double hz = ai.getScanRateHz(); // the rate the board runs at, e.g. 1000.0
  *     ai.start();
  *     ScanBlock block = ScanBlock.interleaved(2, 100);
  *     while (ai.readScans(block, 100, Duration.ofSeconds(1)) &gt;= 0) {
@@ -152,13 +152,14 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     }
 
     /**
-     * Scans a second as the board runs them, after the driver's corrections (e.g. 3003.003 for
-     * 3000 Hz over 3 channels).
+     * The accepted scan rate under its 0.1 name.
      *
      * @return the accepted scan rate in Hz
+     * @deprecated use {@link #getScanRateHz()}: a rate's name ends in {@code Hz}
      */
+    @Deprecated(since = "0.2", forRemoval = true)
     public double getScanRate() {
-        return stream.acceptedCommand().scanRateHz();
+        return getScanRateHz();
     }
 
     /**
@@ -471,12 +472,12 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     native int nDriverBufferSize(ByteBuffer handle, int bytes);
 
     /**
-     * Scans a second as the board runs them, after the driver's corrections, under the name of
-     * the API conventions (a rate ends in {@code Hz}).
+     * Scans a second as the board runs them, after the driver's corrections (e.g. 3003.003 for
+     * 3000 Hz over 3 channels).
      *
-     * @return the accepted scan rate, as {@link #getScanRate()}
+     * @return the accepted scan rate in Hz
      */
     public double getScanRateHz() {
-        return getScanRate();
+        return stream.acceptedCommand().scanRateHz();
     }
 }

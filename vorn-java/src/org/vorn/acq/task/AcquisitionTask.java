@@ -251,6 +251,10 @@ public final class AcquisitionTask implements AutoCloseable {
      * Waits for the end at most {@code timeout} (any duration: one beyond what nanoseconds count,
      * such as {@code ChronoUnit.FOREVER.getDuration()}, waits without limit); returns it, or null if
      * the task still runs.
+     *
+     * @param timeout the longest wait; zero or negative only looks
+     * @return how the task ended, or null if it had not ended within the timeout
+     * @throws InterruptedException if the waiting thread is interrupted
      */
     public TaskEnd awaitEnd(Duration timeout) throws InterruptedException {
         long nanos;
