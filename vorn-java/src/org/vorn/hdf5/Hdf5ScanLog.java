@@ -39,8 +39,9 @@ import org.vorn.acq.task.StreamInfo;
  * {@code range_max}, {@code unit} and {@code maxdata}, from which volts are
  * {@code raw / maxdata * (range_max - range_min) + range_min} in doubles, exactly what the
  * library delivers; {@code /volts} (optional) holds those doubles; {@code /events} holds what
- * happened to the stream (stopped, completed, overrun, error) with the scan index where it
- * happened. The root's attributes name the device, driver and board, the accepted scan and
+ * happened to the stream (stopped, completed, overrun, error, and every trigger of the task's
+ * records with its scan's time) with the scan index where it happened. The root's attributes
+ * name the device, driver and board, the accepted scan and
  * convert periods, the start time (ISO 8601 and ns since the epoch; scan {@code k} began at
  * {@code start_time_ns + k * scan_period_ns}), and the library and HDF5 versions.
  *
@@ -145,17 +146,8 @@ public final class Hdf5ScanLog implements ScanRecorder {
         if (withVolts) {
             pendingVolts = new double[capacityScans * positions];
         }
-        long access = H5.H5Pcreate(H5P_FILE_ACCESS);
-        try {
-            // The newest file format: the one single-writer/multiple-reader mode needs.
-            H5.H5Pset_libver_bounds(access, H5F_LIBVER_LATEST, H5F_LIBVER_LATEST);
-            fileId = H5.H5Fcreate(file.toString(), H5F_ACC_TRUNC, H5P_DEFAULT, access);
-        } catch (HDF5Exception e) {
-            throw new IOException("cannot create the HDF5 file " + file + ": " + e.getMessage(), e);
-        } finally {
-            H5.H5Pclose(access);
-        }
-        writeRootAttributes(info);
+        fileId = createFile(file);
+        writeRootAttributes(fileId, info, FORMAT, flushIntervalNanos);
         scans = new AppendableDataset(fileId, "scans", wide ? H5T_STD_U32LE : H5T_STD_U16LE,
                 wide ? H5T_NATIVE_UINT : H5T_NATIVE_USHORT, positions, chunkScans);
         writePositionAttributes(scans.id(), info.positions());
@@ -171,8 +163,22 @@ public final class Hdf5ScanLog implements ScanRecorder {
         lastFlushNanos = System.nanoTime();
     }
 
-    private void writeRootAttributes(StreamInfo info) {
-        Hdf5Objects.text(fileId, "format", FORMAT);
+    /** Creates {@code file} (replacing one of that name) in the format single-writer mode needs. */
+    static long createFile(Path file) throws IOException {
+        long access = H5.H5Pcreate(H5P_FILE_ACCESS);
+        try {
+            // The newest file format: the one single-writer/multiple-reader mode needs.
+            H5.H5Pset_libver_bounds(access, H5F_LIBVER_LATEST, H5F_LIBVER_LATEST);
+            return H5.H5Fcreate(file.toString(), H5F_ACC_TRUNC, H5P_DEFAULT, access);
+        } catch (HDF5Exception e) {
+            throw new IOException("cannot create the HDF5 file " + file + ": " + e.getMessage(), e);
+        } finally {
+            H5.H5Pclose(access);
+        }
+    }
+
+    static void writeRootAttributes(long fileId, StreamInfo info, String format, long flushIntervalNanos) {
+        Hdf5Objects.text(fileId, "format", format);
         Hdf5Objects.text(fileId, "device", info.device());
         Hdf5Objects.text(fileId, "driver", info.driver());
         Hdf5Objects.text(fileId, "board", info.board());
@@ -190,7 +196,7 @@ public final class Hdf5ScanLog implements ScanRecorder {
         Hdf5Objects.text(fileId, "hdf5_version", v[0] + "." + v[1] + "." + v[2]);
     }
 
-    private static void writePositionAttributes(long dataset, List<ComediChannelRange> positions) {
+    static void writePositionAttributes(long dataset, List<ComediChannelRange> positions) {
         int n = positions.size();
         long[] channel = new long[n];
         long[] maxdata = new long[n];
@@ -271,6 +277,17 @@ public final class Hdf5ScanLog implements ScanRecorder {
         Instant now = Instant.now();
         Hdf5Events.append(events, kind, scanIndex, now.getEpochSecond() * 1_000_000_000L + now.getNano(), detail);
         flush();
+    }
+
+    /**
+     * A trigger is an event "trigger" at its scan, with that scan's start as its time (not the
+     * time it was logged) and its position as the detail. Not flushed at once: triggers may come
+     * at every few scans, and the scans they point at are flushed at the same pace.
+     */
+    @Override
+    public void triggered(long scanIndex, long scanEpochNanos, int position) {
+        requireOpen();
+        Hdf5Events.append(events, "trigger", scanIndex, scanEpochNanos, "position " + position);
     }
 
     /** Writes what is gathered and makes everything written so far durable against a crash of this process. */
