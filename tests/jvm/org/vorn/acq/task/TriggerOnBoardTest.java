@@ -16,6 +16,7 @@ import org.junit.jupiter.api.extension.RegisterExtension;
 import org.junit.jupiter.api.io.TempDir;
 import org.vorn.acq.comedi.AnalogReference;
 import org.vorn.acq.comedi.ComediAnalogStreamingDevice;
+import org.vorn.acq.comedi.ComediAnalogSWOutDevice;
 import org.vorn.acq.comedi.ComediChannelRange;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.hdf5.Hdf5RecordLog;
@@ -165,6 +166,44 @@ class TriggerOnBoardTest {
         }
         assertEquals(r.getTriggerScan() * r.getStream().scanPeriodNanos() / 1e9, r.getTriggerSeconds(), 1e-12);
         return r.getTriggerScan() + ":" + r.getFirstScan() + "+" + r.getScanCount() + (r.isComplete() ? "" : "!");
+    }
+
+    /**
+     * AO0 read back on AI ch14 (the loopback: the code written is the code converted), written
+     * once a scan: a value that falls back one code below the level and crosses it again is a
+     * new crossing without hysteresis, and none with 5 codes of it until the value went below the band.
+     */
+    @Test
+    void hysteresisSuppressesAOneCodeReCrossingOnTheLoopback() throws Exception {
+        int[] codes = {30000, 40000, 39999, 40000, 40001, 30000, 40000, 39999, 40001, 39995, 40000, 39994, 40000};
+        List<Long> plain = new ArrayList<>();
+        List<Long> banded = new ArrayList<>();
+        try (var ai = new ComediAnalogStreamingDevice(MULTI, 1, 1000, 65536);
+                var ao = new ComediAnalogSWOutDevice(MULTI, 1)) {
+            ai.configureChannel(0, 14, -10, 10, AnalogReference.GROUND);
+            ai.setScanCount(codes.length);
+            ai.configure();
+            ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
+            ComediChannelRange range = ai.getChannelRange(0);
+            double level = range.toVolts(40000);
+            Trigger up = Trigger.level(0, level, Trigger.Slope.RISING);
+            AcquisitionTask task = AcquisitionTask.on(ai).everyScans(1)
+                    .onRecord(up, 0, 1, r -> plain.add(r.getTriggerScan()))
+                    .onRecord(up.withHysteresis(level - range.toVolts(39995)), 0, 1, r -> banded.add(r.getTriggerScan()))
+                    .build();
+            task.start();
+            // Each write halfway through a scan period: a write at the instant of a conversion
+            // would count for it or not depending on whether the reader had read it yet.
+            long half = ai.getScanPeriodNanos() / 2;
+            for (int code : codes) {
+                assertEquals(0, EmulatedBoard.advanceNs(half));
+                ao.write(range.toVolts(code));
+                assertEquals(0, EmulatedBoard.advanceNs(ai.getScanPeriodNanos() - half));
+            }
+            assertEquals(TaskEnd.Reason.COMPLETED, task.awaitEnd(Duration.ofMinutes(1)).reason());
+        }
+        assertEquals(List.of(1L, 3L, 6L, 8L, 10L, 12L), plain, "every crossing, one code back included");
+        assertEquals(List.of(1L, 6L, 12L), banded, "re-armed only below the band of 5 codes");
     }
 
     @Test
