@@ -21,6 +21,10 @@ Usage: check_scan_log.py EXPECT.json. EXPECT names the file and what it must hol
   events        a list of [scan_index, kind, detail] rows that /events must hold, in order
   events_if_any as events, or /events empty (a full file may not take the row); a detail that
                 was cut to fit need only begin the expected one
+  records       for a record log: trigger_scans (of /records), shape, incomplete_trigger_scan (a
+                list), incomplete_scans, counter_position (whose codes must be the counter's)
+  (no dtype: a record log, which must have no /scans)
+  trigger_times a list of the time_ns that the "trigger" rows of /events must hold, in order
 Prints one line "ok: ..." and exits 0, or the first difference and exits 1.
 """
 import json
@@ -54,66 +58,102 @@ def check_attrs(obj, want, where):
             fail(f"{where}.attrs[{name!r}] is {got!r}, not {value!r}")
 
 
+def check_scans_absent(h5):
+    if "scans" in h5:
+        fail("/scans exists in a log of records only")
+
+
+def check_records(h5, want):
+    """The records of a record log: their trigger scans, shape, and codes of the counter."""
+    records = h5["records"]
+    positions = records.shape[2]
+    pre = int(h5.attrs["pretrigger_scans"])
+    triggers = [int(t) for t in h5["record_trigger_scan"][:]]
+    if triggers != want["trigger_scans"]:
+        fail(f"/record_trigger_scan is {triggers}, not {want['trigger_scans']}")
+    if list(records.shape) != want["shape"]:
+        fail(f"/records has shape {list(records.shape)}, not {want['shape']}")
+    cut = [int(t) for t in h5["incomplete_trigger_scan"][:]]
+    if cut != want["incomplete_trigger_scan"]:
+        fail(f"/incomplete_trigger_scan is {cut}, not {want['incomplete_trigger_scan']}")
+    if h5["incomplete_record"].shape[0] != want["incomplete_scans"]:
+        fail(f"/incomplete_record has {h5['incomplete_record'].shape[0]} scans, not {want['incomplete_scans']}")
+    pieces = [(t, records[i]) for i, t in enumerate(triggers)] + [(t, h5["incomplete_record"][:]) for t in cut]
+    p = want["counter_position"]
+    for t, rec in pieces:
+        first = t - pre
+        expected = ((first + np.arange(rec.shape[0])) * positions + p) % 65536
+        if not np.array_equal(rec[:, p].astype(np.int64), expected):
+            fail(f"the record of the trigger at scan {t} is not scans {first}.. of the counter")
+    return f"{len(triggers)} records + {len(cut)} cut, contiguous on the counter"
+
+
 def main():
     with open(sys.argv[1]) as f:
         want = json.load(f)
     with h5py.File(want["file"], "r", swmr=want.get("swmr", True)) as h5:
         check_attrs(h5, want.get("root", {}), "/")
-        scans = h5["scans"]
-        check_attrs(scans, want.get("scans", {}), "/scans")
-        if str(scans.dtype) != want["dtype"]:
-            fail(f"/scans has dtype {scans.dtype}, not {want['dtype']}")
-        rows, positions = scans.shape
-        if positions != want["positions"]:
-            fail(f"/scans has {positions} positions, not {want['positions']}")
-        if "rows" in want and rows != want["rows"]:
-            fail(f"/scans has {rows} scans, not {want['rows']}")
-        if rows < want.get("min_rows", 0):
-            fail(f"/scans has {rows} scans, fewer than the {want['min_rows']} flushed")
-        raw = scans[:].astype(np.int64)
-        checked = f"{rows} x {positions} scans"
-        if "raw" in want:
-            expected = np.fromfile(want["raw"], dtype="<i8").reshape(-1, positions)
-            if expected.shape[0] < rows:
-                fail(f"/scans has {rows} scans, more than the {expected.shape[0]} written")
-            expected = expected[:rows]
-        elif "counter" in want:
-            expected = (np.arange(rows * positions, dtype=np.int64) % want["counter"]).reshape(rows, positions)
+        checked = "no /scans"
+        if "dtype" in want:
+            scans = h5["scans"]
+            check_attrs(scans, want.get("scans", {}), "/scans")
+            if str(scans.dtype) != want["dtype"]:
+                fail(f"/scans has dtype {scans.dtype}, not {want['dtype']}")
+            rows, positions = scans.shape
+            if positions != want["positions"]:
+                fail(f"/scans has {positions} positions, not {want['positions']}")
+            if "rows" in want and rows != want["rows"]:
+                fail(f"/scans has {rows} scans, not {want['rows']}")
+            if rows < want.get("min_rows", 0):
+                fail(f"/scans has {rows} scans, fewer than the {want['min_rows']} flushed")
+            raw = scans[:].astype(np.int64)
+            checked = f"{rows} x {positions} scans"
+            if "raw" in want:
+                expected = np.fromfile(want["raw"], dtype="<i8").reshape(-1, positions)
+                if expected.shape[0] < rows:
+                    fail(f"/scans has {rows} scans, more than the {expected.shape[0]} written")
+                expected = expected[:rows]
+            elif "counter" in want:
+                expected = (np.arange(rows * positions, dtype=np.int64) % want["counter"]).reshape(rows, positions)
+            else:
+                expected = None
+            if expected is not None:
+                diff = np.argwhere(raw != expected)
+                if diff.size:
+                    s, p = diff[0]
+                    fail(f"/scans[{s}, {p}] is {raw[s, p]}, not {expected[s, p]} ({len(diff)} values differ)")
+                checked = f"{rows} x {positions} raw codes"
+            if "volts_from_attrs" in want:
+                lo = scans.attrs["range_min"]
+                hi = scans.attrs["range_max"]
+                maxdata = scans.attrs["maxdata"]
+                volts = raw / maxdata * (hi - lo) + lo
+                delivered = np.fromfile(want["volts_from_attrs"], dtype="<f8").reshape(-1, positions)[:rows]
+                if delivered.shape != volts.shape or not np.array_equal(volts, delivered):
+                    bad = np.argwhere(volts != delivered) if delivered.shape == volts.shape else [[0, 0]]
+                    fail(f"volts from the attributes differ from the delivered ones at {bad[0]}")
+                checked += ", volts from the attributes"
+                if want.get("volts_dataset"):
+                    stored = h5["volts"][:]
+                    if not np.array_equal(stored, delivered):
+                        fail("/volts differs from the delivered volts")
+                    checked += " and /volts"
+            if "csv_volts" in want:
+                volts = raw / scans.attrs["maxdata"] * (scans.attrs["range_max"] - scans.attrs["range_min"]) \
+                    + scans.attrs["range_min"]
+                csv = np.loadtxt(want["csv_volts"], delimiter=",", skiprows=1)[:, 1:]
+                if csv.shape != volts.shape:
+                    fail(f"the CSV holds {csv.shape}, the log {volts.shape}")
+                worst = np.max(np.abs(volts - csv))
+                if worst > 0.5e-6 + 1e-12:
+                    fail(f"volts from the log differ from the CSV by up to {worst}")
+                checked += ", the CSV's volts"
+            if "volts" in h5 and not want.get("volts_dataset", True):
+                fail("/volts exists although it was not asked for")
         else:
-            expected = None
-        if expected is not None:
-            diff = np.argwhere(raw != expected)
-            if diff.size:
-                s, p = diff[0]
-                fail(f"/scans[{s}, {p}] is {raw[s, p]}, not {expected[s, p]} ({len(diff)} values differ)")
-            checked = f"{rows} x {positions} raw codes"
-        if "volts_from_attrs" in want:
-            lo = scans.attrs["range_min"]
-            hi = scans.attrs["range_max"]
-            maxdata = scans.attrs["maxdata"]
-            volts = raw / maxdata * (hi - lo) + lo
-            delivered = np.fromfile(want["volts_from_attrs"], dtype="<f8").reshape(-1, positions)[:rows]
-            if delivered.shape != volts.shape or not np.array_equal(volts, delivered):
-                bad = np.argwhere(volts != delivered) if delivered.shape == volts.shape else [[0, 0]]
-                fail(f"volts from the attributes differ from the delivered ones at {bad[0]}")
-            checked += ", volts from the attributes"
-            if want.get("volts_dataset"):
-                stored = h5["volts"][:]
-                if not np.array_equal(stored, delivered):
-                    fail("/volts differs from the delivered volts")
-                checked += " and /volts"
-        if "csv_volts" in want:
-            volts = raw / scans.attrs["maxdata"] * (scans.attrs["range_max"] - scans.attrs["range_min"]) \
-                + scans.attrs["range_min"]
-            csv = np.loadtxt(want["csv_volts"], delimiter=",", skiprows=1)[:, 1:]
-            if csv.shape != volts.shape:
-                fail(f"the CSV holds {csv.shape}, the log {volts.shape}")
-            worst = np.max(np.abs(volts - csv))
-            if worst > 0.5e-6 + 1e-12:
-                fail(f"volts from the log differ from the CSV by up to {worst}")
-            checked += ", the CSV's volts"
-        if "volts" in h5 and not want.get("volts_dataset", True):
-            fail("/volts exists although it was not asked for")
+            check_scans_absent(h5)
+        if "records" in want:
+            checked += ", " + check_records(h5, want["records"])
         if "volts_rows_at_most" in want and h5["volts"].shape[0] > want["volts_rows_at_most"]:
             fail(f"/volts has {h5['volts'].shape[0]} scans, more than {want['volts_rows_at_most']}")
         events = h5["events"]
@@ -131,6 +171,10 @@ def main():
                                                     for g, e in zip(got, expected)):
                 fail(f"/events holds {got}, neither nothing nor {expected}")
             checked += f", {len(got)} events"
+        if "trigger_times" in want:
+            got = [int(e["time_ns"]) for e in h5["events"][:] if e["kind"] == b"trigger"]
+            if got != want["trigger_times"]:
+                fail(f"the triggers of /events are at {got} ns, not {want['trigger_times']}")
     print("ok: " + checked)
 
 

@@ -314,6 +314,40 @@ class AcquisitionDemoTest {
         H5py.check(tmp, expect);
     }
 
+    /**
+     * --trigger on the sawtooth (position 2: -4..+4 V, 2 Hz): one record per rising zero crossing
+     * the CSV shows (the first scan at or above 0 V after one below it), 500 scans apart as the
+     * documented period says, each with its pretrigger scans, the last cut by the end; the CSV
+     * marks exactly those scans.
+     */
+    @Test
+    void triggerRecordsEverySawtoothCrossing() throws Exception {
+        Run r = run(120, "--rate", "1000", "--duration", "3", "--out", "out", "--no-outputs", "--trigger", "2:0:rising",
+                "--pretrigger", "50", "--record", "460");
+        assertEquals(0, r.status(), r.all());
+        double[][] rows = readCsv(tmp.resolve("out/acquisition.csv"), "time_s,ai4_V,ai5_V,ai6_V,ai1_V,trigger");
+        List<String> want = new java.util.ArrayList<>();
+        long previous = -1;
+        for (int k = 50; k < rows.length; k++) {
+            if (rows[k - 1][3] < 0 && rows[k][3] >= 0) {
+                long last = Math.min(k + 409, rows.length - 1);
+                want.add(String.format(java.util.Locale.ROOT, "record %d: trigger at scan %d (%.6f s), scans %d..%d%s",
+                        want.size(), k, rows[k][0], k - 50, last, last < k + 409 ? " (incomplete: the acquisition ended)"
+                        : ""));
+                if (previous >= 0) {
+                    assertEquals(500, k - previous, 1, "the sawtooth's period at 1 kHz");
+                }
+                previous = k;
+            }
+            assertEquals(rows[k][5] == 1, !want.isEmpty() && previous == k, "the CSV's trigger mark at scan " + k);
+        }
+        assertTrue(want.size() >= 5, want.toString());
+        List<String> got = r.stdout().lines().filter(l -> l.startsWith("record ")).toList();
+        assertEquals(want, got, r.stdout());
+        assertTrue(r.stdout().contains(want.size() + " records of 460 scans (50 before the trigger), trigger rising"
+                + " through 0.0 at position 2:\n"), r.stdout());
+    }
+
     @Test
     void aDeviceThatCannotBeOpenedIsReportedWithTheLibrarysMessage() throws Exception {
         Run r = run(60, "--device", "/nonexistent/comedi0", "--out", "out");

@@ -40,6 +40,12 @@ class OptionsTest {
         assertFalse(o.outputs);
         assertEquals(Paths.get("/tmp/run.h5"), o.hdf5);
         assertTrue(Options.parse(new String[] {"-h"}).help);
+        o = Options.parse(new String[] {"--trigger=1:-0.5:falling", "--pretrigger", "20", "--record=50"});
+        assertEquals("falling through -0.5 at position 1", o.trigger.toString());
+        assertEquals(20, o.pretrigger);
+        assertEquals(50, o.record);
+        assertEquals("--trigger needs POSITION:VOLTS[:rising|falling], not '2'",
+                assertThrows(UsageException.class, () -> Options.parse(new String[] {"--trigger", "2"})).getMessage());
     }
 
     @ParameterizedTest(name = "{0}")
@@ -55,6 +61,11 @@ class OptionsTest {
         "--device=                            | --device needs a path",
         "--out=                               | --out needs a folder",
         "--hdf5=                              | --hdf5 needs a file name",
+        "--trigger 2:x                        | --trigger needs a level in volts, not 'x'",
+        "--trigger 2:0:up                     | --trigger slope is rising or falling, not 'up'",
+        "--trigger 4:0                        | --trigger position 4 is not one of the 4 streamed (0 to 3)",
+        "--trigger 0:0 --pretrigger 100       | --record 100 leaves no scan after the 100 pretrigger ones",
+        "--pretrigger -1                      | --pretrigger must be 0 or more, not -1",
         "--frobnicate                         | unknown option --frobnicate",
         "-x                                   | unknown option -x",
         "stray                                | unexpected argument stray",

@@ -17,6 +17,9 @@ final class Acquisition {
     String failure;
     boolean stoppedByUser;
 
+    /** --trigger: each record as {trigger scan, first scan, scans, complete (1 or 0)}, in order. */
+    final java.util.List<long[]> records = new java.util.ArrayList<>();
+
     /** The scan period the driver accepted, in ns: row r was scanned r x this after the first. */
     final long scanPeriodNanos;
     final double scanRate;

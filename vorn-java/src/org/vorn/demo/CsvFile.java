@@ -6,12 +6,15 @@ import java.nio.charset.StandardCharsets;
 import java.nio.file.Files;
 import java.nio.file.Path;
 
-/** {@code time_s}, then one column per channel in volts; one row per kept scan. */
+/**
+ * {@code time_s}, then one column per channel in volts, then with --trigger a column
+ * {@code trigger} (1 on the scan of a record's trigger, 0 elsewhere); one row per kept scan.
+ */
 final class CsvFile {
     private CsvFile() {
     }
 
-    static void write(Acquisition acq, Input[] inputs, double rate, Path file) throws IOException {
+    static void write(Acquisition acq, Input[] inputs, boolean triggers, Path file) throws IOException {
         int n = acq.nChannels;
         long rows = acq.rows();
         // Times are scan index x the period the driver accepted (the command test rounds the
@@ -22,13 +25,22 @@ final class CsvFile {
             for (Input in : inputs) {
                 line.append(',').append(in.column());
             }
+            if (triggers) {
+                line.append(",trigger");
+            }
             w.append(line).append('\n');
+            int nextRecord = 0;
             for (long r = 0; r < rows; r++) {
                 line.setLength(0);
                 Numbers.appendSixDecimals(line, r * acq.scanPeriodNanos / 1e9);
                 for (int c = 0; c < n; c++) {
                     line.append(',');
                     Numbers.appendSixDecimals(line, acq.value(r, c));
+                }
+                if (triggers) {
+                    boolean at = nextRecord < acq.records.size() && acq.records.get(nextRecord)[0] == r;
+                    line.append(at ? ",1" : ",0");
+                    nextRecord += at ? 1 : 0;
                 }
                 w.append(line).append('\n');
             }

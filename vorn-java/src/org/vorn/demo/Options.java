@@ -2,7 +2,10 @@ package org.vorn.demo;
 
 import java.nio.file.Path;
 import java.nio.file.Paths;
+import java.util.Locale;
 import java.util.Set;
+
+import org.vorn.acq.task.Trigger;
 
 /**
  * The demo's command line. An option is a field here, a case in {@link #setFlag} or, with its
@@ -24,6 +27,12 @@ final class Options {
     Path out = Paths.get("demo-output");
     /** --hdf5 FILE: the run goes through an acquisition task that logs it to this file; null: no log. */
     Path hdf5;
+    /** --trigger POSITION:VOLTS[:rising|falling]: records cut around each crossing; null: none. */
+    Trigger trigger;
+    /** --pretrigger N: the scans of a record before its trigger's. */
+    int pretrigger;
+    /** --record N: the scans of a record, pretrigger ones included. */
+    int record = 100;
     boolean outputs = true;
     boolean list;
     boolean help;
@@ -40,7 +49,8 @@ final class Options {
     static String usage() {
         return String.join("\n",
             "usage: " + AcquisitionDemo.PROGRAM + " [--device PATH] [--channels N] [--rate HZ] [--duration SECONDS] [--out DIR]",
-            "                [--hdf5 FILE] [--no-outputs] [--list] [--help]",
+            "                [--hdf5 FILE] [--trigger POSITION:VOLTS[:rising|falling]] [--pretrigger N]",
+            "                [--record N] [--no-outputs] [--list] [--help]",
             "",
             "Streams analog input channels through ComediAnalogStreamingDevice, prints the command test,",
             "a progress bar and per-channel statistics, writes the samples to DIR/" + SampleFiles.CSV_NAME,
@@ -57,6 +67,12 @@ final class Options {
             "  --out DIR           folder for the CSV file and the plot (default ./demo-output)",
             "  --hdf5 FILE         run the acquisition as an AcquisitionTask that also logs every scan to",
             "                      FILE (HDF5: raw codes, what turns them into volts, the stream's timing)",
+            "  --trigger POSITION:VOLTS[:rising|falling]",
+            "                      cut records out of the stream where the value at scan position POSITION",
+            "                      crosses VOLTS (rising by default); prints one line per record, marks the",
+            "                      trigger instants in the CSV (column trigger) and the plot",
+            "  --pretrigger N      scans of a record before its trigger's scan (default 0)",
+            "  --record N          scans of a record, the pretrigger ones included (default 100)",
             "  --no-outputs        skip the analog and digital output sections. On a real board they set",
             "                      AO0 to +2.5 V and -1.25 V and digital lines 0-7 to 0xA5 and 0x5A, then",
             "                      back to 0 V and 0x00: disconnect what those outputs drive, or use this.",
@@ -72,7 +88,7 @@ final class Options {
 
     /** Options that take a value, as {@code --name VALUE} or {@code --name=VALUE}. */
     private static final Set<String> VALUED = Set.of("--device", "--channels", "--rate", "--duration", "--out",
-            "--hdf5");
+            "--hdf5", "--trigger", "--pretrigger", "--record");
 
     static Options parse(String[] args) throws UsageException {
         Options o = new Options();
@@ -111,6 +127,14 @@ final class Options {
         if (scans > MAX_VALUES / o.channels) {
             throw new UsageException("--rate x --duration x --channels asks for " + (double) scans * o.channels
                     + " samples; the demo keeps at most " + MAX_VALUES + " in memory");
+        }
+        if (o.trigger != null && o.trigger.getPosition() >= o.channels) {
+            throw new UsageException("--trigger position " + o.trigger.getPosition() + " is not one of the "
+                    + o.channels + " streamed (0 to " + (o.channels - 1) + ")");
+        }
+        if (o.record <= o.pretrigger) {
+            throw new UsageException("--record " + o.record + " leaves no scan after the " + o.pretrigger
+                    + " pretrigger ones");
         }
         return o;
     }
@@ -157,8 +181,47 @@ final class Options {
                 }
                 hdf5 = Paths.get(value);
             }
+            case "--trigger" -> trigger = parseTrigger(value);
+            case "--pretrigger" -> {
+                pretrigger = parseInt(name, value);
+                if (pretrigger < 0) {
+                    throw new UsageException("--pretrigger must be 0 or more, not " + value);
+                }
+            }
+            case "--record" -> {
+                record = parseInt(name, value);
+                if (record < 1) {
+                    throw new UsageException("--record must be 1 or more, not " + value);
+                }
+            }
             default -> throw new IllegalStateException(name + " is listed as taking a value but sets nothing");
         }
+    }
+
+    private static Trigger parseTrigger(String value) throws UsageException {
+        String[] f = value.split(":", -1);
+        if (f.length < 2 || f.length > 3) {
+            throw new UsageException("--trigger needs POSITION:VOLTS[:rising|falling], not '" + value + "'");
+        }
+        int position = parseInt("--trigger position", f[0]);
+        double volts;
+        try {
+            volts = Double.parseDouble(f[1].trim());
+        } catch (NumberFormatException e) {
+            throw new UsageException("--trigger needs a level in volts, not '" + f[1] + "'");
+        }
+        if (position < 0 || !Double.isFinite(volts)) {
+            throw new UsageException("--trigger needs a position of 0 or more and a finite level, not '" + value + "'");
+        }
+        Trigger.Slope slope = Trigger.Slope.RISING;
+        if (f.length == 3) {
+            switch (f[2].trim().toLowerCase(Locale.ROOT)) {
+                case "rising" -> slope = Trigger.Slope.RISING;
+                case "falling" -> slope = Trigger.Slope.FALLING;
+                default -> throw new UsageException("--trigger slope is rising or falling, not '" + f[2] + "'");
+            }
+        }
+        return Trigger.level(position, volts, slope);
     }
 
     private static int parseInt(String name, String value) throws UsageException {

@@ -11,6 +11,7 @@ import org.jfree.chart.ChartFactory;
 import org.jfree.chart.JFreeChart;
 import org.jfree.chart.axis.NumberAxis;
 import org.jfree.chart.plot.PlotOrientation;
+import org.jfree.chart.plot.ValueMarker;
 import org.jfree.data.xy.XYSeries;
 import org.jfree.data.xy.XYSeriesCollection;
 
@@ -20,6 +21,8 @@ final class Plot {
     static final int HEIGHT = 700;
     /** At most this many points per line; longer runs keep each bucket's minimum and maximum. */
     static final int POINTS = 8000;
+    /** At most this many trigger instants are marked. */
+    static final int MARKERS = 500;
 
     private Plot() {
     }
@@ -42,6 +45,14 @@ final class Plot {
         ChartStyle.apply(chart, String.format(Locale.ROOT,
                 "ComediAnalogStreamingDevice, %d scans in %.2f s, %d lost%s", rows, acq.seconds, acq.lostScans,
                 acq.stoppedByUser ? ", stopped early" : ""), n);
+        // The trigger instants as thin vertical lines; past a few hundred they would hide the signals.
+        for (int k = 0; k < Math.min(acq.records.size(), MARKERS); k++) {
+            ValueMarker m = new ValueMarker(acq.records.get(k)[0] * acq.scanPeriodNanos / 1e9);
+            m.setPaint(java.awt.Color.GRAY);
+            m.setStroke(new java.awt.BasicStroke(1f, java.awt.BasicStroke.CAP_BUTT, java.awt.BasicStroke.JOIN_MITER,
+                    1f, new float[] {4f, 4f}, 0f));
+            chart.getXYPlot().addDomainMarker(m);
+        }
         if (rows > 1) {
             NumberAxis x = (NumberAxis) chart.getXYPlot().getDomainAxis();
             x.setRange(0, Math.max((rows - 1) / acq.scanRate, 1e-9));

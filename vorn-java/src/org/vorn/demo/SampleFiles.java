@@ -18,12 +18,15 @@ final class SampleFiles {
         Files.createDirectories(opt.out);
         Path csv = opt.out.resolve(CSV_NAME).toAbsolutePath().normalize();
         Path png = opt.out.resolve(PNG_NAME).toAbsolutePath().normalize();
-        CsvFile.write(acq, inputs, opt.rate, csv);
+        CsvFile.write(acq, inputs, opt.trigger != null, csv);
         Plot.write(acq, inputs, opt, png);
         out.println();
         out.printf(Locale.ROOT, "Samples: %s (%d row%s: time_s", csv, acq.rows(), acq.rows() == 1 ? "" : "s");
         for (Input in : inputs) {
             out.print(", " + in.column());
+        }
+        if (opt.trigger != null) {
+            out.print(", trigger");
         }
         out.println(")");
         out.println("Plot:    " + png);

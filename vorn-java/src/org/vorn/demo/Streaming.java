@@ -83,8 +83,8 @@ final class Streaming {
                     Numbers.plain(Math.round(ai.getScanRateHz() * 1000) / 1000.0), ai.getScanPeriodNanos(),
                     ai.getConvertPeriodNanos(), scans, Numbers.plain(scans * ai.getScanPeriodNanos() / 1e9));
             Acquisition acq = new Acquisition(inputs.length, scans, ranges, ai.getScanPeriodNanos());
-            if (opt.hdf5 != null) {
-                LoggedRun.acquire(ai, acq, opt.hdf5, stop, out, terminal);
+            if (opt.hdf5 != null || opt.trigger != null) {
+                LoggedRun.acquire(ai, acq, opt, stop, out, terminal);
             } else {
                 acquire(ai, acq);
             }

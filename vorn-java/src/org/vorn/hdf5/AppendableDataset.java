@@ -10,14 +10,15 @@ import static hdf.hdf5lib.HDF5Constants.H5S_UNLIMITED;
 import hdf.hdf5lib.H5;
 
 /**
- * A chunked dataset of rows × {@code columns} (or a 1-D one when columns is 0) that grows by
- * appending rows at its end. Each append extends the dataset and writes the new rows at once,
- * so that the extent a reader sees never runs ahead of the data by more than one call; after a
- * failed append the owner cuts the extent back with {@link #truncate}.
+ * A chunked dataset of rows × {@code columns} (or a 1-D one when columns is 0, or rows of any
+ * shape) that grows by appending rows at its end. Each append extends the dataset and writes the
+ * new rows at once, so that the extent a reader sees never runs ahead of the data by more than one
+ * call; after a failed append the owner cuts the extent back with {@link #truncate}.
  */
 final class AppendableDataset {
     private final long id;
-    private final int columns;
+    /** The shape of one row: empty for a 1-D dataset. */
+    private final long[] row;
     private final long memoryType;
     private final boolean ownsMemoryType;
     private long rows;
@@ -31,13 +32,19 @@ final class AppendableDataset {
     /** With {@code ownsMemoryType}, the memory type is closed with the dataset (also when creating it fails). */
     AppendableDataset(long parent, String name, long fileType, long memoryType, boolean ownsMemoryType, int columns,
             long chunkRows) {
-        this.columns = columns;
+        this(parent, name, fileType, memoryType, ownsMemoryType, columns == 0 ? new long[0] : new long[] {columns},
+                chunkRows);
+    }
+
+    /** Rows of shape {@code row} (e.g. scans × positions for a dataset of records). */
+    AppendableDataset(long parent, String name, long fileType, long memoryType, boolean ownsMemoryType, long[] row,
+            long chunkRows) {
+        this.row = row.clone();
         this.memoryType = memoryType;
         this.ownsMemoryType = ownsMemoryType;
-        boolean flat = columns == 0;
-        long[] empty = flat ? new long[] {0} : new long[] {0, columns};
-        long[] max = flat ? new long[] {H5S_UNLIMITED} : new long[] {H5S_UNLIMITED, columns};
-        long[] chunk = flat ? new long[] {chunkRows} : new long[] {chunkRows, columns};
+        long[] empty = shape(0);
+        long[] max = shape(H5S_UNLIMITED);
+        long[] chunk = shape(chunkRows);
         long space = -1, create = -1, access = -1, created = -1;
         try {
             space = H5.H5Screate_simple(empty.length, empty, max);
@@ -69,6 +76,14 @@ final class AppendableDataset {
         id = created;
     }
 
+    /** {@code first} rows, then the row's own shape. */
+    private long[] shape(long first) {
+        long[] s = new long[1 + row.length];
+        s[0] = first;
+        System.arraycopy(row, 0, s, 1, row.length);
+        return s;
+    }
+
     long rows() {
         return rows;
     }
@@ -78,10 +93,10 @@ final class AppendableDataset {
         if (count == 0) {
             return;
         }
-        boolean flat = columns == 0;
-        long[] extent = flat ? new long[] {rows + count} : new long[] {rows + count, columns};
-        long[] start = flat ? new long[] {rows} : new long[] {rows, 0};
-        long[] size = flat ? new long[] {count} : new long[] {count, columns};
+        long[] extent = shape(rows + count);
+        long[] start = new long[1 + row.length];
+        start[0] = rows;
+        long[] size = shape(count);
         H5.H5Dset_extent(id, extent);
         long fileSpace = -1, memorySpace = -1;
         try {
@@ -126,7 +141,7 @@ final class AppendableDataset {
             throw new IllegalArgumentException(keep + " rows asked to be kept of " + rows);
         }
         if (keep < rows || extentAhead) {
-            H5.H5Dset_extent(id, columns == 0 ? new long[] {keep} : new long[] {keep, columns});
+            H5.H5Dset_extent(id, shape(keep));
             rows = keep;
             extentAhead = false;
         }

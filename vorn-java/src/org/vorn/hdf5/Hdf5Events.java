@@ -16,7 +16,8 @@ import hdf.hdf5lib.H5;
 /**
  * The {@code /events} dataset: one row per thing that happened to the stream, a compound of
  * {@code scan_index} (int64: scans delivered before it), {@code time_ns} (int64, ns since the
- * epoch when it was logged), {@code kind} (16 bytes of text) and {@code detail} (112 bytes).
+ * epoch when it was logged; for a "trigger", when its scan began), {@code kind} (16 bytes of
+ * text) and {@code detail} (112 bytes).
  * Fixed-size text, because single-writer mode can grow a dataset but not create heap objects
  * for variable-length strings safely; longer text is cut at a character boundary. The text is
  * typed as UTF-8, so that a reader decodes it as such (h5py hands text in a dataset over as

@@ -42,8 +42,9 @@ import org.vorn.acq.task.StreamInfo;
  * {@code range_max}, {@code unit} and {@code maxdata}, from which volts are
  * {@code raw / maxdata * (range_max - range_min) + range_min} in doubles, exactly what the
  * library delivers; {@code /volts} (optional) holds those doubles; {@code /events} holds what
- * happened to the stream (stopped, completed, overrun, error) with the scan index where it
- * happened. The root's attributes name the device, driver and board, the accepted scan and
+ * happened to the stream (stopped, completed, overrun, error, and every trigger of the task's
+ * records with its scan's time) with the scan index where it happened. The root's attributes
+ * name the device, driver and board, the accepted scan and
  * convert periods, the start time (ISO 8601 and ns since the epoch; scan {@code k} began at
  * {@code start_time_ns + k * scan_period_ns}), and the library and HDF5 versions.
  *
@@ -201,19 +202,7 @@ public final class Hdf5ScanLog implements ScanRecorder {
         if (withVolts) {
             pendingVolts = new double[capacityScans * positions];
         }
-        long access = H5.H5Pcreate(H5P_FILE_ACCESS);
-        try {
-            // The newest file format: the one single-writer/multiple-reader mode needs.
-            H5.H5Pset_libver_bounds(access, H5F_LIBVER_LATEST, H5F_LIBVER_LATEST);
-            // No chunk cache: a write reaches the file when it returns, and fails there if it
-            // cannot (the datasets' own setting is not honoured by H5Dcreate in this HDF5).
-            H5.H5Pset_cache(access, 0, 0, 0, 1.0);
-            fileId = create(access);
-        } catch (HDF5Exception e) {
-            throw new IOException("cannot create the HDF5 file " + file + ": " + e.getMessage(), e);
-        } finally {
-            H5.H5Pclose(access);
-        }
+        fileId = createFile(file);
         holdReserve();
         if (durability == Durability.FSYNC) {
             try {
@@ -246,7 +235,7 @@ public final class Hdf5ScanLog implements ScanRecorder {
      * ASCII would be created under other bytes than Java's. Such a file is created through an
      * ASCII alias, a symbolic link to it in a private temporary folder.
      */
-    private long create(long access) throws IOException {
+    private static long create(Path file, long access) throws IOException {
         if (isAscii(file.toString())) {
             return H5.H5Fcreate(file.toString(), H5F_ACC_TRUNC, H5P_DEFAULT, access);
         }
@@ -322,7 +311,32 @@ public final class Hdf5ScanLog implements ScanRecorder {
     }
 
     private void writeRootAttributes(StreamInfo info) {
-        Hdf5Objects.text(fileId, "format", FORMAT);
+        writeRootAttributes(fileId, info, FORMAT, flushIntervalNanos);
+        Hdf5Objects.text(fileId, "durability", durability.name().toLowerCase(java.util.Locale.ROOT));
+    }
+
+    /**
+     * Creates {@code file} (replacing one of that name, under exactly that name) in the format
+     * single-writer mode needs, without a chunk cache.
+     */
+    static long createFile(Path file) throws IOException {
+        long access = H5.H5Pcreate(H5P_FILE_ACCESS);
+        try {
+            // The newest file format: the one single-writer/multiple-reader mode needs.
+            H5.H5Pset_libver_bounds(access, H5F_LIBVER_LATEST, H5F_LIBVER_LATEST);
+            // No chunk cache: a write reaches the file when it returns, and fails there if it
+            // cannot (the datasets' own setting is not honoured by H5Dcreate in this HDF5).
+            H5.H5Pset_cache(access, 0, 0, 0, 1.0);
+            return create(file, access);
+        } catch (HDF5Exception e) {
+            throw new IOException("cannot create the HDF5 file " + file + ": " + e.getMessage(), e);
+        } finally {
+            H5.H5Pclose(access);
+        }
+    }
+
+    static void writeRootAttributes(long fileId, StreamInfo info, String format, long flushIntervalNanos) {
+        Hdf5Objects.text(fileId, "format", format);
         Hdf5Objects.text(fileId, "device", info.device());
         Hdf5Objects.text(fileId, "driver", info.driver());
         Hdf5Objects.text(fileId, "board", info.board());
@@ -334,14 +348,13 @@ public final class Hdf5ScanLog implements ScanRecorder {
         Hdf5Objects.integer(fileId, "start_time_ns", info.startEpochNanos());
         Hdf5Objects.integer(fileId, "scans_requested", info.scansRequested());
         Hdf5Objects.integer(fileId, "flush_interval_ms", flushIntervalNanos / 1_000_000);
-        Hdf5Objects.text(fileId, "durability", durability.name().toLowerCase(java.util.Locale.ROOT));
         Hdf5Objects.text(fileId, "library_version", info.libraryVersion());
         int[] v = new int[3];
         H5.H5get_libversion(v);
         Hdf5Objects.text(fileId, "hdf5_version", v[0] + "." + v[1] + "." + v[2]);
     }
 
-    private static void writePositionAttributes(long dataset, List<ComediChannelRange> positions) {
+    static void writePositionAttributes(long dataset, List<ComediChannelRange> positions) {
         int n = positions.size();
         long[] channel = new long[n];
         long[] maxdata = new long[n];
@@ -430,6 +443,21 @@ public final class Hdf5ScanLog implements ScanRecorder {
     private void appendEvent(String kind, long scanIndex, String detail) {
         Instant now = Instant.now();
         Hdf5Events.append(events, kind, scanIndex, now.getEpochSecond() * 1_000_000_000L + now.getNano(), detail);
+    }
+
+    /**
+     * A trigger is an event "trigger" at its scan, with that scan's start as its time (not the
+     * time it was logged) and its position as the detail. Not flushed at once: triggers may come
+     * at every few scans, and the scans they point at are flushed at the same pace.
+     */
+    @Override
+    public void triggered(long scanIndex, long scanEpochNanos, int position) {
+        requireOpen();
+        try {
+            Hdf5Events.append(events, "trigger", scanIndex, scanEpochNanos, "position " + position);
+        } catch (RuntimeException e) {
+            throw fail("cannot log the trigger to", e);
+        }
     }
 
     /**

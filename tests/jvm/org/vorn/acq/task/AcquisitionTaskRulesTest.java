@@ -130,6 +130,45 @@ class AcquisitionTaskRulesTest {
         assertTrue(counting.stopped, "the stream is stopped");
     }
 
+    /** Bit 4 of the counter rises every 32 scans (at 16 + 32 j) on one position. */
+    private static final Trigger BIT4 = Trigger.line(0, 4, Trigger.LineCondition.RISING);
+
+    @Test
+    void anOverrunCutsTheLastRecordWhichComesIncompleteAfterTheLastBlockAndBeforeTheEnd() throws Exception {
+        List<String> records = new ArrayList<>();
+        TaskEnd end = runToEnd(task(new CountingSource(1, 0, 250)).onRecord(BIT4, 10, 50, r -> {
+            for (int s = 0; s < r.getScanCount(); s++) {
+                assertEquals(r.getFirstScan() + s, r.getRaw(s, 0), "contiguous");
+            }
+            assertTrue(ends.isEmpty(), "before the done listener");
+            records.add(r.getTriggerScan() + ":" + r.getFirstScan() + "+" + r.getScanCount() + (r.isComplete() ? ""
+                    : "! after " + codes.size()));
+        }).build());
+        assertEquals(TaskEnd.Reason.OVERRUN, end.reason());
+        // Rising at 16, 48, 80 ...: the ones inside a record (50 scans from its trigger) are dropped.
+        assertEquals(List.of("16:6+60", "80:70+60", "144:134+60", "208:198+52! after 250"), records);
+    }
+
+    @Test
+    void aFailingRecordListenerEndsTheTaskAndATriggerOnAMissingPositionIsRefusedAtStart() throws Exception {
+        List<Long> records = new ArrayList<>();
+        IllegalStateException failure = new IllegalStateException("the analysis failed");
+        TaskEnd end = runToEnd(task(new CountingSource(1, 0, 0)).onRecord(BIT4, 0, 100, r -> {
+            records.add(r.getTriggerScan());
+            throw failure;
+        }).build());
+        assertEquals(TaskEnd.Reason.LISTENER_FAILED, end.reason());
+        assertSame(failure, end.cause());
+        assertEquals(List.of(16L), records, "no record after the failing one, not even a cut one");
+
+        CountingSource source = new CountingSource(2, 0, 0);
+        AcquisitionTask t = task(source).onRecord(Trigger.level(2, 0, Trigger.Slope.RISING), 0, 1, r -> { }).build();
+        IllegalArgumentException e = assertThrows(IllegalArgumentException.class, t::start);
+        assertEquals("trigger rising through 0.0 at position 2: the stream has 2 positions", e.getMessage());
+        assertTrue(source.stopped, "a stream without its reader is stopped");
+        t.close();
+    }
+
     @Test
     void anOverrunEndsTheTaskAfterEveryScanBeforeIt() throws Exception {
         TaskEnd end = runToEnd(task(new CountingSource(2, 0, 730)).build());

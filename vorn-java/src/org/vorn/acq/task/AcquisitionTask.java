@@ -8,6 +8,7 @@ import java.util.List;
 import java.util.Objects;
 import java.util.concurrent.CountDownLatch;
 import java.util.concurrent.TimeUnit;
+import java.util.function.Supplier;
 
 import org.vorn.acq.comedi.ComediAnalogStreamingDevice;
 
@@ -33,9 +34,12 @@ import org.vorn.acq.comedi.ComediAnalogStreamingDevice;
  *
  * <h2>Threading model</h2>
  * <ul>
- * <li>Block listeners, the recorder and the done listener all run on the task's reader thread
- * ({@code vorn-acquisition <device>}), one call at a time, in the order they were added. Scans
- * reach them in order, each exactly once; every block but the last has exactly {@code N} scans.
+ * <li>Block listeners, the recorder, the record listeners ({@link Builder#onRecord}) and the done
+ * listener all run on the task's reader thread ({@code vorn-acquisition <device>}), one call at a
+ * time, in the order they were added. Scans reach them in order, each exactly once; every block but
+ * the last has exactly {@code N} scans. For each block the recorder comes first, then the block
+ * listeners, then the triggers are evaluated on its scans and the records they complete
+ * delivered.
  * <li>{@link #stop()} and {@link #close()} may be called from any thread at any time, from a
  * listener or the done listener included, any number of times, without deadlock. Called from
  * another thread, stop wakes the waiting read at once; called from a listener, the task ends
@@ -65,6 +69,7 @@ public final class AcquisitionTask implements AutoCloseable {
     private final TaskDoneListener doneListener;
     private final ScanRecorder recorder;
     private final boolean deliver;
+    private final List<Supplier<RecordAssembler>> recordMakers;
     private final CountDownLatch ended = new CountDownLatch(1);
     private final Object lifecycle = new Object();
 
@@ -80,6 +85,7 @@ public final class AcquisitionTask implements AutoCloseable {
         this.doneListener = b.doneListener;
         this.recorder = b.recorder;
         this.deliver = b.recorder == null || b.deliver;
+        this.recordMakers = List.copyOf(b.recordMakers);
     }
 
     /**
@@ -108,6 +114,7 @@ public final class AcquisitionTask implements AutoCloseable {
         private TaskDoneListener doneListener;
         private ScanRecorder recorder;
         private boolean deliver;
+        private final List<Supplier<RecordAssembler>> recordMakers = new ArrayList<>();
 
         private Builder(String name, ScanSource source, ComediAnalogStreamingDevice device) {
             this.name = name;
@@ -165,6 +172,53 @@ public final class AcquisitionTask implements AutoCloseable {
         public Builder recordTo(ScanRecorder recorder, boolean deliverToo) {
             this.recorder = Objects.requireNonNull(recorder, "recorder");
             this.deliver = deliverToo;
+            return this;
+        }
+
+        /**
+         * Cuts records out of the stream at every {@code trigger}, without hold-off: see
+         * {@link #onRecord(Trigger, int, int, long, RecordListener)}.
+         *
+         * @param trigger     the condition, evaluated on every scan
+         * @param pretrigger  the scans before the trigger's scan, 0 or more
+         * @param posttrigger the trigger's scan and the ones after it, at least 1
+         * @param listener    what receives every record, on the reader thread
+         * @return this builder
+         */
+        public Builder onRecord(Trigger trigger, int pretrigger, int posttrigger, RecordListener listener) {
+            return onRecord(trigger, pretrigger, posttrigger, 0, listener);
+        }
+
+        /**
+         * Cuts records out of the stream: {@code pretrigger} scans before each scan where
+         * {@code trigger} fires, that scan and {@code posttrigger - 1} after it. The first
+         * trigger that can be taken is at scan {@code pretrigger} (the first with that many scans
+         * before it); then a new trigger is taken no earlier than
+         * {@code max(posttrigger, holdOffScans)} scans after the last one taken, so no record
+         * starts while one is being filled nor within the hold-off (records may share
+         * pretrigger scans). Triggers in between are dropped. A recorder (if any) logs each
+         * trigger taken ({@link ScanRecorder#triggered}). The listener runs on the reader thread,
+         * after the block listeners got the record's last scan; a record that the end of the
+         * task cut short comes last, incomplete. Several calls cut several kinds of record.
+         *
+         * @param trigger      the condition, evaluated on every scan, once, in order
+         * @param pretrigger   the scans before the trigger's scan, 0 or more
+         * @param posttrigger  the trigger's scan and the ones after it, at least 1
+         * @param holdOffScans the least distance in scans from one trigger taken to the next, 0 or more
+         * @param listener     what receives every record, on the reader thread
+         * @return this builder
+         * @throws IllegalArgumentException if a count is out of range
+         */
+        public Builder onRecord(Trigger trigger, int pretrigger, int posttrigger, long holdOffScans,
+                RecordListener listener) {
+            Objects.requireNonNull(trigger, "trigger");
+            Objects.requireNonNull(listener, "listener");
+            if (pretrigger < 0 || posttrigger < 1 || holdOffScans < 0) {
+                throw new IllegalArgumentException("a record has 0 or more pretrigger scans (not " + pretrigger
+                        + "), at least 1 post-trigger scan (not " + posttrigger + ") and a hold-off of 0 or more"
+                        + " scans (not " + holdOffScans + ")");
+            }
+            recordMakers.add(() -> new RecordAssembler(trigger, pretrigger, posttrigger, holdOffScans, listener));
             return this;
         }
 
@@ -277,6 +331,7 @@ public final class AcquisitionTask implements AutoCloseable {
 
     private void run(TaskRun run) {
         TaskEnd result = run.loop();
+        result = run.endRecords(result);
         result = run.finish(result);
         end = result;
         try {
@@ -298,6 +353,7 @@ public final class AcquisitionTask implements AutoCloseable {
         private long delivered;
         private long lastBacklog = -1;
         private boolean recorderOpen;
+        private final RecordAssembler[] assemblers;
 
         TaskRun(StreamInfo stream) {
             this.stream = stream;
@@ -311,6 +367,11 @@ public final class AcquisitionTask implements AutoCloseable {
             }
             this.raw = ByteBuffer.allocateDirect(everyScans * scanBytes).order(ByteOrder.nativeOrder());
             this.block = new TaskBlock(stream, deliver ? everyScans : 0);
+            this.assemblers = new RecordAssembler[recordMakers.size()];
+            for (int i = 0; i < assemblers.length; i++) {
+                assemblers[i] = recordMakers.get(i).get();
+                assemblers[i].begin(stream, recorder == null ? null : recorder::triggered);
+            }
         }
 
         TaskEnd loop() {
@@ -399,6 +460,16 @@ public final class AcquisitionTask implements AutoCloseable {
                         return end(TaskEnd.Reason.LISTENER_FAILED, e);
                     }
                 }
+                for (RecordAssembler a : assemblers) {
+                    raw.limit(scans * scanBytes).position(0);
+                    try {
+                        a.scans(raw, scans);
+                    } catch (RecordAssembler.SinkFailure e) {
+                        return end(TaskEnd.Reason.RECORDER_FAILED, e.getCause());
+                    } catch (Throwable e) {
+                        return end(TaskEnd.Reason.LISTENER_FAILED, e);
+                    }
+                }
                 delivered += scans;
                 return null;
             } finally {
@@ -408,6 +479,18 @@ public final class AcquisitionTask implements AutoCloseable {
 
         private TaskEnd end(TaskEnd.Reason reason, Throwable cause) {
             return new TaskEnd(reason, delivered, cause, lastBacklog);
+        }
+
+        /** Hands on the records the end cut short, before the recorder closes. */
+        TaskEnd endRecords(TaskEnd result) {
+            for (RecordAssembler a : assemblers) {
+                try {
+                    a.end();
+                } catch (Throwable e) {
+                    result = keep(result, e, TaskEnd.Reason.LISTENER_FAILED);
+                }
+            }
+            return result;
         }
 
         /** Stops the stream and closes the recorder with the end logged; a failure there is kept with the end. */

@@ -33,15 +33,29 @@ public interface ScanRecorder extends AutoCloseable {
 
     /**
      * Something happened to the stream at scan {@code scanIndex} (the number of scans recorded
-     * before it): {@code kind} is a short word ("stopped", "completed", "overrun", "error"), and
+     * before it): {@code kind} is a short word ("stopped", "completed", "overrun", "error", "trigger"), and
      * {@code detail} says more (may be empty).
      *
-     * @param kind      "stopped", "completed", "overrun" or "error"
+     * @param kind      "stopped", "completed", "overrun", "error" or "trigger"
      * @param scanIndex the scans recorded before the event
      * @param detail    more about it, or empty
      * @throws IOException if the event cannot be recorded
      */
     void event(String kind, long scanIndex, String detail) throws IOException;
+
+    /**
+     * A trigger of the task's records ({@link AcquisitionTask.Builder#onRecord}) was taken at scan
+     * {@code scanIndex}, after the recorder got that scan. By default an event "trigger" with the
+     * position in its detail.
+     *
+     * @param scanIndex      the index since the start of the scan that fired
+     * @param scanEpochNanos when that scan began, in nanoseconds since the epoch
+     * @param position       the scan position the trigger watches
+     * @throws IOException if the trigger cannot be recorded
+     */
+    default void triggered(long scanIndex, long scanEpochNanos, int position) throws IOException {
+        event("trigger", scanIndex, "position " + position);
+    }
 
     /**
      * Writes out what is pending and releases the recorder; the last call the task makes.

@@ -4,9 +4,11 @@
  * {@link org.vorn.acq.task.TaskBlock}, records the raw codes through a
  * {@link org.vorn.acq.task.ScanRecorder} (such as {@code org.vorn.hdf5.Hdf5ScanLog}) described by a
  * {@link org.vorn.acq.task.StreamInfo}, and tells a done listener once why it ended
- * ({@link org.vorn.acq.task.TaskEnd}).
+ * ({@link org.vorn.acq.task.TaskEnd}). A {@link org.vorn.acq.task.Trigger} evaluated on every scan
+ * cuts {@link org.vorn.acq.task.TriggerRecord}s with pretrigger scans out of the stream for a
+ * {@link org.vorn.acq.task.RecordListener}.
  *
- * <p>Threads: listeners, the recorder and the done listener all run on the task's reader thread,
+ * <p>Threads: listeners (block and record listeners), the recorder and the done listener all run on the task's reader thread,
  * one call at a time, every scan exactly once and in order; a block and its arrays are valid
  * during the listener call only. {@code stop()} and {@code close()} may be called from any thread,
  * a listener included. A {@code StreamInfo} is an immutable value.
