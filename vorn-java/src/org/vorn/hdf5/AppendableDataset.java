@@ -156,4 +156,18 @@ final class AppendableDataset {
         RuntimeException failed = Hdf5Objects.close(first, id, H5::H5Dclose);
         return ownsMemoryType ? Hdf5Objects.close(failed, memoryType, H5::H5Tclose) : failed;
     }
+
+    /**
+     * Closes the datasets (those not made yet are null) and then their file, keeping the first
+     * failure with the later ones suppressed in it.
+     */
+    static RuntimeException closeWithFile(RuntimeException first, long fileId, AppendableDataset... datasets) {
+        RuntimeException failed = first;
+        for (AppendableDataset d : datasets) {
+            if (d != null) {
+                failed = d.close(failed);
+            }
+        }
+        return Hdf5Objects.close(failed, fileId, H5::H5Fclose);
+    }
 }

@@ -216,12 +216,7 @@ public final class Hdf5RecordLog implements ScanRecorder, RecordListener {
                 failed = e;
             }
         }
-        for (AppendableDataset d : new AppendableDataset[] {records, triggers, incomplete, incompleteTrigger, events}) {
-            if (d != null) {
-                failed = d.close(failed);
-            }
-        }
-        failed = Hdf5Objects.close(failed, fileId, H5::H5Fclose);
+        failed = AppendableDataset.closeWithFile(failed, fileId, records, triggers, incomplete, incompleteTrigger, events);
         fileId = -1;
         if (failed != null) {
             throw failed;

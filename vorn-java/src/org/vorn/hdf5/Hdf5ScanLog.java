@@ -587,12 +587,7 @@ public final class Hdf5ScanLog implements ScanRecorder {
                 }
             }
         }
-        for (AppendableDataset d : new AppendableDataset[] {scans, volts, events}) {
-            if (d != null) {
-                failed = d.close(failed);
-            }
-        }
-        failed = Hdf5Objects.close(failed, fileId, H5::H5Fclose);
+        failed = AppendableDataset.closeWithFile(failed, fileId, scans, volts, events);
         fileId = -1;
         if (failed != null) {
             throw failed;

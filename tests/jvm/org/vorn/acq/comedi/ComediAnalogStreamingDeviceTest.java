@@ -271,7 +271,7 @@ class ComediAnalogStreamingDeviceTest {
             assertEquals(1, EmulatedBoard.openCount() - fixture.openBefore(), "one open device: the stream's");
             EmulatedBoard.advanceScans(MULTI, 2);
             assertEquals(4, ai.read(buf));
-            int rangeOfOneVolt = ai.channelRange(1).rangeIndex();
+            int rangeOfOneVolt = ai.getChannelRange(1).rangeIndex();
             assertArrayEquals(counterValues(0, 4, MAXDATA_16, 3, rangeOfOneVolt), values(buf, 4));
             ai.stop();
         }

@@ -42,18 +42,18 @@ class ComediChannelRangeTest {
             double min, double max) {
         ComediChannelRange expected = comedilibsChoice(board, subdev, channel, min, max);
         try (ComediAnalogDevice device = open(kind, board)) {
-            assertNull(device.channelRange(1), "an unconfigured position has a range");
+            assertNull(device.getChannelRange(1), "an unconfigured position has a range");
             device.configureChannel(1, channel, min, max, AnalogReference.GROUND);
-            assertEquals(expected, device.channelRange(1));
-            assertNull(device.channelRange(0));
+            assertEquals(expected, device.getChannelRange(1));
+            assertNull(device.getChannelRange(0));
             // A later configuration of the same position replaces what it got.
             device.configureChannel(1, 0, -10, 10, AnalogReference.DIFF);
-            ComediChannelRange widest = device.channelRange(1);
+            ComediChannelRange widest = device.getChannelRange(1);
             assertEquals(0, widest.rangeIndex());
             assertEquals(AnalogReference.DIFF, widest.reference());
             // A failed one leaves it.
             assertThrows(ComediException.class, () -> device.configureChannel(1, 0, -100, 100, AnalogReference.GROUND));
-            assertEquals(widest, device.channelRange(1));
+            assertEquals(widest, device.getChannelRange(1));
         }
     }
 
@@ -75,7 +75,7 @@ class ComediChannelRangeTest {
     void aReadingAtTheEndOfTheRangeIsTheRangesLimit() {
         try (var ai = new ComediAnalogSamplingDevice(EmulatedBoard.MULTI, 1)) {
             ai.configureChannel(0, 3, -1, 1, AnalogReference.GROUND);
-            ComediChannelRange got = ai.channelRange(0);
+            ComediChannelRange got = ai.getChannelRange(0);
             assertEquals(got.range().max(), ai.scan()[0]);
             assertEquals(2.0 / 65535, got.resolution());
             assertEquals(ComediRange.Unit.VOLT, got.range().unit());
@@ -85,12 +85,12 @@ class ComediChannelRangeTest {
     @Test
     void positionsOutsideTheDeviceAndClosedDevicesAreRefused() {
         var ai = new ComediAnalogSamplingDevice(EmulatedBoard.MULTI, 256);
-        IllegalArgumentException e = assertThrows(IllegalArgumentException.class, () -> ai.channelRange(256));
+        IllegalArgumentException e = assertThrows(IllegalArgumentException.class, () -> ai.getChannelRange(256));
         assertEquals("device /dev/comedi-emu/multi: position 256 is outside 0..255 (the device was opened for 256 "
                 + "channels)", e.getMessage());
-        assertThrows(IllegalArgumentException.class, () -> ai.channelRange(-1));
+        assertThrows(IllegalArgumentException.class, () -> ai.getChannelRange(-1));
         ai.configureChannel(255, 0, -5, 5, AnalogReference.GROUND);
-        assertEquals(1, ai.channelRange(255).rangeIndex());
+        assertEquals(1, ai.getChannelRange(255).rangeIndex());
         // The native behind it checks for itself: the table ends at 256 whatever the device was opened for.
         ai.lock();
         try {
@@ -102,6 +102,6 @@ class ComediChannelRangeTest {
             ai.unlock();
         }
         ai.close();
-        assertThrows(IllegalStateException.class, () -> ai.channelRange(0));
+        assertThrows(IllegalStateException.class, () -> ai.getChannelRange(0));
     }
 }

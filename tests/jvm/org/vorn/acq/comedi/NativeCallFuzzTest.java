@@ -665,7 +665,7 @@ class NativeCallFuzzTest {
             return;
         }
         if (d instanceof ComediAnalogDevice && k == 19) {
-            call("channelRange", () -> ((ComediAnalogDevice) d).channelRange(index(MAX_CHANNELS)));
+            call("channelRange", () -> ((ComediAnalogDevice) d).getChannelRange(index(MAX_CHANNELS)));
             return;
         }
         if (d instanceof ComediDigitalPortInDevice) {
@@ -686,9 +686,9 @@ class NativeCallFuzzTest {
             if (k < 6) {
                 configureAny(ai);
             } else if (k < 12) {
-                callGuarded("scan(ByteBuffer)", 8 * ai.getChannelCount(), ai::scan);
+                callGuarded("scan(ByteBuffer)", 8 * ai.getPositionCount(), ai::scan);
             } else {
-                double[] v = new double[Math.max(0, apiBytes(ai.getChannelCount()))];
+                double[] v = new double[Math.max(0, apiBytes(ai.getPositionCount()))];
                 call("scan(double[])", () -> ai.scan(v));
             }
         } else if (d instanceof ComediAnalogSWOutDevice) {
@@ -696,10 +696,10 @@ class NativeCallFuzzTest {
             if (k < 6) {
                 configureAny(ao);
             } else if (k < 12) {
-                ByteBuffer in = input(Math.max(0, apiBytes(8 * ao.getChannelCount())));
+                ByteBuffer in = input(Math.max(0, apiBytes(8 * ao.getPositionCount())));
                 call("write(ByteBuffer)", () -> ao.write(in));
             } else {
-                double[] v = new double[Math.max(0, apiBytes(ao.getChannelCount()))];
+                double[] v = new double[Math.max(0, apiBytes(ao.getPositionCount()))];
                 for (int i = 0; i < v.length; i++) {
                     v[i] = volts();
                 }
@@ -743,7 +743,7 @@ class NativeCallFuzzTest {
 
     /** configureChannel with any position, channel, range and reference. */
     private void configureAny(ComediAnalogDevice d) {
-        call("configureChannel", () -> d.configureChannel(index(d.getChannelCount()), anyChannel(), volts(), volts(),
+        call("configureChannel", () -> d.configureChannel(index(d.getPositionCount()), anyChannel(), volts(), volts(),
                 reference()));
     }
 
@@ -831,19 +831,19 @@ class NativeCallFuzzTest {
     private void setUp(ComediDevice d) {
         if (d instanceof ComediAnalogSamplingDevice) {
             var ai = (ComediAnalogSamplingDevice) d;
-            for (int i = 0; i < ai.getChannelCount(); i++) {
+            for (int i = 0; i < ai.getPositionCount(); i++) {
                 int c = i;
                 call("configureChannel", () -> ai.configureChannel(c, rnd.nextInt(16), -10, 10, "ground"));
             }
         } else if (d instanceof ComediAnalogSWOutDevice) {
             var ao = (ComediAnalogSWOutDevice) d;
-            for (int i = 0; i < ao.getChannelCount(); i++) {
+            for (int i = 0; i < ao.getPositionCount(); i++) {
                 int c = i;
                 call("configureChannel", () -> ao.configureChannel(c, rnd.nextInt(2), -10, 10, "ground"));
             }
         } else if (d instanceof ComediAnalogStreamingDevice) {
             var ai = (ComediAnalogStreamingDevice) d;
-            for (int i = 0; i < ai.getChannelCount(); i++) {
+            for (int i = 0; i < ai.getPositionCount(); i++) {
                 int c = i;
                 call("configureChannel", () -> ai.configureChannel(c, rnd.nextInt(16), -10, 10, "ground"));
             }

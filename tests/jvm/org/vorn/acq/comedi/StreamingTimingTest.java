@@ -58,7 +58,7 @@ class StreamingTimingTest {
             var early = assertThrows(IllegalStateException.class, ai::getScanRate);
             assertTrue(early.getMessage().contains("call configure() first"), early.getMessage());
             CommandTrace.capture(ai::configure);
-            assertEquals(1e9 / scanNs, ai.getScanRate());
+            assertEquals(1e9 / scanNs, ai.getScanRateHz());
             assertEquals(scanNs, ai.getScanPeriodNanos());
             assertEquals(convertNs, ai.getConvertPeriodNanos());
             StreamCommand c = ai.getCommand();

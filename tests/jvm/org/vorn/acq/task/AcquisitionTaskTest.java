@@ -100,7 +100,7 @@ class AcquisitionTaskTest {
         for (int k = 0; k < codes.size(); k++) {
             assertEquals(k % 65536, codes.get(k), "code of sample " + k);
             if (!volts.isEmpty()) {
-                assertEquals(ai.channelRange(k % positions).toVolts(k % 65536), volts.get(k), "volts of " + k);
+                assertEquals(ai.getChannelRange(k % positions).toVolts(k % 65536), volts.get(k), "volts of " + k);
             }
         }
     }
@@ -133,7 +133,7 @@ class AcquisitionTaskTest {
             root.put("subdevice", 0);
             root.put("scan_period_ns", ai.getScanPeriodNanos());
             root.put("convert_period_ns", ai.getConvertPeriodNanos());
-            root.put("scan_rate_hz", ai.getScanRate());
+            root.put("scan_rate_hz", ai.getScanRateHz());
             root.put("start_time_ns", ai.getStartTime().getEpochSecond() * 1_000_000_000L + ai.getStartTime().getNano());
             root.put("start_time", ai.getStartTime().toString());
             root.put("scans_requested", 0);
