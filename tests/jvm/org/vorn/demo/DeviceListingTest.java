@@ -45,7 +45,7 @@ class DeviceListingTest {
                         + Numbers.plain(ranges.get(r).max()) + "] V");
             }
             if (s.takesCommands()) {
-                long period = s.fastestScan().scanPeriodNs();
+                long period = s.fastestScan().scanPeriodNanos();
                 expected.add("  fastest:   a scan every " + period + " ns, " + Numbers.plain(1e9 / period) + " scans/s");
             } else {
                 expected.add("  commands:  none\n");

@@ -19,12 +19,15 @@ import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
+import org.vorn.acq.comedi.AnalogReference;
+import org.vorn.acq.comedi.ComediChannelRange;
+import org.vorn.acq.comedi.ComediRange;
 import org.vorn.acq.task.StreamInfo;
 import org.vorn.testsupport.H5py;
 
 /**
  * The scan log on its own, fed known codes, read back by h5py: every attribute, the shape, every
- * raw code, the volts that the attributes give (bit for bit what {@link StreamInfo.Channel#toVolts}
+ * raw code, the volts that the attributes give (bit for bit what {@link ComediChannelRange#toVolts}
  * gives, which is the library's conversion) and the events.
  */
 class Hdf5ScanLogTest {
@@ -34,13 +37,18 @@ class Hdf5ScanLogTest {
     /** Four positions on four ranges; 16-bit or 18-bit codes. */
     static StreamInfo stream(int sampleBytes, long startNs) {
         long maxdata = sampleBytes == 2 ? 65535 : 262143;
-        List<StreamInfo.Channel> channels = List.of(
-                new StreamInfo.Channel(0, 4, "ground", -10, 10, "V", maxdata),
-                new StreamInfo.Channel(1, 7, "common", -5, 5, "V", maxdata),
-                new StreamInfo.Channel(2, 9, "diff", 0, 10, "V", maxdata),
-                new StreamInfo.Channel(3, 0, "other", -1, 1, "V", maxdata));
-        return new StreamInfo("/dev/comedi-emu/multi", "vorn_emu", "multi", 0, channels, sampleBytes, 104_000,
+        List<ComediChannelRange> positions = List.of(
+                position(4, -10, 10, maxdata, AnalogReference.GROUND),
+                position(7, -5, 5, maxdata, AnalogReference.COMMON),
+                position(9, 0, 10, maxdata, AnalogReference.DIFF),
+                position(0, -1, 1, maxdata, AnalogReference.OTHER));
+        return new StreamInfo("/dev/comedi-emu/multi", "vorn_emu", "multi", 0, sampleBytes, positions, 104_000,
                 13_000, startNs, 0, "1.2.3-test");
+    }
+
+    static ComediChannelRange position(int channel, double min, double max, long maxdata, AnalogReference ref) {
+        return new ComediChannelRange(channel, -1, new ComediRange(min, max, ComediRange.Unit.VOLT, false), maxdata,
+                ref);
     }
 
     @ParameterizedTest(name = "{0}-byte codes, volts dataset {1}")
@@ -48,7 +56,7 @@ class Hdf5ScanLogTest {
     void h5pyReadsBackEveryCodeAttributeAndEvent(int sampleBytes, boolean withVolts) throws Exception {
         long startNs = 1_765_000_000_123_456_789L;
         StreamInfo info = stream(sampleBytes, startNs);
-        int positions = info.channelCount();
+        int positions = info.positionCount();
         Path file = dir.resolve("log.h5");
         // Blocks of awkward sizes: single scans, across chunk boundaries, larger than the write buffer.
         int[] blocks = {1, 7, 4093, 40_000, 1, 16_384, 33_333, 2};
@@ -57,7 +65,7 @@ class Hdf5ScanLogTest {
         double[] volts = new double[codes.length];
         SplittableRandom random = new SplittableRandom(sampleBytes * 31 + (withVolts ? 1 : 0));
         for (int i = 0; i < codes.length; i++) {
-            StreamInfo.Channel c = info.channels().get(i % positions);
+            ComediChannelRange c = info.positions().get(i % positions);
             // The ends of the range, where rounding and sign mistakes show, and everything between.
             codes[i] = i % 97 == 0 ? 0 : i % 89 == 0 ? c.maxData() : random.nextLong(c.maxData() + 1);
             volts[i] = c.toVolts(codes[i]);
@@ -107,7 +115,7 @@ class Hdf5ScanLogTest {
         scans.put("range_min", List.of(-10.0, -5.0, 0.0, -1.0));
         scans.put("range_max", List.of(10.0, 5.0, 10.0, 1.0));
         scans.put("unit", List.of("V", "V", "V", "V"));
-        long maxdata = info.channels().get(0).maxData();
+        long maxdata = info.positions().get(0).maxData();
         scans.put("maxdata", List.of(maxdata, maxdata, maxdata, maxdata));
         Map<String, Object> expect = new LinkedHashMap<>();
         expect.put("file", file);
@@ -161,7 +169,7 @@ class Hdf5ScanLogTest {
     void scansWhoseVoltsCouldNotBeWrittenAreNotLoggedTwice() throws Exception {
         Path file = dir.resolve("volts-failed.h5");
         StreamInfo info = stream(2, 0);
-        int positions = info.channelCount();
+        int positions = info.positionCount();
         long[] codes = new long[150 * positions];
         ByteBuffer raw = direct(codes.length * 2);
         for (int i = 0; i < codes.length; i++) {

@@ -73,7 +73,7 @@ final class DeviceListing {
             out.println("  fastest:   no timed command");
             return;
         }
-        long period = t.scanPeriodNs();
+        long period = t.scanPeriodNanos();
         out.printf(Locale.ROOT, "  fastest:   %s (1 channel: start %s %d, scan_begin %s %d, convert %s %d, "
                 + "scan_end %s %d, stop %s %d)%n",
                 period > 0 ? "a scan every " + period + " ns, " + Numbers.plain(1e9 / period) + " scans/s"

@@ -66,7 +66,7 @@ final class Streaming {
                     Input in = inputs[i];
                     ai.configureChannel(i, in.channel(), in.min(), in.max(), AnalogReference.GROUND);
                     // The smallest range that holds the request, which is what the values can span.
-                    ranges[i] = DeviceListing.range(ai.channelRange(i).range());
+                    ranges[i] = DeviceListing.range(ai.getChannelRange(i).range());
                 }
                 ai.setScanCount(scans); // exactly rate x duration scans, then the stream ends by itself
                 out.println("Command test (printed by the library):");
@@ -80,7 +80,7 @@ final class Streaming {
             out.println();
             // The driver rounds the timers: the scans come at its rate, and their times follow it.
             out.printf(Locale.ROOT, "Accepted: %s Hz (scan period %d ns, convert period %d ns), %d scans in %s s%n%n",
-                    Numbers.plain(Math.round(ai.getScanRate() * 1000) / 1000.0), ai.getScanPeriodNanos(),
+                    Numbers.plain(Math.round(ai.getScanRateHz() * 1000) / 1000.0), ai.getScanPeriodNanos(),
                     ai.getConvertPeriodNanos(), scans, Numbers.plain(scans * ai.getScanPeriodNanos() / 1e9));
             Acquisition acq = new Acquisition(inputs.length, scans, ranges, ai.getScanPeriodNanos());
             if (opt.hdf5 != null) {
@@ -148,9 +148,9 @@ final class Streaming {
                 if (got > 0) {
                     // The block says where its scans belong: a scan the driver delivered in part
                     // waits in the device for the next read, so rows never shift.
-                    int at = Math.toIntExact(block.firstScan() * n);
+                    int at = Math.toIntExact(block.getFirstScan() * n);
                     int keep = (int) Math.min((long) got * n, acq.samples.length - (long) at);
-                    System.arraycopy(block.values(), 0, acq.samples, at, keep);
+                    System.arraycopy(block.getVolts(), 0, acq.samples, at, keep);
                     acq.storedValues = at + keep;
                     acq.receivedValues += (long) got * n;
                     lastDataNs = System.nanoTime();

@@ -14,7 +14,7 @@ import hdf.hdf5lib.H5;
 
 /**
  * Attributes as h5py shows them: text as variable-length UTF-8 strings (Python {@code str}),
- * numbers as little-endian 64-bit integers or doubles, per-channel values as 1-D arrays. Every
+ * numbers as little-endian 64-bit integers or doubles, per-position values as 1-D arrays. Every
  * identifier opened here is closed here, also when HDF5 refuses.
  */
 final class Hdf5Objects {

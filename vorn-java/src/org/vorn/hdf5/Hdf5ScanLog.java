@@ -25,6 +25,7 @@ import java.util.Objects;
 import hdf.hdf5lib.H5;
 import hdf.hdf5lib.exceptions.HDF5Exception;
 
+import org.vorn.acq.comedi.ComediChannelRange;
 import org.vorn.acq.task.ScanRecorder;
 import org.vorn.acq.task.StreamInfo;
 
@@ -54,6 +55,7 @@ import org.vorn.acq.task.StreamInfo;
 public final class Hdf5ScanLog implements ScanRecorder {
     /** Written into the root's {@code format} attribute; raised when the layout changes. */
     public static final String FORMAT = "vorn-scan-log 1";
+    /** How often scans are flushed unless the constructor says otherwise: every second. */
     public static final Duration DEFAULT_FLUSH_INTERVAL = Duration.ofSeconds(1);
     /** About this many bytes of raw codes per chunk: large enough for fast appends, small enough to lose little. */
     static final int CHUNK_BYTES = 64 * 1024;
@@ -65,6 +67,8 @@ public final class Hdf5ScanLog implements ScanRecorder {
     private final boolean withVolts;
 
     private StreamInfo stream;
+    /** The stream's positions, as an array for the conversion of every sample. */
+    private ComediChannelRange[] conversions;
     private long fileId = -1;
     private AppendableDataset scans;
     private AppendableDataset volts;
@@ -80,7 +84,11 @@ public final class Hdf5ScanLog implements ScanRecorder {
     private long lastFlushNanos;
     private boolean closed;
 
-    /** A log of raw codes only, flushed every second. */
+    /**
+     * A log of raw codes only, flushed every second.
+     *
+     * @param file the file to create (one of that name is replaced) when the task begins
+     */
     public Hdf5ScanLog(Path file) {
         this(file, DEFAULT_FLUSH_INTERVAL, false);
     }
@@ -88,6 +96,11 @@ public final class Hdf5ScanLog implements ScanRecorder {
     /**
      * A log flushed at least every {@code flushInterval} while scans arrive; with {@code withVolts}
      * the volts are written too (8 bytes a sample more).
+     *
+     * @param file          the file to create (one of that name is replaced) when the task begins
+     * @param flushInterval the longest time between two flushes while scans arrive, above 0
+     * @param withVolts     whether {@code /volts} holds the converted values beside the raw codes
+     * @throws IllegalArgumentException if the interval is not above 0
      */
     public Hdf5ScanLog(Path file, Duration flushInterval, boolean withVolts) {
         this.file = Objects.requireNonNull(file, "file");
@@ -98,11 +111,20 @@ public final class Hdf5ScanLog implements ScanRecorder {
         this.withVolts = withVolts;
     }
 
+    /**
+     * The log's file.
+     *
+     * @return the path given to the constructor
+     */
     public Path getFile() {
         return file;
     }
 
-    /** Scans that the last flush made durable: a reader finds at least these after any crash of this process. */
+    /**
+     * Scans that the last flush made durable.
+     *
+     * @return the scans a reader finds at least after any crash of this process
+     */
     public long getScansFlushed() {
         return scansFlushed;
     }
@@ -114,7 +136,8 @@ public final class Hdf5ScanLog implements ScanRecorder {
             throw new IllegalStateException("log " + file + " was already begun");
         }
         stream = info;
-        int positions = info.channelCount();
+        conversions = info.positions().toArray(new ComediChannelRange[0]);
+        int positions = info.positionCount();
         int chunkScans = Math.max(1, CHUNK_BYTES / (positions * info.sampleBytes()));
         capacityScans = chunkScans * CHUNKS_PER_WRITE;
         boolean wide = info.sampleBytes() == 4;
@@ -135,11 +158,11 @@ public final class Hdf5ScanLog implements ScanRecorder {
         writeRootAttributes(info);
         scans = new AppendableDataset(fileId, "scans", wide ? H5T_STD_U32LE : H5T_STD_U16LE,
                 wide ? H5T_NATIVE_UINT : H5T_NATIVE_USHORT, positions, chunkScans);
-        writeChannelAttributes(scans.id(), info.channels());
+        writePositionAttributes(scans.id(), info.positions());
         if (withVolts) {
             volts = new AppendableDataset(fileId, "volts", H5T_IEEE_F64LE, H5T_NATIVE_DOUBLE, positions,
                     Math.max(1, CHUNK_BYTES / (8 * positions)));
-            Hdf5Objects.texts(volts.id(), "unit", info.channels().stream().map(StreamInfo.Channel::unit)
+            Hdf5Objects.texts(volts.id(), "unit", info.positions().stream().map(c -> c.range().unit().symbol())
                     .toArray(String[]::new));
         }
         events = Hdf5Events.create(fileId);
@@ -167,8 +190,8 @@ public final class Hdf5ScanLog implements ScanRecorder {
         Hdf5Objects.text(fileId, "hdf5_version", v[0] + "." + v[1] + "." + v[2]);
     }
 
-    private static void writeChannelAttributes(long dataset, List<StreamInfo.Channel> channels) {
-        int n = channels.size();
+    private static void writePositionAttributes(long dataset, List<ComediChannelRange> positions) {
+        int n = positions.size();
         long[] channel = new long[n];
         long[] maxdata = new long[n];
         double[] min = new double[n];
@@ -176,13 +199,13 @@ public final class Hdf5ScanLog implements ScanRecorder {
         String[] reference = new String[n];
         String[] unit = new String[n];
         for (int i = 0; i < n; i++) {
-            StreamInfo.Channel c = channels.get(i);
+            ComediChannelRange c = positions.get(i);
             channel[i] = c.channel();
             maxdata[i] = c.maxData();
-            min[i] = c.rangeMin();
-            max[i] = c.rangeMax();
-            reference[i] = c.reference();
-            unit[i] = c.unit();
+            min[i] = c.range().min();
+            max[i] = c.range().max();
+            reference[i] = c.reference().nativeName();
+            unit[i] = c.range().unit().symbol();
         }
         Hdf5Objects.integers(dataset, "channel", channel);
         Hdf5Objects.texts(dataset, "reference", reference);
@@ -200,7 +223,7 @@ public final class Hdf5ScanLog implements ScanRecorder {
             throw new IllegalArgumentException("scans " + firstScan + ".. follow scan " + scansReceived
                     + ": a log holds every scan from the start, in order");
         }
-        int positions = stream.channelCount();
+        int positions = stream.positionCount();
         int bytes = stream.sampleBytes();
         if (count < 0 || (long) count * positions * bytes > raw.remaining()) {
             throw new IllegalArgumentException(count + " scans do not fit in the " + raw.remaining()
@@ -234,11 +257,10 @@ public final class Hdf5ScanLog implements ScanRecorder {
     }
 
     private void convert(int at, int values) {
-        List<StreamInfo.Channel> channels = stream.channels();
-        int positions = channels.size();
+        int positions = conversions.length;
         for (int i = at; i < at + values; i++) {
             long code = pending instanceof short[] s ? (s[i] & 0xFFFFL) : (((int[]) pending)[i] & 0xFFFFFFFFL);
-            pendingVolts[i] = channels.get(i % positions).toVolts(code);
+            pendingVolts[i] = conversions[i % positions].toVolts(code);
         }
     }
 

@@ -99,7 +99,7 @@ class ComediDeviceInfoTest {
             ComediReference.close(h);
         }
         assertTrue(ai.takesCommands());
-        assertTrue(ai.fastestScan().scanPeriodNs() > 0, "the fastest scan has no period");
+        assertTrue(ai.fastestScan().scanPeriodNanos() > 0, "the fastest scan has no period");
         assertThrows(IndexOutOfBoundsException.class, () -> ai.maxDataOf(ai.channelCount()));
         assertThrows(IndexOutOfBoundsException.class, () -> ai.rangesOf(-1));
     }

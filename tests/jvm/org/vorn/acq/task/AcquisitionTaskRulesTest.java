@@ -26,6 +26,7 @@ class AcquisitionTaskRulesTest {
     private final List<Long> codes = new ArrayList<>();
     private final List<Integer> sizes = new ArrayList<>();
 
+    @SuppressWarnings("removal")
     private AcquisitionTask.Builder task(CountingSource source) {
         return AcquisitionTask.on("fake", source).everyScans(100).onDone(ends::add).onBlock(b -> {
             assertEquals(codes.size() / source.positions, b.getFirstScan(), "first scan of the block");
@@ -34,8 +35,10 @@ class AcquisitionTaskRulesTest {
             for (int s = 0; s < b.getScanCount(); s++) {
                 for (int p = 0; p < source.positions; p++) {
                     long k = (b.getFirstScan() + s) * source.positions + p;
-                    assertEquals(b.getStream().channels().get(p).toVolts(k % 65536), b.volts(s, p));
+                    assertEquals(b.getStream().positions().get(p).toVolts(k % 65536), b.getVolts(s, p));
+                    assertEquals(b.getVolts(s, p), b.volts(s, p), "the deprecated name");
                 }
+                assertEquals(b.getScanStartEpochNanos(s), b.timeNanos(s), "the deprecated name");
             }
         });
     }
@@ -259,7 +262,7 @@ class AcquisitionTaskRulesTest {
         AcquisitionTask.Builder b = deliverToo ? task(source)
                 : AcquisitionTask.on("fake", source).everyScans(100).onDone(ends::add).onBlock(block -> {
                     assertThrows(IllegalStateException.class, block::copyVolts, "no volts, rather than zeros");
-                    assertThrows(IllegalStateException.class, () -> block.volts(0, 0));
+                    assertThrows(IllegalStateException.class, () -> block.getVolts(0, 0));
                     assertEquals(codes.size() / source.positions, block.getFirstScan(), "first scan of the block");
                     sizes.add(block.getScanCount());
                     codes.addAll(CountingSource.codes(block));

@@ -77,7 +77,7 @@ class AcquisitionTaskTest {
                 long code = raw.getShort() & 0xFFFFL;
                 codes.add(code);
                 if (converted) {
-                    volts.add(b.volts(s, p));
+                    volts.add(b.getVolts(s, p));
                 }
             }
         }
@@ -97,7 +97,7 @@ class AcquisitionTaskTest {
         for (int k = 0; k < codes.size(); k++) {
             assertEquals(k % 65536, codes.get(k), "code of sample " + k);
             if (!volts.isEmpty()) {
-                assertEquals(ai.getRawConversion(k % positions).toPhysical(k % 65536), volts.get(k), "volts of " + k);
+                assertEquals(ai.channelRange(k % positions).toVolts(k % 65536), volts.get(k), "volts of " + k);
             }
         }
     }

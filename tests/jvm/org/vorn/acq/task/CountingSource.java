@@ -3,6 +3,10 @@ package org.vorn.acq.task;
 import java.nio.ByteBuffer;
 import java.util.List;
 
+import org.vorn.acq.comedi.AnalogReference;
+import org.vorn.acq.comedi.ComediChannelRange;
+import org.vorn.acq.comedi.ComediRange;
+
 /**
  * A stream with no device behind it, for the task's own rules: sample k has code k mod 65536,
  * scans come as fast as they are read, and it can end, overrun or fail after a given scan.
@@ -30,10 +34,10 @@ final class CountingSource implements ScanSource {
 
     @Override
     public StreamInfo start() {
-        return new StreamInfo("fake", "none", "none", 0,
-                java.util.stream.IntStream.range(0, positions)
-                        .mapToObj(p -> new StreamInfo.Channel(p, 7, "ground", -10, 10, "V", 65535)).toList(),
-                2, 1000, 0, 0, endAfter, "test");
+        ComediChannelRange counter = new ComediChannelRange(7, -1,
+                new ComediRange(-10, 10, ComediRange.Unit.VOLT, false), 65535, AnalogReference.GROUND);
+        return new StreamInfo("fake", "none", "none", 0, 2, java.util.Collections.nCopies(positions, counter), 1000,
+                0, 0, endAfter, "test");
     }
 
     /** Codes up to the buffer's limit, ending a run inside a scan when the buffer does. */

@@ -149,4 +149,30 @@ abstract class ComediAnalogDevice extends ComediDevice {
     static native boolean nChannelRange(ByteBuffer handle, int index, double[] out);
 
     abstract void nCreateChannels(ByteBuffer handle, int i, short chan, double min, double max, String aref);
+
+    // The names of the API conventions (README); the 0.1 names above answer the same.
+
+    /**
+     * The scan or write positions the device was opened for: values a scan holds, or voltages a
+     * write takes.
+     *
+     * @return the position count, as {@link #getChannelCount()}
+     */
+    public final int getPositionCount() {
+        return nChannels;
+    }
+
+    /**
+     * What position {@code position} got from {@code configureChannel}: its hardware channel, the
+     * range comedilib chose, the largest raw code and the reference, with the conversion of its
+     * raw codes ({@link ComediChannelRange#toVolts(long)}).
+     *
+     * @param position a position, 0 to {@code getPositionCount() - 1}
+     * @return the position's conversion, or null while it is not configured
+     * @throws IllegalArgumentException if the position is outside the device's positions
+     * @throws IllegalStateException    if the device is closed
+     */
+    public final ComediChannelRange getChannelRange(int position) {
+        return channelRange(position);
+    }
 }

@@ -325,7 +325,16 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
         return StreamReads.readRaw(this, raw, minValues, StreamReads.timeoutNanos(timeout, minValues));
     }
 
-    /** What turns the codes of scan position {@code position} into volts, as configureChannel chose it. */
+    /**
+     * What turns the codes of scan position {@code position} into volts, as configureChannel chose it.
+     *
+     * @param position a scan position
+     * @return the range's ends, unit word and largest code; all 0 for a position never configured
+     * @deprecated {@code getChannelRange(position)} answers for every analog device, with
+     *             {@link ComediChannelRange#toVolts(long)}
+     */
+    @Deprecated(since = "0.2", forRemoval = true)
+    @SuppressWarnings("removal")
     public RawConversion getRawConversion(int position) {
         if (position < 0 || position >= nChannels) {
             throw new IllegalArgumentException("scan position " + position + " is outside 0.." + (nChannels - 1));
@@ -373,4 +382,14 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     native int nTestCommandCopy(ByteBuffer handle, int[] fields);
 
     native int nDriverBufferSize(ByteBuffer handle, int bytes);
+
+    /**
+     * Scans a second as the board runs them, after the driver's corrections, under the name of
+     * the API conventions (a rate ends in {@code Hz}).
+     *
+     * @return the accepted scan rate, as {@link #getScanRate()}
+     */
+    public double getScanRateHz() {
+        return getScanRate();
+    }
 }

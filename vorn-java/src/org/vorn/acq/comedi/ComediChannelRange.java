@@ -1,14 +1,74 @@
 package org.vorn.acq.comedi;
 
+import java.util.Objects;
+
 /**
- * What {@code configureChannel} chose for a scan or write position: the hardware channel, the index
- * and the ends of the range comedilib picked (the smallest that covers the request), the maximum raw
- * value, and the reference. Values read on that position never leave [{@code range.min()},
- * {@code range.max()}]: a signal beyond the range reads as its end.
+ * What one scan or write position converts, and how its raw codes become values: the hardware
+ * channel, the range comedilib chose for it (the smallest that covers the request), the largest
+ * raw code of the channel and the analog reference. Every analog device answers with it
+ * ({@code getChannelRange(position)}), an acquisition task describes its stream with one per position
+ * ({@code StreamInfo.positions()}) and the HDF5 log writes its fields as attributes.
+ *
+ * <p>{@link #toVolts(long)} is the library's conversion of a raw code, operation for operation the
+ * one comedilib's {@code comedi_to_phys} makes with the ends of the range: a raw stream converted
+ * later gives the very doubles that the converting reads deliver. Values read on the position
+ * never leave [{@code range.min()}, {@code range.max()}]: a signal beyond the range reads as its end.
+ *
+ * @param channel    the hardware channel the position reads or drives
+ * @param rangeIndex the index of the range among the channel's ranges (as comedilib numbers them),
+ *                   or -1 where it is not known (a description built by hand)
+ * @param range      the range: the values of raw code 0 and of {@code maxData}, and their unit
+ * @param maxData    the largest raw code of the channel (65535 for a 16-bit converter), above 0
+ * @param reference  the analog reference the position uses
  */
 public record ComediChannelRange(int channel, int rangeIndex, ComediRange range, long maxData,
         AnalogReference reference) {
-    /** The volts (or units) one raw step stands for. */
+
+    /**
+     * A position's conversion; a null part, or no code above 0, would describe none.
+     *
+     * @param channel the hardware channel
+     * @param rangeIndex the range's index, or -1 where it is not known
+     * @param range the range
+     * @param maxData the largest raw code, above 0
+     * @param reference the analog reference
+     * @throws NullPointerException if {@code range} or {@code reference} is null
+     * @throws IllegalArgumentException if {@code maxData} is not above 0
+     */
+    public ComediChannelRange {
+        Objects.requireNonNull(range, "range");
+        Objects.requireNonNull(reference, "reference");
+        if (maxData <= 0) {
+            throw new IllegalArgumentException("the largest raw code " + maxData + " of channel " + channel
+                    + " is not above 0");
+        }
+    }
+
+    /**
+     * The value of raw code {@code raw} (an unsigned code, 0 to {@link #maxData()}), in the unit of
+     * the range: {@code raw / maxData * (max - min) + min}, in doubles, in that order.
+     *
+     * @param raw the raw code as the driver delivers it, unsigned
+     * @return the value the library's converting reads deliver for that code
+     */
+    public double toVolts(long raw) {
+        return toPhysical(raw, range.min(), range.max(), maxData);
+    }
+
+    /** The conversion itself, for the deprecated record that also describes unconfigured positions. */
+    static double toPhysical(long raw, double min, double max, long maxData) {
+        double x = raw;
+        x /= maxData;
+        x *= max - min;
+        x += min;
+        return x;
+    }
+
+    /**
+     * The value that one raw step stands for, in the unit of the range.
+     *
+     * @return {@code (max - min) / maxData}
+     */
     public double resolution() {
         return (range.max() - range.min()) / maxData;
     }

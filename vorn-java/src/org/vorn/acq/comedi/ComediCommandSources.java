@@ -1,20 +1,43 @@
 package org.vorn.acq.comedi;
 
-import java.util.StringJoiner;
-
-/** The trigger sources ({@code TRIG_*} bits) that each part of a subdevice's commands accepts. */
+/**
+ * The trigger sources ({@code TRIG_*} bits, as in {@link StreamCommand#TRIG_TIMER}) that each part
+ * of a subdevice's commands accepts. Its {@link #toString()} names them:
+ * {@code ComediCommandSources[start=[NOW, EXT, INT], scanBegin=[FOLLOW, TIMER, EXT], ...]}.
+ *
+ * @param start     the sources the start of an acquisition accepts
+ * @param scanBegin the sources the start of each scan accepts
+ * @param convert   the sources each conversion accepts
+ * @param scanEnd   the sources the end of each scan accepts
+ * @param stop      the sources the end of the acquisition accepts
+ */
 public record ComediCommandSources(int start, int scanBegin, int convert, int scanEnd, int stop) {
-    private static final int[] BITS = {0x1, 0x2, 0x4, 0x8, 0x10, 0x20, 0x40, 0x80, 0x100};
-    private static final String[] WORDS = {"none", "now", "follow", "time", "timer", "count", "ext", "int", "other"};
+    /** The bits that have a trigger-source word. */
+    private static final int KNOWN = (1 << FlagNames.TRIGGER_SOURCES.length) - 1;
 
-    /** The sources of a mask in words joined by "|", e.g. "timer|follow"; "unknown(0x...)" when no known bit is set. */
+    /**
+     * The sources of a mask in the words of the command trace, joined by "|".
+     *
+     * @param sources a mask of {@code TRIG_*} bits
+     * @return e.g. "follow|timer"; "unknown(0x...)" when no known bit is set
+     */
     public static String names(int sources) {
-        StringJoiner words = new StringJoiner("|");
-        for (int i = 0; i < BITS.length; i++) {
-            if ((sources & BITS[i]) != 0) {
-                words.add(WORDS[i]);
-            }
-        }
-        return words.length() > 0 ? words.toString() : String.format("unknown(0x%08x)", sources);
+        String words = FlagNames.join(sources & KNOWN, FlagNames.TRIGGER_SOURCES, "|", false);
+        return words.isEmpty() ? String.format("unknown(0x%08x)", sources) : words;
+    }
+
+    /**
+     * Every part with its sources by name, in bit order.
+     *
+     * @return e.g. {@code ComediCommandSources[start=[NOW, INT], scanBegin=[TIMER], convert=[TIMER],
+     *         scanEnd=[COUNT], stop=[NONE, COUNT]]}
+     */
+    @Override
+    public String toString() {
+        return "ComediCommandSources[start=" + FlagNames.list(start, FlagNames.TRIGGER_SOURCES) + ", scanBegin="
+                + FlagNames.list(scanBegin, FlagNames.TRIGGER_SOURCES) + ", convert="
+                + FlagNames.list(convert, FlagNames.TRIGGER_SOURCES) + ", scanEnd="
+                + FlagNames.list(scanEnd, FlagNames.TRIGGER_SOURCES) + ", stop="
+                + FlagNames.list(stop, FlagNames.TRIGGER_SOURCES) + "]";
     }
 }

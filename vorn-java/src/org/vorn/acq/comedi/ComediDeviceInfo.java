@@ -13,11 +13,25 @@ import java.util.List;
  * }
  * </pre>
  *
+ * <p>A description is a value: it holds no device open and may be kept and shared between threads.
+ *
  * @param device      the device path it was read from
+ * @param driverName  the driver's name, e.g. "comedi_test"
+ * @param boardName   the board's name as the driver reports it
  * @param versionCode the Comedi core's version, {@code major << 16 | minor << 8 | patch}
+ * @param subdevices  every subdevice, subdevice number = list index
  */
 public record ComediDeviceInfo(String device, String driverName, String boardName, int versionCode,
         List<ComediSubdeviceInfo> subdevices) {
+    /**
+     * A description; the list of subdevices is copied, unmodifiable.
+     *
+     * @param device the device path
+     * @param driverName the driver's name
+     * @param boardName the board's name
+     * @param versionCode the Comedi core's version code
+     * @param subdevices every subdevice
+     */
     public ComediDeviceInfo {
         subdevices = List.copyOf(subdevices);
     }
@@ -25,7 +39,13 @@ public record ComediDeviceInfo(String device, String driverName, String boardNam
     /**
      * Opens {@code device}, reads its description and closes it again: nothing stays open. Safe from
      * any thread; it shares nothing with devices open on the same path (the Comedi core serialises
-     * the requests). Fails with a ComediException that names the device.
+     * the requests).
+     *
+     * @param device the device path, e.g. "/dev/comedi0"
+     * @return what the device offers
+     * @throws IllegalArgumentException if the path is null or holds a NUL character
+     * @throws org.vorn.exception.ComediException if comedilib cannot open or read the device (the
+     *         message names it)
      */
     public static ComediDeviceInfo describe(String device) {
         if (device == null) {
@@ -40,7 +60,12 @@ public record ComediDeviceInfo(String device, String driverName, String boardNam
         return ComediDeviceDescription.read(device);
     }
 
-    /** The first subdevice of {@code type}, or null if the device has none. */
+    /**
+     * The first subdevice of a kind.
+     *
+     * @param type the kind sought
+     * @return the subdevice with the lowest number of that kind, or null if the device has none
+     */
     public ComediSubdeviceInfo firstOfType(ComediSubdeviceType type) {
         for (ComediSubdeviceInfo s : subdevices) {
             if (s.type() == type) {
@@ -50,8 +75,24 @@ public record ComediDeviceInfo(String device, String driverName, String boardNam
         return null;
     }
 
-    /** "major.minor.patch" of {@link #versionCode()}. */
+    /**
+     * The Comedi core's version in words.
+     *
+     * @return "major.minor.patch" of {@link #versionCode()}
+     */
     public String version() {
         return (versionCode >>> 16) + "." + ((versionCode >>> 8) & 0xff) + "." + (versionCode & 0xff);
+    }
+
+    /**
+     * The device, driver, board, version and every subdevice by name.
+     *
+     * @return e.g. {@code ComediDeviceInfo[device=/dev/comedi0, driverName=comedi_test, boardName=comedi_test,
+     *         version=0.7.76, subdevices=[ComediSubdeviceInfo[index=0, type=ANALOG_INPUT, ...], ...]]}
+     */
+    @Override
+    public String toString() {
+        return "ComediDeviceInfo[device=" + device + ", driverName=" + driverName + ", boardName=" + boardName
+                + ", version=" + version() + ", subdevices=" + subdevices + "]";
     }
 }

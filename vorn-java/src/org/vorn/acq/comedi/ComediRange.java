@@ -4,6 +4,11 @@ package org.vorn.acq.comedi;
  * One range of a channel as comedilib gives it: raw 0 reads as {@code min}, the maximum raw value as
  * {@code max}, in {@code unit}. An external range ({@code RF_EXTERNAL}) is scaled by a reference
  * outside the board, so its ends are factors of that reference.
+ *
+ * @param min      the value of raw code 0
+ * @param max      the value of the largest raw code
+ * @param unit     the unit of both ends
+ * @param external whether the ends are factors of an external reference ({@code RF_EXTERNAL})
  */
 public record ComediRange(double min, double max, Unit unit, boolean external) {
     /** comedilib's {@code RF_EXTERNAL} flag, kept in the unit word beside the unit. */
@@ -11,7 +16,12 @@ public record ComediRange(double min, double max, Unit unit, boolean external) {
 
     /** comedilib's units ({@code UNIT_volt}, {@code UNIT_mA}, {@code UNIT_none}). */
     public enum Unit {
-        VOLT("V"), MILLIAMPERE("mA"), NONE("");
+        /** {@code UNIT_volt}: volts. */
+        VOLT("V"),
+        /** {@code UNIT_mA}: milliamperes. */
+        MILLIAMPERE("mA"),
+        /** {@code UNIT_none}: a number without a unit. */
+        NONE("");
 
         private final String symbol;
 
@@ -19,7 +29,11 @@ public record ComediRange(double min, double max, Unit unit, boolean external) {
             this.symbol = symbol;
         }
 
-        /** "V", "mA", or empty for a range without a unit. */
+        /**
+         * The unit's symbol.
+         *
+         * @return "V", "mA", or empty for a range without a unit
+         */
         public String symbol() {
             return symbol;
         }
@@ -32,7 +46,11 @@ public record ComediRange(double min, double max, Unit unit, boolean external) {
         return new ComediRange(min, max, unit, (unitWord & EXTERNAL_FLAG) != 0);
     }
 
-    /** As the demo prints it, e.g. "[-10, 10] V" or "[0, 1] × external". */
+    /**
+     * The range as the demo prints it.
+     *
+     * @return e.g. "[-10, 10] V" or "[0, 1] × external"
+     */
     @Override
     public String toString() {
         String span = "[" + number(min) + ", " + number(max) + "]";

@@ -22,25 +22,61 @@ public record ComediSubdeviceInfo(int index, int typeCode, int flags, int channe
         List<Long> maxData, boolean rangesPerChannel, List<List<ComediRange>> ranges,
         ComediCommandSources commandSources, ComediTimedCommand fastestScan) {
 
+    /**
+     * A description; the lists are copied, unmodifiable.
+     *
+     * @param index the subdevice number
+     * @param typeCode comedilib's type code
+     * @param flags the {@code SDF_*} flags
+     * @param channelCount the channels
+     * @param maxDataPerChannel whether each channel has its own maximum raw value
+     * @param maxData the maximum raw values
+     * @param rangesPerChannel whether each channel has its own ranges
+     * @param ranges the ranges
+     * @param commandSources the command sources, or null
+     * @param fastestScan the fastest timed command, or null
+     */
     public ComediSubdeviceInfo {
         maxData = List.copyOf(maxData);
         ranges = ranges.stream().map(List::copyOf).toList();
     }
 
+    /**
+     * The kind of subdevice.
+     *
+     * @return the type of {@link #typeCode()}, {@link ComediSubdeviceType#UNKNOWN} for a code newer than this library
+     */
     public ComediSubdeviceType type() {
         return ComediSubdeviceType.of(typeCode);
     }
 
+    /**
+     * Whether the subdevice runs commands (streams), as a streaming device needs.
+     *
+     * @return true when it has {@link #commandSources()}
+     */
     public boolean takesCommands() {
         return commandSources != null;
     }
 
-    /** The maximum raw value of channel {@code channel}. */
+    /**
+     * The maximum raw value of one channel.
+     *
+     * @param channel a hardware channel, 0 to {@code channelCount() - 1}
+     * @return its largest raw code
+     * @throws IndexOutOfBoundsException if the subdevice has no such channel
+     */
     public long maxDataOf(int channel) {
         return maxData.get(perChannelIndex(channel, maxDataPerChannel));
     }
 
-    /** The ranges of channel {@code channel}, range index = list index. */
+    /**
+     * The ranges of one channel.
+     *
+     * @param channel a hardware channel, 0 to {@code channelCount() - 1}
+     * @return its ranges, range index = list index
+     * @throws IndexOutOfBoundsException if the subdevice has no such channel
+     */
     public List<ComediRange> rangesOf(int channel) {
         return ranges.get(perChannelIndex(channel, rangesPerChannel));
     }
@@ -51,5 +87,22 @@ public record ComediSubdeviceInfo(int index, int typeCode, int flags, int channe
                     + " channels)");
         }
         return perChannel ? channel : 0;
+    }
+
+    /**
+     * Every field, with the type and flags by name.
+     *
+     * @return e.g. {@code ComediSubdeviceInfo[index=0, type=ANALOG_INPUT, flags=[CMD, CMD_READ, READABLE, GROUND],
+     *         channelCount=16, maxDataPerChannel=false, maxData=[65535], rangesPerChannel=false,
+     *         ranges=[[[-10, 10] V, [-5, 5] V]], commandSources=..., fastestScan=...]}
+     */
+    @Override
+    public String toString() {
+        ComediSubdeviceType t = type();
+        return "ComediSubdeviceInfo[index=" + index + ", type=" + (t == ComediSubdeviceType.UNKNOWN
+                ? "UNKNOWN(" + typeCode + ")" : t.name()) + ", flags=" + FlagNames.list(flags, FlagNames.SUBDEVICE_FLAGS)
+                + ", channelCount=" + channelCount + ", maxDataPerChannel=" + maxDataPerChannel + ", maxData=" + maxData
+                + ", rangesPerChannel=" + rangesPerChannel + ", ranges=" + ranges + ", commandSources="
+                + commandSources + ", fastestScan=" + fastestScan + "]";
     }
 }

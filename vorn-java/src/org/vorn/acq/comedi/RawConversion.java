@@ -1,24 +1,28 @@
 package org.vorn.acq.comedi;
 
 /**
- * What turns the raw codes of one scan position into physical values: the range comedilib chose
- * for that position and the largest code of its channel. {@link #toPhysical} is comedilib's
- * {@code comedi_to_phys} with the ends of the range as numbers, operation for operation, so a raw
- * stream converted later gives the very values the converting reads deliver.
+ * What turned the raw codes of one scan position into physical values in 0.1: the ends of the
+ * range comedilib chose and the largest code of the channel.
  *
  * @param min     the value of code 0
  * @param max     the value of code {@code maxdata}
- * @param unit    comedilib's unit number ({@code UNIT_volt} = 0, {@code UNIT_mA} = 1, {@code UNIT_none} = 2)
+ * @param unit    comedilib's unit word ({@code UNIT_volt} = 0, {@code UNIT_mA} = 1, {@code UNIT_none} = 2)
  * @param maxdata the largest raw code (65535 for a 16-bit converter); 0 for a position never configured
+ * @deprecated {@link ComediChannelRange} describes a position's conversion for every analog device,
+ *             with {@link ComediChannelRange#toVolts(long)}; ask the device's {@code getChannelRange(position)}.
  */
+@Deprecated(since = "0.2", forRemoval = true)
 public record RawConversion(double min, double max, int unit, long maxdata) {
+    /** comedilib's {@code UNIT_volt}. */
     public static final int UNIT_VOLT = 0;
 
-    /** The physical value of {@code raw} (an unsigned code, 0 to {@code maxdata}). */
+    /**
+     * The physical value of {@code raw}, bit for bit {@link ComediChannelRange#toVolts(long)}.
+     *
+     * @param raw an unsigned code, 0 to {@code maxdata}
+     * @return the value in the unit of the range
+     */
     public double toPhysical(long raw) {
-        double x = raw;
-        x /= maxdata;
-        x *= max - min;
-        return x + min;
+        return ComediChannelRange.toPhysical(raw, min, max, maxdata);
     }
 }

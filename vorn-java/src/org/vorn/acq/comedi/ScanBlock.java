@@ -4,96 +4,265 @@ package org.vorn.acq.comedi;
  * Whole scans from a streaming device, with their place in the stream: the caller makes one and
  * hands it to {@link ComediAnalogStreamingDevice#readScans} again and again (nothing is allocated
  * per read). The values are volts, either interleaved (scan after scan, each in position order) or
- * one array per scan position.
+ * one array per scan position. It answers with the names of {@code org.vorn.acq.task.TaskBlock},
+ * the block of an acquisition task.
  *
- * <p>Scan {@code i} of a block is scan {@link #firstScan()} + {@code i} of the stream; it was
- * converted (its last conversion) at {@code (firstScan() + i + 1) x getScanPeriodNanos()}
- * nanoseconds after the first scan began, and began at {@code (firstScan() + i) x} the period.
+ * <p>Scan {@code i} of a block is scan {@link #getFirstScan()} + {@code i} of the stream; it was
+ * converted (its last conversion) at {@code (getFirstScan() + i + 1) x getScanPeriodNanos()}
+ * nanoseconds after the first scan began, and began at {@code (getFirstScan() + i) x} the period.
+ *
+ * <p>A block is not safe for use by two threads at once: one reader fills and reads it.
  */
 public final class ScanBlock {
-    private final int channels;
+    private final int positions;
     private final int capacity;
     private final double[] interleaved;
-    private final double[][] perChannel;
+    private final double[][] perPosition;
     int scans;
     long firstScan;
     boolean endOfStream;
 
-    private ScanBlock(int channels, int capacity, boolean split) {
-        if (channels < 1 || capacity < 1) {
-            throw new IllegalArgumentException("a scan block needs at least 1 channel and 1 scan, not " + channels
+    private ScanBlock(int positions, int capacity, boolean split) {
+        if (positions < 1 || capacity < 1) {
+            throw new IllegalArgumentException("a scan block needs at least 1 position and 1 scan, not " + positions
                     + " x " + capacity);
         }
-        if ((long) channels * capacity > Integer.MAX_VALUE - 8) {
-            throw new IllegalArgumentException(channels + " x " + capacity + " values do not fit one array");
+        if ((long) positions * capacity > Integer.MAX_VALUE - 8) {
+            throw new IllegalArgumentException(positions + " x " + capacity + " values do not fit one array");
         }
-        this.channels = channels;
+        this.positions = positions;
         this.capacity = capacity;
-        this.interleaved = split ? null : new double[channels * capacity];
-        this.perChannel = split ? new double[channels][capacity] : null;
+        this.interleaved = split ? null : new double[positions * capacity];
+        this.perPosition = split ? new double[positions][capacity] : null;
     }
 
-    /** Room for {@code maxScans} scans of {@code channels} values, interleaved in {@link #values()}. */
-    public static ScanBlock interleaved(int channels, int maxScans) {
-        return new ScanBlock(channels, maxScans, false);
+    /**
+     * A block whose values are interleaved, scan after scan, in {@link #getVolts()}.
+     *
+     * @param positions the scan positions of the stream it will read (its {@code getPositionCount()})
+     * @param maxScans  the most scans one read puts into it
+     * @return an empty block
+     * @throws IllegalArgumentException if either count is below 1 or they do not fit one array
+     */
+    public static ScanBlock interleaved(int positions, int maxScans) {
+        return new ScanBlock(positions, maxScans, false);
     }
 
-    /** Room for {@code maxScans} scans, one array per scan position ({@link #channel(int)}). */
+    /**
+     * A block that keeps one array per scan position ({@link #getPositionVolts(int)}).
+     *
+     * @param positions the scan positions of the stream it will read
+     * @param maxScans  the most scans one read puts into it
+     * @return an empty block
+     * @throws IllegalArgumentException if either count is below 1 or they do not fit one array
+     */
+    public static ScanBlock perPosition(int positions, int maxScans) {
+        return new ScanBlock(positions, maxScans, true);
+    }
+
+    /**
+     * A block that keeps one array per scan position.
+     *
+     * @param channels the scan positions of the stream
+     * @param maxScans the most scans one read puts into it
+     * @return {@link #perPosition(int, int)}
+     * @deprecated renamed {@link #perPosition(int, int)}: its arrays are per scan position
+     */
+    @Deprecated(since = "0.2", forRemoval = true)
     public static ScanBlock perChannel(int channels, int maxScans) {
-        return new ScanBlock(channels, maxScans, true);
+        return perPosition(channels, maxScans);
     }
 
+    /**
+     * The values of one scan.
+     *
+     * @return the number of scan positions the block was made for
+     */
+    public int getPositionCount() {
+        return positions;
+    }
+
+    /**
+     * The number of scan positions.
+     *
+     * @return {@link #getPositionCount()}
+     * @deprecated renamed {@link #getPositionCount()}
+     */
+    @Deprecated(since = "0.2", forRemoval = true)
     public int channelCount() {
-        return channels;
+        return getPositionCount();
     }
 
-    /** The most scans one read puts into this block. */
-    public int capacity() {
+    /**
+     * The most scans one read puts into this block.
+     *
+     * @return the block's room, in scans
+     */
+    public int getCapacity() {
         return capacity;
     }
 
-    /** Scans the last read delivered (0 when it timed out with nothing). */
-    public int scans() {
+    /**
+     * The most scans one read puts into this block.
+     *
+     * @return {@link #getCapacity()}
+     * @deprecated renamed {@link #getCapacity()}
+     */
+    @Deprecated(since = "0.2", forRemoval = true)
+    public int capacity() {
+        return getCapacity();
+    }
+
+    /**
+     * The whole scans the last read delivered.
+     *
+     * @return the number of scans, 0 when the read timed out with nothing
+     */
+    public int getScanCount() {
         return scans;
     }
 
-    /** Index in the stream, counted from 0 at start, of the block's first scan. */
-    public long firstScan() {
+    /**
+     * The whole scans the last read delivered.
+     *
+     * @return {@link #getScanCount()}
+     * @deprecated renamed {@link #getScanCount()}
+     */
+    @Deprecated(since = "0.2", forRemoval = true)
+    public int scans() {
+        return getScanCount();
+    }
+
+    /**
+     * The number since the start (the first scan being 0) of the block's first scan.
+     *
+     * @return the index of scan 0 of this block in the stream
+     */
+    public long getFirstScan() {
         return firstScan;
     }
 
-    /** True once a counted stream has delivered its last scan: no read will bring more. */
-    public boolean endOfStream() {
+    /**
+     * The index in the stream of the block's first scan.
+     *
+     * @return {@link #getFirstScan()}
+     * @deprecated renamed {@link #getFirstScan()}
+     */
+    @Deprecated(since = "0.2", forRemoval = true)
+    public long firstScan() {
+        return getFirstScan();
+    }
+
+    /**
+     * Whether a counted stream has delivered its last scan: no read will bring more.
+     *
+     * @return true after the read that ended the stream
+     */
+    public boolean isEndOfStream() {
         return endOfStream;
     }
 
+    /**
+     * Whether a counted stream has delivered its last scan.
+     *
+     * @return {@link #isEndOfStream()}
+     * @deprecated renamed {@link #isEndOfStream()}
+     */
+    @Deprecated(since = "0.2", forRemoval = true)
+    public boolean endOfStream() {
+        return isEndOfStream();
+    }
+
+    /**
+     * Whether the values are interleaved ({@link #getVolts()}) rather than one array per position.
+     *
+     * @return true for a block made by {@link #interleaved(int, int)}
+     */
     public boolean isInterleaved() {
         return interleaved != null;
     }
 
-    /** The interleaved values ({@code scans() x channelCount()} valid); fails for a per-channel block. */
-    public double[] values() {
+    /**
+     * The interleaved values, scan after scan, positions in order; only the first
+     * {@code getScanCount() * getPositionCount()} are the last read's. No copy: the next read
+     * overwrites them.
+     *
+     * @return the block's array
+     * @throws IllegalStateException for a block made by {@link #perPosition(int, int)}
+     */
+    public double[] getVolts() {
         if (interleaved == null) {
-            throw new IllegalStateException("this block keeps one array per channel: use channel(position)");
+            throw new IllegalStateException("this block keeps one array per position: use getPositionVolts(position)");
         }
         return interleaved;
     }
 
-    /** The values of scan position {@code position} ({@code scans()} valid); fails for an interleaved block. */
-    public double[] channel(int position) {
-        if (perChannel == null) {
-            throw new IllegalStateException("this block is interleaved: use values()");
-        }
-        return perChannel[position];
+    /**
+     * The interleaved values.
+     *
+     * @return {@link #getVolts()}
+     * @deprecated renamed {@link #getVolts()}, the name {@code TaskBlock} uses too
+     */
+    @Deprecated(since = "0.2", forRemoval = true)
+    public double[] values() {
+        return getVolts();
     }
 
-    /** The value of position {@code position} in scan {@code scan} of the block. */
-    public double get(int scan, int position) {
-        if (scan < 0 || scan >= scans || position < 0 || position >= channels) {
-            throw new IndexOutOfBoundsException("scan " + scan + " position " + position + " of " + scans + " x "
-                    + channels);
+    /**
+     * The values of one scan position, one per scan; only the first {@code getScanCount()} are
+     * the last read's. No copy: the next read overwrites them.
+     *
+     * @param position a scan position, 0 to {@code getPositionCount() - 1}
+     * @return the block's array for that position
+     * @throws IllegalStateException          for a block made by {@link #interleaved(int, int)}
+     * @throws ArrayIndexOutOfBoundsException if the position is outside the block
+     */
+    public double[] getPositionVolts(int position) {
+        if (perPosition == null) {
+            throw new IllegalStateException("this block is interleaved: use getVolts()");
         }
-        return interleaved != null ? interleaved[scan * channels + position] : perChannel[position][scan];
+        return perPosition[position];
+    }
+
+    /**
+     * The values of one scan position.
+     *
+     * @param position a scan position
+     * @return {@link #getPositionVolts(int)}
+     * @deprecated renamed {@link #getPositionVolts(int)}: the array is a scan position's
+     */
+    @Deprecated(since = "0.2", forRemoval = true)
+    public double[] channel(int position) {
+        return getPositionVolts(position);
+    }
+
+    /**
+     * The value of position {@code position} in scan {@code scan} of the block, for either layout.
+     *
+     * @param scan     a scan of the block, 0 to {@code getScanCount() - 1}
+     * @param position a scan position, 0 to {@code getPositionCount() - 1}
+     * @return the value in the unit of the position's range
+     * @throws IndexOutOfBoundsException if the scan or the position is outside the block
+     */
+    public double getVolts(int scan, int position) {
+        if (scan < 0 || scan >= scans || position < 0 || position >= positions) {
+            throw new IndexOutOfBoundsException("scan " + scan + " position " + position + " of " + scans + " x "
+                    + positions);
+        }
+        return interleaved != null ? interleaved[scan * positions + position] : perPosition[position][scan];
+    }
+
+    /**
+     * The value of position {@code position} in scan {@code scan} of the block.
+     *
+     * @param scan     a scan of the block
+     * @param position a scan position
+     * @return {@link #getVolts(int, int)}
+     * @deprecated renamed {@link #getVolts(int, int)}, the name {@code TaskBlock} uses too
+     */
+    @Deprecated(since = "0.2", forRemoval = true)
+    public double get(int scan, int position) {
+        return getVolts(scan, position);
     }
 
     /** Stores value {@code k} of the read (k counted over the interleaved order). */
@@ -101,7 +270,7 @@ public final class ScanBlock {
         if (interleaved != null) {
             interleaved[k] = value;
         } else {
-            perChannel[k % channels][k / channels] = value;
+            perPosition[k % positions][k / positions] = value;
         }
     }
 }

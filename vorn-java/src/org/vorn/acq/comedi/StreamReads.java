@@ -143,7 +143,7 @@ final class StreamReads {
     static int readScans(ComediAnalogStreamingDevice dev, ByteBuffer h, ByteBuffer scratch, ScanBlock block,
             int minScans, long nanos) {
         StreamSession s = dev.session;
-        int channels = block.channelCount();
+        int channels = block.getPositionCount();
         if (s.overrun()) {
             throw overrun(dev, h, null);
         }
@@ -153,7 +153,7 @@ final class StreamReads {
                     + " values with read() before reading whole scans");
         }
         block.firstScan = s.delivered / channels;
-        int maxValues = Math.min(block.capacity(), dev.getBufferSize() / channels) * channels;
+        int maxValues = Math.min(block.getCapacity(), dev.getBufferSize() / channels) * channels;
         int held = takeHeld(s, scratch, maxValues);
         int total = held;
         int condition = StreamSession.RUNNING;
@@ -258,8 +258,8 @@ final class StreamReads {
     static int readScans(ComediAnalogStreamingDevice dev, ScanBlock block, int minScans, Duration timeout) {
         int nChannels = dev.getChannelCount();
         int bufSize = dev.getBufferSize();
-        if (block.channelCount() != nChannels) {
-            throw new IllegalArgumentException("the block holds scans of " + block.channelCount()
+        if (block.getPositionCount() != nChannels) {
+            throw new IllegalArgumentException("the block holds scans of " + block.getPositionCount()
                     + " channels, the stream has " + nChannels);
         }
         if (bufSize < nChannels) {

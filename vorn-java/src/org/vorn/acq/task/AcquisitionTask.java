@@ -87,6 +87,9 @@ public final class AcquisitionTask implements AutoCloseable {
      * A task on a configured streaming device ({@code configure()} done, not started). A device
      * with a scan count ({@code setScanCount}) makes a finite task, which ends by itself after
      * exactly that many scans.
+     *
+     * @param device the device the task reads; it stays the caller's, the task never closes it
+     * @return a builder of the task
      */
     public static Builder on(ComediAnalogStreamingDevice device) {
         return new Builder(Objects.requireNonNull(device, "device").getDevice(), null, device);
@@ -113,7 +116,13 @@ public final class AcquisitionTask implements AutoCloseable {
             this.device = device;
         }
 
-        /** Blocks of {@code n} scans (the last of a finite or stopped task may be shorter); default 1000. */
+        /**
+         * Blocks of {@code n} scans (the last of a finite or stopped task may be shorter); default 1000.
+         *
+         * @param n the scans of a block, at least 1
+         * @return this builder
+         * @throws IllegalArgumentException if {@code n} is below 1
+         */
         public Builder everyScans(int n) {
             if (n <= 0) {
                 throw new IllegalArgumentException("a block has at least one scan, not " + n);
@@ -122,11 +131,23 @@ public final class AcquisitionTask implements AutoCloseable {
             return this;
         }
 
+        /**
+         * Adds a block listener; listeners are called in the order they were added.
+         *
+         * @param listener what receives every block, on the reader thread
+         * @return this builder
+         */
         public Builder onBlock(TaskBlockListener listener) {
             listeners.add(Objects.requireNonNull(listener, "listener"));
             return this;
         }
 
+        /**
+         * Sets the listener told once why the task ended (the last one set).
+         *
+         * @param listener what receives the end, on the reader thread
+         * @return this builder
+         */
         public Builder onDone(TaskDoneListener listener) {
             doneListener = Objects.requireNonNull(listener, "listener");
             return this;
@@ -135,8 +156,12 @@ public final class AcquisitionTask implements AutoCloseable {
         /**
          * Hands every scan's raw codes to {@code recorder}. With {@code deliverToo} false the task
          * only records (no conversion to volts; block listeners still get each block, with its
-         * raw codes, {@link TaskBlock#getVolts()} empty, and {@link TaskBlock#volts} and
+         * raw codes, {@link TaskBlock#getVolts()} empty, and {@link TaskBlock#getVolts(int, int)} and
          * {@link TaskBlock#copyVolts()} raising IllegalStateException).
+         *
+         * @param recorder   where the raw codes go, e.g. an {@code org.vorn.hdf5.Hdf5ScanLog}
+         * @param deliverToo whether the block listeners get volts as well
+         * @return this builder
          */
         public Builder recordTo(ScanRecorder recorder, boolean deliverToo) {
             this.recorder = Objects.requireNonNull(recorder, "recorder");
@@ -144,6 +169,11 @@ public final class AcquisitionTask implements AutoCloseable {
             return this;
         }
 
+        /**
+         * The task, not yet started.
+         *
+         * @return a task that {@link AcquisitionTask#start()} runs once
+         */
         public AcquisitionTask build() {
             ScanSource s = source != null ? source : new DeviceScanSource(device, READ_TIMEOUT_NANOS);
             return new AcquisitionTask(this, s);
@@ -223,7 +253,11 @@ public final class AcquisitionTask implements AutoCloseable {
         return ended.await(timeout.toNanos(), TimeUnit.NANOSECONDS) ? end : null;
     }
 
-    /** The end, once the done listener has been told; null before. */
+    /**
+     * How the task ended.
+     *
+     * @return the end, once the done listener has been told; null before
+     */
     public TaskEnd getEnd() {
         return ended.getCount() == 0 ? end : null;
     }
@@ -254,13 +288,13 @@ public final class AcquisitionTask implements AutoCloseable {
 
         TaskRun(StreamInfo stream) {
             this.stream = stream;
-            this.scanBytes = stream.channelCount() * stream.sampleBytes();
+            this.scanBytes = stream.positionCount() * stream.sampleBytes();
             this.totalScans = stream.scansRequested();
             long rawBytes = (long) everyScans * scanBytes;
-            long values = deliver ? (long) everyScans * stream.channelCount() : 0;
+            long values = deliver ? (long) everyScans * stream.positionCount() : 0;
             if (rawBytes > Integer.MAX_VALUE || values > Integer.MAX_VALUE - 8) {
                 throw new IllegalArgumentException("task on " + name + ": a block of " + everyScans + " scans of "
-                        + stream.channelCount() + " positions does not fit one buffer; choose fewer everyScans");
+                        + stream.positionCount() + " positions does not fit one buffer; choose fewer everyScans");
             }
             this.raw = ByteBuffer.allocateDirect(everyScans * scanBytes).order(ByteOrder.nativeOrder());
             this.block = new TaskBlock(stream, deliver ? everyScans : 0);

@@ -10,7 +10,6 @@ import java.util.List;
 import org.vorn.acq.comedi.ComediAnalogStreamingDevice;
 import org.vorn.acq.comedi.ComediChannelRange;
 import org.vorn.acq.comedi.ComediDeviceInfo;
-import org.vorn.acq.comedi.RawConversion;
 import org.vorn.acq.comedi.StreamCommand;
 import org.vorn.exception.ComediOverrunException;
 
@@ -41,21 +40,19 @@ final class DeviceScanSource implements ScanSource {
     /** Reads what the task records about the stream, then starts it. */
     @Override
     public StreamInfo start() {
-        positions = device.getChannelCount();
+        positions = device.getPositionCount();
         sampleBytes = device.getBytesPerSample();
         staged = ByteBuffer.allocateDirect(device.getBufferSize() * sampleBytes).order(ByteOrder.nativeOrder());
         staged.limit(0);
         ComediDeviceInfo info = ComediDeviceInfo.describe(device.getDevice());
-        List<StreamInfo.Channel> channels = new ArrayList<>();
+        List<ComediChannelRange> ranges = new ArrayList<>(positions);
         for (int p = 0; p < positions; p++) {
-            ComediChannelRange range = device.channelRange(p);
-            RawConversion conversion = device.getRawConversion(p);
+            ComediChannelRange range = device.getChannelRange(p);
             if (range == null) {
                 throw new IllegalStateException("scan position " + p + " of " + device.getDevice()
                         + " is not configured");
             }
-            channels.add(new StreamInfo.Channel(p, range.channel(), range.reference().name().toLowerCase(),
-                    conversion.min(), conversion.max(), range.range().unit().symbol(), conversion.maxdata()));
+            ranges.add(range);
         }
         long period = device.getScanPeriodNanos();
         long convert = device.getConvertPeriodNanos();
@@ -66,8 +63,8 @@ final class DeviceScanSource implements ScanSource {
         scanCount = command.scanCount();
         Instant t = device.getStartTime();
         long startNs = t.getEpochSecond() * 1_000_000_000L + t.getNano();
-        return new StreamInfo(device.getDevice(), info.driverName(), info.boardName(), command.subdevice(), channels,
-                sampleBytes, period, convert, startNs, command.scanCount(), LibraryVersion.get());
+        return new StreamInfo(device.getDevice(), info.driverName(), info.boardName(), command.subdevice(), sampleBytes,
+                ranges, period, convert, startNs, command.scanCount(), LibraryVersion.get());
     }
 
     @Override

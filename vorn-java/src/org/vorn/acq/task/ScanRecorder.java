@@ -10,7 +10,12 @@ import java.nio.ByteBuffer;
  * exception thrown by any of them ends the task and reaches its done listener.
  */
 public interface ScanRecorder extends AutoCloseable {
-    /** The stream has started; nothing has been recorded yet. */
+    /**
+     * The stream has started; nothing has been recorded yet.
+     *
+     * @param stream what the stream is: positions and their conversions, timing, start time
+     * @throws IOException if the recorder cannot begin; the task ends as a recorder failure
+     */
     void begin(StreamInfo stream) throws IOException;
 
     /**
@@ -18,6 +23,11 @@ public interface ScanRecorder extends AutoCloseable {
      * the start. {@code raw} holds them from its position on, in native byte order, each code
      * {@link StreamInfo#sampleBytes()} long, positions in scan order. The buffer is the task's:
      * read it before returning, do not keep it.
+     *
+     * @param raw       the codes, from its position on
+     * @param firstScan the index since the start of the first scan
+     * @param scans     the whole scans in {@code raw}
+     * @throws IOException if the scans cannot be recorded; the task ends as a recorder failure
      */
     void record(ByteBuffer raw, long firstScan, int scans) throws IOException;
 
@@ -25,10 +35,19 @@ public interface ScanRecorder extends AutoCloseable {
      * Something happened to the stream at scan {@code scanIndex} (the number of scans recorded
      * before it): {@code kind} is a short word ("stopped", "completed", "overrun", "error"), and
      * {@code detail} says more (may be empty).
+     *
+     * @param kind      "stopped", "completed", "overrun" or "error"
+     * @param scanIndex the scans recorded before the event
+     * @param detail    more about it, or empty
+     * @throws IOException if the event cannot be recorded
      */
     void event(String kind, long scanIndex, String detail) throws IOException;
 
-    /** Writes out what is pending and releases the recorder; the last call the task makes. */
+    /**
+     * Writes out what is pending and releases the recorder; the last call the task makes.
+     *
+     * @throws IOException if what is pending cannot be written
+     */
     @Override
     void close() throws IOException;
 }

@@ -1,18 +1,23 @@
 package org.vorn.acq.task;
 
 import java.nio.ByteBuffer;
+import java.util.Arrays;
+
+import org.vorn.acq.comedi.ComediChannelRange;
 
 /**
  * A run of whole scans handed to the listeners of an {@link AcquisitionTask}: scan {@code i} of
  * the block is scan {@code getFirstScan() + i} since the start, which began at
- * {@code getStartEpochNanos() + (getFirstScan() + i) * getScanPeriodNanos()}.
+ * {@link #getScanStartEpochNanos(int) getStartEpochNanos() + (getFirstScan() + i) * getScanPeriodNanos()}.
+ * It answers with the names of {@link org.vorn.acq.comedi.ScanBlock}, the block of the device's own
+ * whole-scan read.
  *
  * <p>The task reuses one block and its arrays for every delivery: they are valid during the
- * listener call only. Copy what you keep ({@link #copyVolts()}).
+ * listener call only, on the task's reader thread. Copy what you keep ({@link #copyVolts()}).
  */
 public final class TaskBlock {
     private final StreamInfo stream;
-    private final StreamInfo.Channel[] channels;
+    private final ComediChannelRange[] positions;
     private final double[] volts;
     private ByteBuffer raw;
     private long firstScan;
@@ -21,8 +26,8 @@ public final class TaskBlock {
 
     TaskBlock(StreamInfo stream, int capacityScans) {
         this.stream = stream;
-        this.channels = stream.channels().toArray(new StreamInfo.Channel[0]);
-        this.volts = new double[capacityScans * stream.channelCount()];
+        this.positions = stream.positions().toArray(new ComediChannelRange[0]);
+        this.volts = new double[capacityScans * stream.positionCount()];
     }
 
     void fill(ByteBuffer rawScans, long first, int count, long backlog, boolean convert) {
@@ -37,65 +42,134 @@ public final class TaskBlock {
 
     /** The library's conversion of every code of the block, position by position. */
     private void convert() {
-        int positions = stream.channelCount();
-        int n = scans * positions;
+        int n = scans * positions.length;
         int at = raw.position();
         if (stream.sampleBytes() == 2) {
             for (int i = 0; i < n; i++) {
-                volts[i] = channels[i % positions].toVolts(raw.getShort(at + 2 * i) & 0xFFFFL);
+                volts[i] = positions[i % positions.length].toVolts(raw.getShort(at + 2 * i) & 0xFFFFL);
             }
         } else {
             for (int i = 0; i < n; i++) {
-                volts[i] = channels[i % positions].toVolts(raw.getInt(at + 4 * i) & 0xFFFFFFFFL);
+                volts[i] = positions[i % positions.length].toVolts(raw.getInt(at + 4 * i) & 0xFFFFFFFFL);
             }
         }
     }
 
-    /** What the stream is: positions, ranges, accepted periods, start time. */
+    /**
+     * What the stream is: positions and their conversions, accepted periods, start time.
+     *
+     * @return the description the recorder was given at the start
+     */
     public StreamInfo getStream() {
         return stream;
     }
 
-    /** The index since the start of the block's first scan. */
+    /**
+     * The number since the start (the first scan being 0) of the block's first scan.
+     *
+     * @return the index of scan 0 of this block in the stream
+     */
     public long getFirstScan() {
         return firstScan;
     }
 
-    /** Whole scans in this block. */
+    /**
+     * The whole scans in this block.
+     *
+     * @return the number of scans; every block but the last of a task has the task's {@code everyScans}
+     */
     public int getScanCount() {
         return scans;
     }
 
+    /**
+     * The values of one scan.
+     *
+     * @return the stream's number of scan positions
+     */
     public int getPositionCount() {
-        return stream.channelCount();
+        return positions.length;
     }
 
-    /** Scans that had arrived in the driver's buffer but were not yet read when this block was: how far the reader lags. */
+    /**
+     * Scans that had arrived in the driver's buffer but were not yet read when this block was:
+     * how far the reader lags.
+     *
+     * @return the backlog in scans, 0 when the reader keeps up
+     */
     public long getBacklogScans() {
         return backlogScans;
     }
 
+    /**
+     * When the stream's first scan began.
+     *
+     * @return nanoseconds since the epoch
+     */
     public long getStartEpochNanos() {
         return stream.startEpochNanos();
     }
 
+    /**
+     * The time from one scan's start to the next, as the driver accepted it.
+     *
+     * @return the scan period in nanoseconds
+     */
     public long getScanPeriodNanos() {
         return stream.scanPeriodNanos();
     }
 
-    /** When scan {@code scan} of this block began, in ns since the epoch. */
-    public long timeNanos(int scan) {
+    /**
+     * When scan {@code scan} of this block began.
+     *
+     * @param scan a scan of this block, counted from 0
+     * @return nanoseconds since the epoch
+     */
+    public long getScanStartEpochNanos(int scan) {
         return stream.startEpochNanos() + (firstScan + scan) * stream.scanPeriodNanos();
     }
 
-    /** The value at {@code position} of scan {@code scan} of this block, in the unit of its range. */
-    public double volts(int scan, int position) {
-        if (scan < 0 || scan >= scans || position < 0 || position >= stream.channelCount()) {
+    /**
+     * When scan {@code scan} of this block began.
+     *
+     * @param scan a scan of this block, counted from 0
+     * @return nanoseconds since the epoch
+     * @deprecated renamed {@link #getScanStartEpochNanos(int)}
+     */
+    @Deprecated(since = "0.2", forRemoval = true)
+    public long timeNanos(int scan) {
+        return getScanStartEpochNanos(scan);
+    }
+
+    /**
+     * The value at {@code position} of scan {@code scan} of this block, in the unit of its range.
+     *
+     * @param scan     a scan of this block, 0 to {@code getScanCount() - 1}
+     * @param position a scan position, 0 to {@code getPositionCount() - 1}
+     * @return the converted value
+     * @throws IndexOutOfBoundsException if the scan or the position is outside the block
+     * @throws IllegalStateException     if the task records without delivering volts
+     */
+    public double getVolts(int scan, int position) {
+        if (scan < 0 || scan >= scans || position < 0 || position >= positions.length) {
             throw new IndexOutOfBoundsException("scan " + scan + ", position " + position + " of a block of " + scans
-                    + " scans x " + stream.channelCount() + " positions");
+                    + " scans x " + positions.length + " positions");
         }
         requireVolts();
-        return volts[scan * stream.channelCount() + position];
+        return volts[scan * positions.length + position];
+    }
+
+    /**
+     * The value at {@code position} of scan {@code scan} of this block.
+     *
+     * @param scan     a scan of this block
+     * @param position a scan position
+     * @return {@link #getVolts(int, int)}
+     * @deprecated renamed {@link #getVolts(int, int)}, the name {@code ScanBlock} uses too
+     */
+    @Deprecated(since = "0.2", forRemoval = true)
+    public double volts(int scan, int position) {
+        return getVolts(scan, position);
     }
 
     /** A task that only records converts nothing: its blocks have no volts to give, not zeros. */
@@ -108,23 +182,35 @@ public final class TaskBlock {
 
     /**
      * The block's values, scan after scan, positions in order; only the first
-     * {@code getScanCount() * getPositionCount()} are this block's. Valid during the call only;
-     * empty for a task that records without delivering volts.
+     * {@code getScanCount() * getPositionCount()} are this block's. No copy: valid during the
+     * listener call only.
+     *
+     * @return the task's array of values; empty for a task that records without delivering volts
      */
     public double[] getVolts() {
         return volts;
     }
 
-    /** A copy of this block's values, to keep. */
+    /**
+     * A copy of this block's values, to keep.
+     *
+     * @return {@code getScanCount() * getPositionCount()} values, scan after scan, positions in order
+     * @throws IllegalStateException if the task records without delivering volts
+     */
     public double[] copyVolts() {
         requireVolts();
-        return java.util.Arrays.copyOf(volts, scans * stream.channelCount());
+        return Arrays.copyOf(volts, scans * positions.length);
     }
 
-    /** The raw codes of the block, read-only, in native order, {@link StreamInfo#sampleBytes()} each. */
+    /**
+     * The raw codes of the block, as the driver delivered them.
+     *
+     * @return a read-only view in native byte order, {@link StreamInfo#sampleBytes()} bytes a code,
+     *         unsigned, scan after scan; valid during the listener call only
+     */
     public ByteBuffer getRaw() {
         ByteBuffer view = raw.asReadOnlyBuffer().order(raw.order());
-        view.limit(raw.position() + scans * stream.channelCount() * stream.sampleBytes());
+        view.limit(raw.position() + scans * positions.length * stream.sampleBytes());
         return view;
     }
 }

@@ -12,6 +12,7 @@ package org.vorn.acq.task;
  *                       fallen behind the board
  */
 public record TaskEnd(Reason reason, long scansDelivered, Throwable cause, long backlogScans) {
+    /** The kinds of end; exactly one ends a task. */
     public enum Reason {
         /** The finite task delivered all the scans it was asked for. */
         COMPLETED,
