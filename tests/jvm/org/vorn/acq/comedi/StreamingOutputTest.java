@@ -236,6 +236,27 @@ class StreamingOutputTest {
         }
     }
 
+    /** An interrupt ends a waiting write within its look at the status, with what it wrote and the status kept. */
+    @Test
+    void interruptEndsAWaitingWrite() throws Exception {
+        try (var ao = tenVoltOutput(EmulatedBoard.MULTI, 1000.0)) {
+            ao.configure();
+            int bufferScans = ao.setDriverBufferSize(4096) / 2;
+            assertEquals(bufferScans, ao.write(scans(0, bufferScans, 1), bufferScans));
+            ao.start();
+            var result = new CompletableFuture<Boolean>();
+            Thread writer = new Thread(() -> {
+                int n = ao.write(scans(0, 10, 1), 0, 10, Duration.ofSeconds(60));
+                result.complete(n == 0 && Thread.currentThread().isInterrupted());
+            });
+            writer.start();
+            Thread.sleep(200);
+            writer.interrupt();
+            assertTrue(result.get(10, TimeUnit.SECONDS), "returned 0 with the interrupt status set");
+            ao.stop();
+        }
+    }
+
     /** The synchronised start: one instant for both commands, the first AO update at the end of the first AI scan. */
     @Test
     void synchronisedStartAlignsFirstScans() {

@@ -48,7 +48,8 @@ public final class SynchronizedStart {
     /**
      * Makes the input's command start by internal trigger, to be started by {@link #start}; call
      * before its {@code configure()}. A board whose input cannot wait for a trigger is refused with
-     * the start sources it has.
+     * the start sources it has. From then on the input's own {@code start()} only arms it: it
+     * starts with {@link #start}.
      */
     public static void prepare(ComediAnalogStreamingDevice input) {
         ByteBuffer h = input.lockHandle();
