@@ -50,7 +50,8 @@ inline jlong packWriteResult(int scans, int condition)
 inline lsampl_t physToRaw(double volts, const comedi_range *range, lsampl_t maxdata)
 {
     double s = (volts - range->min) / (range->max - range->min) * maxdata;
-    if (s < 0) {
+    /* Also a position never configured (an empty range, maxdata 0) gives 0 rather than a NaN cast. */
+    if (!(s >= 0)) {
         return 0;
     }
     if (s > maxdata) {
@@ -417,9 +418,20 @@ JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingOutDevice_
     }
     const int n = h->nChannels;
     const int scanBytes = n * h->bytesPerSample;
+    /* A handle that no output creation made has no raw buffer of whole scans. */
+    if (h->sampleBuffer == nullptr || scanBytes <= 0 || h->bufferSize < scanBytes) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error writing comedi data: %s",
+                                "the handle is not a streaming output's");
+        return 0;
+    }
     const int64_t srcValueBytes = kind == SOURCE_RAW_BUFFER ? h->bytesPerSample : 8;
     unsigned char *direct = nullptr;
     int64_t capacity;
+    if (kind < SOURCE_VOLTS_BUFFER || kind > SOURCE_VOLTS_ARRAY || (kind == SOURCE_VOLTS_ARRAY && src == nullptr)) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "A write takes a sample buffer or an array of volts, given %s",
+                                src == nullptr ? "null" : "an unknown kind");
+        return 0;
+    }
     if (kind == SOURCE_VOLTS_ARRAY) {
         capacity = 8 * static_cast<int64_t>(env->GetArrayLength(static_cast<jarray>(src)));
     } else {

@@ -307,6 +307,14 @@ class StreamingOutputTest {
             assertThrows(IllegalArgumentException.class, () -> ao.write(new double[] {Double.NaN}, 1));
             assertEquals(0, ao.getScansWritten(), "a NaN writes nothing");
             assertThrows(IllegalStateException.class, ao::start, "nothing preloaded");
+            // Straight to the native: no array, an unknown kind, another device's handle.
+            assertThrows(ComediException.class, () -> ao.nWrite(ao.handle(), null, 2, 0, 1, 4096, 1000, 0));
+            assertThrows(ComediException.class, () -> ao.nWrite(ao.handle(), new double[1], 7, 0, 1, 4096, 1000, 0));
+            try (var sw = OutputTestSupport.tenVoltOutputs()) {
+                ComediException e = assertThrows(ComediException.class,
+                        () -> ao.nWrite(sw.handle(), new double[2], 2, 0, 1, 4096, 1000, 0));
+                assertTrue(e.getMessage().contains("not a streaming output"), e.getMessage());
+            }
         }
         try (var ai = new ComediAnalogStreamingDevice(EmulatedBoard.COMEDI_TEST, 1, 1e3, 64)) {
             ComediException e = assertThrows(ComediException.class, () -> SynchronizedStart.prepare(ai));

@@ -542,7 +542,9 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
      * does nothing while it runs; it must not write itself. Should the thread fall behind by a
      * whole driver buffer (a machine so loaded that it does not run for that long) the output
      * runs dry as any other: {@link #hasEnded()} says so and {@link #getRegenerationUnderrun()}
-     * tells the count. The thread's writes hold the device at most 50 ms at a time.
+     * tells the count. The thread's writes hold the device at most 50 ms at a time, and the
+     * thread keeps the device reachable: a regenerating device is released by stop() or close(),
+     * never by the garbage collector alone.
      *
      * @throws IllegalStateException when the output runs, or a counted output's count is not set to 0
      */
