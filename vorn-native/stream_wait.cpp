@@ -21,6 +21,7 @@
 
 #include "device_common.h"
 #include "org_vorn_acq_comedi_ComediAnalogStreamingDevice.h"
+#include "stream_output.h"
 #include "stream_read.h"
 #include "util.h"
 
@@ -166,6 +167,11 @@ bool sleepOnStream(ComediHandle *h, int wakeFd, bool untilData, int64_t sleepNs)
 }
 
 } // namespace
+
+int streamWakeDescriptor(JNIEnv *env, ComediHandle *h)
+{
+    return wakeDescriptor(env, h);
+}
 
 extern "C" void releaseStreamWake(ComediHandle *h)
 {

@@ -12,7 +12,8 @@ import org.vorn.exception.ComediException;
  * run one at a time, and {@link #close()} may come from any thread at any time.
  */
 public abstract sealed class ComediAnalogDevice extends ComediDevice
-        permits ComediAnalogStreamingDevice, ComediAnalogSamplingDevice, ComediAnalogSWOutDevice {
+        permits ComediAnalogStreamingDevice, ComediAnalogStreamingOutDevice, ComediAnalogSamplingDevice,
+        ComediAnalogSWOutDevice {
     /** The positions the device was opened for: as asked, the native creation refuses a count it cannot hold. */
     final int nChannels;
 

@@ -53,7 +53,7 @@ import java.time.Instant;
 public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     private final int bufSize;
     /** The stream: its command, run state and accounting, all changed there only. */
-    private final DeviceStream stream;
+    final DeviceStream stream;
 
     /**
      * Opens the first analog input subdevice of {@code device} and builds a command that scans

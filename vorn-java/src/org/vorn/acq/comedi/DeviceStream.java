@@ -364,6 +364,27 @@ final class DeviceStream {
         }
     }
 
+    // ---- a start shared with an output (SynchronizedStart) --------------------------------------
+
+    /** Lock held: whether configure() has tested the present command. */
+    boolean isTested() {
+        return tested;
+    }
+
+    /** Lock held: the command configure() tested, or null before it. */
+    StreamCommand testedCommand() {
+        return tested ? command : null;
+    }
+
+    /**
+     * Lock held: scan 0 began at this instant, the trigger's, and not when {@link #start()} armed the
+     * command.
+     */
+    void startedAt(long nanos, Instant wallClock) {
+        startNanos = nanos;
+        startTime = wallClock;
+    }
+
     /** Lock held: a stream is running (configureChannel refuses a change then). */
     boolean isRunning() {
         return running;

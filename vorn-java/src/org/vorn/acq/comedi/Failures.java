@@ -10,6 +10,7 @@ import org.vorn.exception.DeviceClosedException;
 import org.vorn.exception.DeviceStateException;
 import org.vorn.exception.ReadInterruptedException;
 import org.vorn.exception.SettingRefusedException;
+import org.vorn.exception.ComediUnderrunException;
 
 /**
  * The one place that creates the exceptions of {@code org.vorn.exception}. Their constructors are
@@ -26,6 +27,7 @@ final class Failures {
     private static final MethodHandle STATE;
     private static final MethodHandle CLOSED;
     private static final MethodHandle INTERRUPTED;
+    private static final MethodHandle UNDERRUN;
 
     static {
         try {
@@ -44,6 +46,9 @@ final class Failures {
                     DeviceClosedException.class, MethodType.methodType(void.class, String.class));
             INTERRUPTED = MethodHandles.privateLookupIn(ReadInterruptedException.class, here).findConstructor(
                     ReadInterruptedException.class, MethodType.methodType(void.class, String.class));
+            UNDERRUN = MethodHandles.privateLookupIn(ComediUnderrunException.class, here).findConstructor(
+                    ComediUnderrunException.class,
+                    MethodType.methodType(void.class, String.class, long.class, int.class, int.class));
         } catch (ReflectiveOperationException e) {
             throw new ExceptionInInitializerError(e);
         }
@@ -113,5 +118,10 @@ final class Failures {
     @SuppressWarnings("removal")
     static org.vorn.exception.StreamStoppedException stopped(String device) {
         return new StreamStoppedException(device);
+    }
+
+    /** An output whose buffer ran dry after {@code scansDelivered} scans. */
+    static ComediUnderrunException underrun(String device, long scansDelivered, int positions, int driverBufferBytes) {
+        return (ComediUnderrunException) create(UNDERRUN, device, scansDelivered, positions, driverBufferBytes);
     }
 }

@@ -1,0 +1,838 @@
+package org.vorn.acq.comedi;
+
+import java.nio.ByteBuffer;
+import java.time.Duration;
+import java.time.Instant;
+
+import org.vorn.exception.ComediException;
+import org.vorn.exception.ComediUnderrunException;
+
+/**
+ * Hardware-timed analog output: the board's clock takes one scan (a value for every position) from
+ * the driver's buffer each scan period, and the program keeps that buffer fed. The output twin of
+ * {@link ComediAnalogStreamingDevice}, shaped like it:
+ * <pre>
+ * try (var ao = new ComediAnalogStreamingOutDevice("/dev/comedi0", 2, 1000.0, 4096)) {
+ *     ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
+ *     ao.configureChannel(1, 1, -10, 10, AnalogReference.GROUND);
+ *     ao.configure();                         // the driver tests the command; getScanRateHz() as accepted
+ *     ao.write(firstScans, n);                // preload: arms the command and fills the buffer
+ *     ao.start();                             // the first scan goes out one scan period later
+ *     while (more) {
+ *         ao.write(next, m, Duration.ofSeconds(1)); // sleeps in poll while the buffer is full
+ *     }
+ *     ao.stop(0.0, 0.0);                      // cancel and park both outputs at 0 V
+ * }
+ * </pre>
+ *
+ * <p>Feeding: values come as volts ({@code double[]} or a direct buffer of doubles, one value a
+ * position, scan after scan, converted to codes once, on the way into the driver, as comedilib's
+ * {@code comedi_from_phys} converts them: volts outside the range become its nearest end, NaN is
+ * refused) or as the driver's codes ({@link #writeRaw}). Every write moves whole scans only. The
+ * non-waiting write takes what fits now; the waiting one sleeps in poll until there is room for
+ * the rest, the timeout passes, or {@link #stop()} / {@link #close()} from another thread wakes it.
+ * An interrupt of the writing thread does not end its sleep at once: the write looks at the
+ * interrupt status at least every 50 ms and then returns what it wrote, the status kept set.
+ *
+ * <p>Start: an output command must have scans in its buffer before it starts, so the command is
+ * armed (submitted with an internal start trigger) by the first write after {@link #configure()}
+ * or {@link #arm()}, and what is written until {@link #start()} is the preload; start() says how
+ * many scans it was. Scan {@code j} (from 0) goes out {@code (j + 1) x getScanPeriodNanos()} after
+ * the start, as the first input scan ends one period after its start.
+ * {@link SynchronizedStart} starts an output and an input together.
+ *
+ * <p>Ends: a counted output ({@link #setScanCount}) ends by itself after its last scan; writes take
+ * no more than the count and return 0 after it; that is not an underrun. A continuous output whose
+ * buffer runs dry stops in error: the next write, and every write after it, raises
+ * {@link ComediUnderrunException} with the scans output before it (every scan written) and the
+ * driver's buffer size. After an end, an underrun or a {@link #stop()} without values, each output
+ * holds the last value it was given (the kernel's drivers leave their DACs so); {@link #stop(double...)}
+ * parks them at the values given instead. After stop() writes raise {@link StreamStoppedException}
+ * until {@link #arm()} or {@link #start(double[], int)} begins the next run.
+ *
+ * <p>Threads: as for the input device. Calls on one device run one at a time; a waiting write holds
+ * the device while it sleeps, so other calls wait for it, except {@link #stop()} and close(), which
+ * wake it from any thread at any moment.
+ */
+public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
+    // The source kinds and the conditions of nWrite (stream_output.h).
+    private static final int SOURCE_VOLTS_BUFFER = 0;
+    private static final int SOURCE_RAW_BUFFER = 1;
+    private static final int SOURCE_VOLTS_ARRAY = 2;
+    private static final int UNDERRUN = 1;
+    private static final int ENDED = 2;
+    private static final int WOKEN = 3;
+    private static final int NAN = 4;
+    /** The longest native sleep of a waiting write between two looks at the thread's interrupt status. */
+    private static final long INTERRUPT_CHECK_NANOS = 50_000_000L;
+
+    private final int bufSize;
+    // Guarded by the lock.
+    private long scanCount;
+    private boolean configured;
+    private long scanPeriodNanos;
+    /** The command is submitted (armed or started) and not stopped, ended or run dry. */
+    private boolean armed;
+    private boolean started;
+    private boolean stopped;
+    private boolean underrun;
+    private boolean ended;
+    private int driverBytes;
+    private long scansWritten;
+    private long preloaded;
+    private long startNanos;
+    private Instant startTime;
+    /** Counts the runs (arm() calls that submitted a command). */
+    private long run;
+    /** Set by stop() before it wakes a waiting write, so that the woken write knows why. */
+    private volatile boolean stopRequested;
+
+    /**
+     * Opens the first analog output subdevice of {@code device} (it must run output commands) for
+     * {@code nChannels} positions, output {@code scanRateHz} scans a second; one conversion pass
+     * handles at most {@code bufSize} values (at least one scan), a write of more takes several.
+     *
+     * @param device     the device file, e.g. {@code /dev/comedi0}
+     * @param nChannels  the number of positions of a scan
+     * @param scanRateHz the scan rate asked for, in scans a second
+     * @param bufSize    the size of the library's write buffer, in samples
+     */
+    public ComediAnalogStreamingOutDevice(String device, int nChannels, double scanRateHz, int bufSize) {
+        super(device, nChannels);
+        this.bufSize = bufSize;
+        attach(nCreateTask(device, nChannels, scanRateHz, bufSize));
+    }
+
+    /**
+     * The values one conversion pass handles.
+     *
+     * @return the library's write buffer size, in samples
+     */
+    public int getBufferSize() {
+        return bufSize;
+    }
+
+    /**
+     * Makes the output a finite one of exactly {@code scans} scans (1 to 4294967295; 0: until
+     * stopped, the default). Call before {@link #configure()}.
+     *
+     * @param scans the scans to put out, or 0 for a continuous output
+     */
+    public void setScanCount(long scans) {
+        ByteBuffer h = lockHandle();
+        try {
+            if (configured) {
+                throw Failures.state(getDevice(), "the command of " + getDevice()
+                        + " is already tested: set the scan count before configure()");
+            }
+            nSetStopCount(h, scans);
+            scanCount = scans;
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * The scans of a finite output, 0 for a continuous one.
+     *
+     * @return the scans a finite output puts out, or 0 for a continuous one
+     */
+    public long getScanCount() {
+        lock();
+        try {
+            return scanCount;
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * Has the driver test the command (start by internal trigger, the scan timer at the requested
+     * rate, corrected to what the board can do), writing the trace to standard output. Call after
+     * every position is configured, not while the output runs. A refusal says what the driver
+     * answered; a source the board lacks is named with the sources it has.
+     */
+    public void configure() {
+        ByteBuffer h = lockHandle();
+        try {
+            requireConfigured("configure()");
+            if (armed) {
+                throw Failures.state(getDevice(), "the output of " + getDevice() + " is running: stop it before configure()");
+            }
+            configured = false;
+            scanPeriodNanos = nConfigTask(h);
+            configured = true;
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * Scans a second as the board runs them, after the driver's corrections.
+     *
+     * @return the accepted scan rate in Hz
+     */
+    public double getScanRateHz() {
+        return 1e9 / getScanPeriodNanos();
+    }
+
+    /**
+     * Nanoseconds from one output scan to the next, as accepted.
+     *
+     * @return the accepted scan period in nanoseconds
+     */
+    public long getScanPeriodNanos() {
+        lockHandle();
+        try {
+            requireTested();
+            return scanPeriodNanos;
+        } finally {
+            unlock();
+        }
+    }
+
+    private void requireTested() {
+        if (!configured) {
+            throw Failures.state(getDevice(), "the timing of " + getDevice()
+                    + " is known once the driver has tested the command: call configure() first");
+        }
+    }
+
+    /**
+     * Asks the driver for a buffer of {@code bytes} (rounded by the driver) and returns the size it
+     * reports; not while the output runs. The more it holds, the longer a writer may stall before
+     * the output runs dry, and the later a change written now goes out.
+     *
+     * @param bytes the driver buffer size asked for, in bytes
+     * @return the size the driver gave, in bytes
+     */
+    public int setDriverBufferSize(int bytes) {
+        if (bytes < 1) {
+            throw new IllegalArgumentException("a driver buffer needs at least 1 byte, not " + bytes);
+        }
+        ByteBuffer h = lockHandle();
+        try {
+            if (armed) {
+                throw Failures.state(getDevice(), "the output of " + getDevice()
+                        + " is running: stop it before changing the driver buffer");
+            }
+            return nDriverBufferSize(h, bytes);
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * The size of the driver's buffer, in bytes.
+     *
+     * @return the driver buffer size in bytes
+     */
+    public int getDriverBufferSize() {
+        ByteBuffer h = lockHandle();
+        try {
+            return nDriverBufferSize(h, 0);
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * Bytes of one code in {@link #writeRaw}: 2, or 4 on a subdevice with 32-bit samples.
+     *
+     * @return 2 or 4: the bytes of one raw code
+     */
+    public int getBytesPerSample() {
+        ByteBuffer h = lockHandle();
+        try {
+            return nGetBytesPerSample(h);
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * Begins a run: submits the tested command, which waits for {@link #start()} with an empty
+     * buffer; the writes until then are the preload. The first write after configure() does this
+     * by itself; after a stop, an end or an underrun it is how the next run begins.
+     */
+    public void arm() {
+        ByteBuffer h = lockHandle();
+        try {
+            armLocked(h);
+        } finally {
+            unlock();
+        }
+    }
+
+    private void armLocked(ByteBuffer h) {
+        requireConfigured("arm()");
+        if (!configured) {
+            throw new ComediException("Error starting command: the command of " + getDevice()
+                    + " has not been tested: call configure() first");
+        }
+        if (armed && !started) {
+            return;
+        }
+        if (armed) {
+            throw Failures.state(getDevice(), "the output of " + getDevice() + " is running: stop it before arm()");
+        }
+        stopRequested = false;
+        driverBytes = nArm(h);
+        run++;
+        armed = true;
+        started = false;
+        stopped = false;
+        underrun = false;
+        ended = false;
+        scansWritten = 0;
+        preloaded = 0;
+    }
+
+    /**
+     * Starts the armed output: the scans written since it was armed go out from one scan period
+     * from now. Returns how many scans were preloaded.
+     *
+     * @throws IllegalStateException when nothing was written to preload, or the output already started
+     *
+     * @return the scans preloaded before the start
+     */
+    public long start() {
+        ByteBuffer h = lockHandle();
+        try {
+            requireStartable();
+            triggerLocked(h);
+            return preloaded;
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * Begins a run with {@code scans} scans of {@code volts} as its preload (as many as the driver's
+     * buffer holds; the rest is for the following writes, from scan {@link #start(double[], int)}'s
+     * result) and starts it. Returns the scans preloaded.
+     *
+     * @param volts the scans to preload, positions in order
+     * @param scans the number of scans of {@code volts} to preload
+     * @return the scans preloaded before the start
+     */
+    public long start(double[] volts, int scans) {
+        ByteBuffer h = lockHandle();
+        try {
+            if (armed && !started) {
+                throw Failures.state(getDevice(), "the output of " + getDevice()
+                        + " is armed with a preload: call start() to start it");
+            }
+            armLocked(h);
+            checkArray(volts, scans);
+            writeLocked(h, volts, SOURCE_VOLTS_ARRAY, 0, scans, 0);
+            requireStartable();
+            triggerLocked(h);
+            return preloaded;
+        } finally {
+            unlock();
+        }
+    }
+
+    private void requireStartable() {
+        if (!armed || started) {
+            throw Failures.state(getDevice(), "the output of " + getDevice() + (started ? " has already started"
+                    : " is not armed: write its first scans (the preload) before start()"));
+        }
+        if (preloaded == 0) {
+            throw Failures.state(getDevice(), "the output of " + getDevice()
+                    + " has nothing to output: write its first scans (the preload) before start()");
+        }
+    }
+
+    private void triggerLocked(ByteBuffer h) {
+        startNanos = System.nanoTime();
+        startTime = Instant.now();
+        nTrigger(h);
+        started = true;
+    }
+
+    /** Lock held, by SynchronizedStart: armed with a preload; the caller triggers it. */
+    void prepareSharedStart() {
+        requireStartable();
+    }
+
+    /** Lock held, by SynchronizedStart: the list that started it ran at {@code nanos}. */
+    void markStarted(long nanos, Instant wallClock) {
+        startNanos = nanos;
+        startTime = wallClock;
+        started = true;
+    }
+
+    /**
+     * Scans written before the start: the preload of the current run.
+     *
+     * @return the scans written before the start
+     */
+    public long getPreloadedScans() {
+        lock();
+        try {
+            return preloaded;
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * Scans written since the run was armed, preload included.
+     *
+     * @return the scans written since the command was armed
+     */
+    public long getScansWritten() {
+        lock();
+        try {
+            return scansWritten;
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * When the output started, by {@link System#nanoTime()}: taken just before the trigger; its first scan went out one period later.
+     *
+     * @return the start instant by {@link System#nanoTime()}
+     */
+    public long getStartNanoTime() {
+        lock();
+        try {
+            return startNanos;
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * When the output started, by the wall clock; null before the first start.
+     *
+     * @return the start instant by the wall clock, or null before the start
+     */
+    public Instant getStartTime() {
+        lock();
+        try {
+            return startTime;
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * True once a counted output has output its last scan, or the output ran dry.
+     *
+     * @return whether a finite output has put out its last scan
+     */
+    public boolean hasEnded() {
+        ByteBuffer h = lockHandle();
+        try {
+            if (!ended && armed && started && scanCount != 0 && scansWritten == scanCount && !nCommandRunning(h)) {
+                ended = true;
+                armed = false;
+            }
+            return ended || underrun;
+        } finally {
+            unlock();
+        }
+    }
+
+    // ---- writes -----------------------------------------------------------------------------
+
+    /**
+     * Writes as many of the first {@code scans} scans of {@code volts} (one value a position, scan
+     * after scan) as the driver has room for now, and returns how many; 0 when there is no room, or
+     * a counted output has all its scans.
+     *
+     * @throws ComediUnderrunException when the output ran dry
+     * @throws StreamStoppedException  when {@link #stop()} ended the run
+     *
+     * @param volts the scans to write, positions in order
+     * @param scans the number of scans of {@code volts} to write
+     * @return the scans written: as many as the driver had room for, possibly 0
+     */
+    public int write(double[] volts, int scans) {
+        return write(volts, 0, scans, Duration.ZERO);
+    }
+
+    /**
+     * Writes {@code scans} scans of {@code volts} from scan {@code firstScan}, waiting for room
+     * up to {@code timeout}, and returns how many it wrote: all of them, or fewer after the timeout,
+     * a stop, an interrupt or the end of a counted output.
+     *
+     * @throws ComediUnderrunException when the output ran dry, also while this waited
+     * @throws StreamStoppedException  when {@link #stop()} ended the run, also while this waited (the
+     *                                 scans written before count in {@link #getScansWritten()})
+     *
+     * @param volts     the scans to write, positions in order
+     * @param firstScan the first scan of {@code volts} to write
+     * @param scans     the number of scans to write
+     * @param timeout   the longest wait for room
+     * @return the scans written; fewer than asked when the timeout ran out or the thread was interrupted
+     */
+    public int write(double[] volts, int firstScan, int scans, Duration timeout) {
+        long wait = timeoutNanos(timeout);
+        ByteBuffer h = lockHandle();
+        try {
+            checkArray(volts, firstScan + (long) scans);
+            return writeLocked(h, volts, SOURCE_VOLTS_ARRAY, firstScan, scans, wait);
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * As {@link #write(double[], int)}, from a direct native-order buffer of doubles, from its start.
+     *
+     * @param volts a direct buffer of native-order doubles, positions in order
+     * @param scans the number of scans to write
+     * @return the scans written: as many as the driver had room for, possibly 0
+     */
+    public int write(ByteBuffer volts, int scans) {
+        return write(volts, scans, Duration.ZERO);
+    }
+
+    /**
+     * As {@link #write(double[], int, int, Duration)}, from a direct native-order buffer of doubles, from its start.
+     *
+     * @param volts   a direct buffer of native-order doubles, positions in order
+     * @param scans   the number of scans to write
+     * @param timeout the longest wait for room
+     * @return the scans written; fewer than asked when the timeout ran out or the thread was interrupted
+     */
+    public int write(ByteBuffer volts, int scans, Duration timeout) {
+        return writeBuffer(volts, SOURCE_VOLTS_BUFFER, 8, scans, timeout);
+    }
+
+    /**
+     * As {@link #write(ByteBuffer, int, Duration)}, from the driver's codes ({@link #getBytesPerSample()}
+     * bytes each, native order), written as they are.
+     *
+     * @param codes   a direct buffer of native-order raw codes of {@link #getBytesPerSample()} bytes
+     * @param scans   the number of scans to write
+     * @param timeout the longest wait for room
+     * @return the scans written; fewer than asked when the timeout ran out or the thread was interrupted
+     */
+    public int writeRaw(ByteBuffer codes, int scans, Duration timeout) {
+        return writeBuffer(codes, SOURCE_RAW_BUFFER, 0, scans, timeout);
+    }
+
+    private int writeBuffer(ByteBuffer src, int kind, int valueBytes, int scans, Duration timeout) {
+        long wait = timeoutNanos(timeout);
+        if (scans < 0) {
+            throw new IllegalArgumentException("a write of " + scans + " scans");
+        }
+        ByteBuffer h = lockHandle();
+        try {
+            int bytes = valueBytes != 0 ? valueBytes : nGetBytesPerSample(h);
+            requireDataBuffer(src, (long) scans * getPositionCount() * bytes, kind == SOURCE_RAW_BUFFER ? "code" : "volts");
+            return writeLocked(h, src, kind, 0, scans, wait);
+        } finally {
+            unlock();
+        }
+    }
+
+    private static long timeoutNanos(Duration timeout) {
+        if (timeout == null || timeout.isNegative()) {
+            throw new IllegalArgumentException("the timeout must be zero or positive, not " + timeout);
+        }
+        try {
+            return timeout.toNanos();
+        } catch (ArithmeticException tooLong) {
+            return Long.MAX_VALUE;
+        }
+    }
+
+    /** {@code end} scans fit in the array. */
+    private void checkArray(double[] volts, long end) {
+        if (volts == null) {
+            throw new IllegalArgumentException("volts is null");
+        }
+        if (end < 0 || end * getPositionCount() > volts.length) {
+            throw new IllegalArgumentException("volts has " + volts.length + " values, " + end + " scans of "
+                    + getPositionCount() + " positions need " + end * getPositionCount());
+        }
+    }
+
+    private int writeLocked(ByteBuffer h, Object src, int kind, int firstScan, int scans, long timeoutNanos) {
+        if (firstScan < 0 || scans < 0) {
+            throw new IllegalArgumentException("a write of " + scans + " scans from scan " + firstScan);
+        }
+        requireConfigured("writing");
+        if (stopRequested || stopped) {
+            throw Failures.stopped(getDevice());
+        }
+        if (underrun) {
+            throw underrunException();
+        }
+        if (!armed) {
+            if (ended) {
+                return 0;
+            }
+            armLocked(h);
+        }
+        int wanted = scanCount == 0 ? scans : (int) Math.min(scans, scanCount - scansWritten);
+        long deadline = System.nanoTime() + Math.min(timeoutNanos, Long.MAX_VALUE / 4);
+        int done = 0;
+        while (done < wanted) {
+            long slice = timeoutNanos == 0 ? 0 : Math.min(INTERRUPT_CHECK_NANOS, deadline - System.nanoTime());
+            if (timeoutNanos != 0 && slice <= 0) {
+                break;
+            }
+            long result = nWrite(h, src, kind, firstScan + done, wanted - done, driverBytes, scanPeriodNanos, slice);
+            int n = (int) result;
+            int condition = (int) (result >>> 32);
+            done += n;
+            scansWritten += n;
+            if (!started) {
+                preloaded += n;
+            }
+            if (condition == UNDERRUN) {
+                armed = false;
+                underrun = true;
+                throw underrunException();
+            } else if (condition == ENDED) {
+                armed = false;
+                ended = true;
+                break;
+            } else if (condition == WOKEN) {
+                if (stopRequested || isClosed()) {
+                    throw isClosed() ? closedException() : Failures.stopped(getDevice());
+                }
+            } else if (condition == NAN) {
+                throw new IllegalArgumentException("device " + getDevice() + ": scan " + (firstScan + done)
+                        + " holds a NaN, which no output code stands for; the " + done
+                        + " scans before it were written");
+            }
+            if (timeoutNanos == 0 || Thread.currentThread().isInterrupted()) {
+                break;
+            }
+        }
+        return done;
+    }
+
+    private ComediUnderrunException underrunException() {
+        return Failures.underrun(getDevice(), scansWritten, getPositionCount(), driverBytes);
+    }
+
+    // ---- regeneration ---------------------------------------------------------------------
+
+    /**
+     * Begins a run that repeats one period of {@code periodScans} scans of {@code periodVolts}
+     * until {@link #stop()}, and starts it; returns the scans preloaded (whole periods and the
+     * start of the next, as many as the driver's buffer holds).
+     *
+     * <p>The kernel's output command has no regeneration of its own: the board takes each scan
+     * out of the driver's buffer once. So the library does it: it converts the period to codes
+     * once, and a daemon thread of the library ("vorn-regenerate DEVICE") writes them again and
+     * again, waiting in poll for room, a quarter of the driver's buffer at a time. The program
+     * does nothing while it runs; it must not write itself. Should the thread fall behind by a
+     * whole driver buffer (a machine so loaded that it does not run for that long) the output
+     * runs dry as any other: {@link #hasEnded()} says so and {@link #getRegenerationUnderrun()}
+     * tells the count. The thread's writes hold the device at most 50 ms at a time, and the
+     * thread keeps the device reachable: a regenerating device is released by stop() or close(),
+     * never by the garbage collector alone.
+     *
+     * @throws IllegalStateException when the output runs, or a counted output's count is not set to 0
+     *
+     * @param periodVolts one period of the waveform, scan after scan, positions in order
+     * @param periodScans the scans of one period
+     * @return the scans preloaded before the start
+     */
+    public long startRegeneration(double[] periodVolts, int periodScans) {
+        checkArray(periodVolts, periodScans);
+        if (periodScans < 1) {
+            throw new IllegalArgumentException("a period needs at least one scan, not " + periodScans);
+        }
+        int positions = getPositionCount();
+        ByteBuffer h = lockHandle();
+        try {
+            if (scanCount != 0) {
+                throw Failures.state(getDevice(), "the output of " + getDevice() + " counts " + scanCount
+                        + " scans; a regenerated output runs until stopped (setScanCount(0))");
+            }
+            if (armed) {
+                throw Failures.state(getDevice(), "the output of " + getDevice() + " is armed or running: stop it first");
+            }
+            requireConfigured("startRegeneration()");
+            int bytes = nGetBytesPerSample(h);
+            ByteBuffer codes = newDataBuffer(periodScans * positions * bytes);
+            ComediChannelRange[] ranges = new ComediChannelRange[positions];
+            for (int q = 0; q < positions; q++) {
+                ranges[q] = getChannelRange(q);
+            }
+            for (int i = 0; i < periodScans * positions; i++) {
+                double v = periodVolts[i];
+                if (Double.isNaN(v)) {
+                    throw new IllegalArgumentException("value " + i + " of the period is NaN");
+                }
+                long c = fromVolts(v, ranges[i % positions]);
+                if (bytes == 2) {
+                    codes.putShort(i * 2, (short) c);
+                } else {
+                    codes.putInt(i * 4, (int) c);
+                }
+            }
+            armLocked(h);
+            regenerationUnderrun = null;
+            int offset = 0;
+            int n;
+            do {
+                n = writeLocked(h, codes, SOURCE_RAW_BUFFER, offset, periodScans - offset, 0);
+                offset = (offset + n) % periodScans;
+            } while (n > 0);
+            triggerLocked(h);
+            final int next = offset;
+            final long thisRun = run;
+            Thread pump = new Thread(() -> regenerate(codes, periodScans, next, thisRun),
+                    "vorn-regenerate " + getDevice());
+            pump.setDaemon(true);
+            pump.start();
+            return preloaded;
+        } finally {
+            unlock();
+        }
+    }
+
+    private volatile ComediUnderrunException regenerationUnderrun;
+
+    private void regenerate(ByteBuffer codes, int periodScans, int offset, long ofRun) {
+        try {
+            for (;;) {
+                int n = writeRawFrom(codes, offset, periodScans - offset, ofRun);
+                offset = (offset + n) % periodScans;
+            }
+        } catch (ComediUnderrunException e) {
+            regenerationUnderrun = e;
+        } catch (IllegalStateException stoppedOrClosed) {
+            // stop() or close(): the run is over
+        }
+    }
+
+    /** A write of the regenerating thread of run {@code ofRun}; a stop ends its run even when another begins before the thread looks. */
+    private int writeRawFrom(ByteBuffer codes, int firstScan, int scans, long ofRun) {
+        ByteBuffer h = lockHandle();
+        try {
+            if (run != ofRun) {
+                throw Failures.stopped(getDevice());
+            }
+            return writeLocked(h, codes, SOURCE_RAW_BUFFER, firstScan, scans, INTERRUPT_CHECK_NANOS);
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * The underrun that ended a regenerated output, or null.
+     *
+     * @return the underrun that ended the regeneration, or null while it keeps up
+     */
+    public ComediUnderrunException getRegenerationUnderrun() {
+        return regenerationUnderrun;
+    }
+
+    /** comedi_from_phys of comedilib, as the writes convert. */
+    static long fromVolts(double volts, ComediChannelRange r) {
+        double s = (volts - r.range().min()) / (r.range().max() - r.range().min()) * r.maxData();
+        if (s < 0) {
+            return 0;
+        }
+        if (s > r.maxData()) {
+            return r.maxData();
+        }
+        return (long) Math.floor(s + 0.5);
+    }
+
+    // ---- stop -------------------------------------------------------------------------------
+
+    /**
+     * Cancels the output; each output holds the last value that went out. From any thread, at any
+     * time: a waiting write is woken and raises {@link StreamStoppedException}, as do the writes
+     * after it until the next {@link #arm()}. Stopping a stopped output does nothing.
+     */
+    public void stop() {
+        stopParked(null);
+    }
+
+    /**
+     * As {@link #stop()}, then sets the outputs to {@code parkVolts} (one value a position, each in
+     * its position's range), which they hold.
+     *
+     * @param parkVolts the value for each position that the outputs hold after the stop; none leaves them at the last scan put out
+     */
+    public void stop(double... parkVolts) {
+        if (parkVolts == null || parkVolts.length != getPositionCount()) {
+            throw new IllegalArgumentException("stop takes one park value a position (" + getPositionCount()
+                    + "), not " + (parkVolts == null ? "null" : parkVolts.length));
+        }
+        for (int i = 0; i < parkVolts.length; i++) {
+            if (Double.isNaN(parkVolts[i])) {
+                throw new IllegalArgumentException("park value " + i + " is NaN");
+            }
+        }
+        stopParked(parkVolts.clone());
+    }
+
+    private void stopParked(double[] park) {
+        stopRequested = true;
+        wakeBlockedCalls();
+        ByteBuffer h = lockHandle();
+        try {
+            if (stopped && park == null) {
+                return;
+            }
+            stopped = true;
+            armed = false;
+            started = false;
+            nStop(h, park);
+        } finally {
+            unlock();
+        }
+    }
+
+    /** Wakes a write that sleeps in poll; safe without the lock, concurrently, and after release. */
+    @Override
+    void wakeBlockedCalls() {
+        ByteBuffer h = wakeHandle();
+        if (h != null) {
+            ComediAnalogStreamingDevice.nWake(h);
+        }
+    }
+
+    @Override
+    boolean isRunning() {
+        return armed;
+    }
+
+    /** Lock held, by SynchronizedStart. */
+    boolean isConfiguredForStart() {
+        return configured;
+    }
+
+    native ByteBuffer nCreateTask(String devString, int nChannels, double freq, int bufSize);
+
+    @Override
+    native void nCreateChannels(ByteBuffer handle, int i, short chan, double min, double max, String aref);
+
+    native void nSetStopCount(ByteBuffer handle, long scans);
+
+    native long nConfigTask(ByteBuffer handle);
+
+    native int nDriverBufferSize(ByteBuffer handle, int bytes);
+
+    native int nArm(ByteBuffer handle);
+
+    native void nTrigger(ByteBuffer handle);
+
+    native void nStop(ByteBuffer handle, double[] park);
+
+    native int nGetBytesPerSample(ByteBuffer handle);
+
+    native long nWrite(ByteBuffer handle, Object src, int kind, int firstScan, int scans, int driverBytes,
+            long scanPeriodNanos, long timeoutNanos);
+
+    native boolean nCommandRunning(ByteBuffer handle);
+
+    native void nDestroy(ByteBuffer handle);
+}
