@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # run-jvm (in the build folder): the one JVM launch of every test, the long checks and the
 # emulated board's own test. It preloads the emulated board (after the ASan runtime in a
 # sanitized build), exports the sanitizer options, names taskpin for the tests that run it,

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # VORN_SANITIZE: libvorn, taskpin, the emulated board and the native tests built with ASan and
 # UBSan, and every test run instrumented, JVMs included. Every setting of an instrumented process
 # is here: the JVM launcher (run_jvm.cmake) exports the options, the GoogleTest executables

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /*
  * emuboard.h - control API of the emulated Comedi board (libvornemu.so).
  *

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Installs what is missing, builds, and runs the hot-path benchmark: every libvorn hot path called
 # from Java against the same work written directly in C on comedilib, on the emulated board in its
 # INSTANT clock mode. Prints one table. Options go to the benchmark:

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Sourced by the scripts. A build folder is configured from its preset (CMakePresets.json) only
 # when it has never been: one that a developer configured (build type, options) is built as it
 # is, never reconfigured behind their back. `cmake --build` re-runs the configuration by itself

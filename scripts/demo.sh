@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Installs what is missing, builds everything and runs the acquisition demo on the emulated board
 # (or on a real device: scripts/demo.sh --device /dev/comedi0). Options: scripts/demo.sh --help
 # build/ is the preset default (CMakePresets.json), configured the first time only

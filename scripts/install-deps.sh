@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Installs, only when missing, every Debian package that the build, the tests, the demo and the
 # benchmarks need. Idempotent and quiet: prints nothing when everything is already there.
 set -euo pipefail

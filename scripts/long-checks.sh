@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # The long versions of the robustness checks that CI runs briefly, on an existing build.
 #   scripts/long-checks.sh soak [SECONDS]            streaming soak (default 300 s)
 #   scripts/long-checks.sh calls [SEED] [CALLS]      random native call sequences (default 1, 1,000,000)

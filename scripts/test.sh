@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Installs what is missing, builds everything and runs every test: the suite as built, a short
 # libFuzzer run over the text functions, and the suite again under ASan and UBSan. CI runs it
 # without arguments; for local work:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* What configuring a scan or write position chose, read back from the handle: every analog device
  * keeps the chanspec, the range and the maximum raw value of each position in the shared record. */
 #include "device_common.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* The per-device record that lives in a Java handle buffer, and the operations every device
  * module shares. */
 #ifndef VORN_DEVICE_COMMON_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* The description of a device: what comedilib knows about every subdevice, read in one call that
  * opens the device and closes it again. The answer travels to Java as one byte array in native
  * order (32-bit integers, 64-bit doubles, length-prefixed names) that ComediDeviceDescription decodes, so

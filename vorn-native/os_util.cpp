@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Wall-clock time in microseconds and the CPU affinity of the calling Java thread. */
 #include "org_vorn_util_OsUtil.h"
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* The port list that the digital input and output devices share: port p of L lines is channels
  * p*L .. p*L+L-1 of the subdevice. */
 #ifndef VORN_PORT_COMMON_H

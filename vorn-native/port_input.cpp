@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Digital input in ports: port p of L lines (L up to 64) is channels p*L .. p*L+L-1 of a digital
  * input or configurable digital I/O subdevice, read with one bit-field call per 32 lines. The
  * lines of a DIO subdevice are made inputs when the device is created; those of a DI subdevice are

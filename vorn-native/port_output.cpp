@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Digital output in ports: port p of L lines is channels p*L .. p*L+L-1 of the first configurable
  * digital I/O subdevice, written in one bit-field call per port. */
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Software-timed analog input: one instruction list reads every channel of a scan. */
 #include "device_common.h"
 #include "org_vorn_acq_comedi_ComediAnalogSamplingDevice.h"

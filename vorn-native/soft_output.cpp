@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Software-timed analog output: one instruction list writes every channel of an update. */
 #include <cstring>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Hardware-timed continuous analog input: one Comedi command scans the channels into the driver's
  * buffer, and nScan drains what has arrived, converted with each channel's range. The device is
  * open from creation to the end of nConfigTask, then again from nStart to nStop. */

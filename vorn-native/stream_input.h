@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Diagnostic text for a Comedi acquisition command: the trace the streaming input device writes
  * while the driver tests its command. */
 #ifndef VORN_STREAM_INPUT_H

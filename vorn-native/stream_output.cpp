@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Hardware-timed analog output: one Comedi output command takes whole scans from the driver's
  * buffer at the board's clock, and the writes fill that buffer, converting volts to codes on the
  * way in. The device stays open from creation to release: an armed command and its preload must

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Hardware-timed analog output: what its modules share with the streaming input's wait. */
 #ifndef VORN_STREAM_OUTPUT_H
 #define VORN_STREAM_OUTPUT_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* The raw form of the streaming read (codes as the driver delivers them, for storage that keeps
  * them unconverted) and what converts each scan position's codes to volts. It shares the stream's
  * position with every other read form. */

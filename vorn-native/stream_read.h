@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Draining a running command's samples from the driver, shared by the raw read and the waiting
  * read of the streaming input device: what is ready, how a read ends, and the raw-to-volt pass.
  * The position of the next sample (channelIndex) and the bytes of a split sample live in the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* The synchronised start of an input and an output stream on one board: both commands armed with
  * an internal start trigger, then started by one instruction list, which the driver runs at one
  * instant. */

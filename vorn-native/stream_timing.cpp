@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* The streaming command as the driver accepted it, a counted (finite) stop, and the driver's
  * buffer size: what Java needs to place every scan in time and to size the driver's buffer. */
 #include <cstdint>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* The waiting read of the streaming input device: it sleeps in the kernel (ppoll on the Comedi
  * file and on the handle's wake-up eventfd) until enough samples have arrived, the timeout passes,
  * or another thread wakes it through nWake (stop or close).

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* taskpin: print a process's CPU affinity mask, apply a new one, print what is in force then.
  *
  *   taskpin <pid> <cpu_mask>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* Raising Java exceptions, handle buffers from Java, Java strings as C strings. */
 #ifndef VORN_UTIL_H
 #define VORN_UTIL_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /*
  * libvornbench's counter of malloc-family calls per thread. The library is preloaded (LD_PRELOAD,
  * after the emulated board) so that its malloc stands in front of libc's for the whole process; the

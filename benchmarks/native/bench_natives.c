@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /*
  * The benchmark's own natives: a no-op, so the fixed cost of a JNI crossing is visible on its own,
  * and a stdout that can be muted while a device prints its command trace.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* The C reference streaming loop with libvorn's rawToPhys in place of comedi_to_phys, so that the
  * benchmark can show what the conversion alone costs either way (same read, same loop). */
 #include "device_common.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /* The C references of the streaming output benchmark: what a program written directly on
  * comedilib does to keep an output command fed. Never part of libvorn. */
 #include <comedilib.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /*
  * The reference loops: the work of each hot path written directly in C on comedilib, the way a
  * careful C program would do it (everything prepared once, then only the per-call calls), timed

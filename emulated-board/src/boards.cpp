@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The emulated boards: what each one is, and its power-on state.
 #include <algorithm>
 #include <cstdio>

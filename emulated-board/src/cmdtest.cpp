@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The checks every driver's do_cmdtest is made of (the kernel's comedi_check_trigger_* helpers).
 #include <algorithm>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Commands and their buffer: CMDTEST, CMD, CANCEL, POLL, BUFINFO, BUFCONFIG and read(2).
 #include <algorithm>
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The emu_* control API used by tests to steer and inspect the emulated boards.
 #include <algorithm>
 #include <cstring>

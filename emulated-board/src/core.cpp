@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The Comedi core behind /dev/comediN: opening and releasing files, the information ioctls,
 // locks, read/write subdevice selection, and the dispatch of every ioctl.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The ioctl handlers of the Comedi core model, split by family over core.cpp (files and
 // information), insn.cpp (instructions) and command.cpp (commands, buffer, read).
 #pragma once

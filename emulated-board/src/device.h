@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The Comedi core's pieces that the drivers and the control API use (callers hold the state lock).
 #pragma once
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The kernel's comedi_test driver: fake waveforms on AI, an AO whose values loop back to every
 // instruction read, its own command tests and timing, and no poll handler.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The vorn_emu driver behind multi, ai18, nocmd, do-only and dio64: its analog input with the
 // documented signals and timing, analog outputs, and digital lines.
 #include <algorithm>

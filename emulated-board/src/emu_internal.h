@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Shared between the interposer, the Comedi core model, the board drivers and the control API.
 //
 // What a board is (BoardDesc, SubdevDesc and the driver's SubdevOps) lives in the process. What a

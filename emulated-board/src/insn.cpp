@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Instructions: the core's checks and copy rules, the special instructions it runs itself, and
 // the read/write emulation through insn_bits for digital subdevices.
 #include <cerrno>

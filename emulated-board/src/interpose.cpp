@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // libc entry points that comedilib (and applications reading comedi_fileno()) use.
 // Emulated descriptors are claimed; everything else goes straight to the next definition.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // epoll on emulated descriptors. The kernel cannot watch them (their eventfd is never
 // signalled), so their registrations are kept here, and an epoll_wait on an instance that has
 // any waits in emulated_ppoll on the epoll descriptor itself (readable when the kernel has

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // poll, ppoll, select and pselect, with their fortified forms: sets that hold an emulated
 // descriptor wait in emulated_ppoll (poll.cpp); the others go straight to libc.
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // JNI side of org.vorn.emu.EmulatedBoard: thin forwards to the emu_* API.
 #include <jni.h>
 

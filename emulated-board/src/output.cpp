@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Output commands and everything that happens on a board at an instant of its own: the DAC
 // clock taking scans out of the buffer, level changes of digital lines (start triggers and the
 // external scan clock), and the input samples that must be converted before an output changes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Readiness of emulated descriptors for poll(2)/select(2), as the Comedi core's comedi_poll
 // reports it, and the wait that mixes them with real descriptors.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // How the interposed libc entry points reach the definitions they stand in front of.
 #pragma once
 

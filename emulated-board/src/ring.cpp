@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The ring memory behind each subdevice buffer. Private board sets keep it in a memfd, shared
 // ones in a POSIX shared memory object that every process of the set maps; each process holds
 // its own view, resized when the buffer size changes.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The buffer of a subdevice: one ring memory that read() copies from and that mmap() maps, as
 // the kernel's comedi_buf pages are (callers hold the state lock).
 #pragma once

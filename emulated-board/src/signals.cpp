@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The signals the emulated converters see: the ADC and DAC transfers, the documented test
 // voltages of the vorn_emu inputs, and comedi_test's waveforms.
 #include <cmath>

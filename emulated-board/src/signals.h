@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Signal generators shared by the device model and the control API.
 #pragma once
 

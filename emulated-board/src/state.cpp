@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The state of the board set, its lock, the emulated clock and the paths that reach each board.
 #include <cctype>
 #include <cerrno>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The stream model: which samples of a command the emulated clock has converted, the buffer
 // that holds them, overrun and end of acquisition, and the bytes a reader gets.
 #include <algorithm>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The buffer of the read subdevice: BUFCONFIG limits and mmap(2) of the ring, on multi and on
 // comedi_test, in the flow of comedilib's demo/mmap.c.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Command tests and commands (CMDTEST, CMD, CANCEL): stages, corrections, busy rules, and the
 // comedi_test driver's own tests and quirks.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Runs one of comedilib's output demos (ao_waveform, ao_mmap) on an emulated board, as a user
 // would under LD_PRELOAD, and checks that what it wrote comes back sample for sample: through an
 // input command on the loopback channel (multi: AI14, rig: AI0), or through the loopback that

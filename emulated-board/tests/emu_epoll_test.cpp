@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // epoll on emulated descriptors next to real ones: interest lists, readiness by the board's
 // clock, wake-ups from other threads, EPOLLONESHOT, and close leaving the list.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Injected faults: every operation can be made to fail once, always, on its nth call, or part
 // way through an instruction list; forced command-test stages.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Opening and releasing files, and the information ioctls (DEVINFO, SUBDINFO, CHANINFO,
 // RANGEINFO) that comedi_open sends; paths and request codes the interposer must recognise.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Instructions (INSN, INSNLIST): the documented signals, outputs and their loopback, digital
 // lines and bit fields.
 #include <gtest/gtest.h>

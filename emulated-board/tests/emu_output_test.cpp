@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Output commands (write(2), the writable mapping, the DAC clock, underrun) and start sources
 // (internal and external triggers, the external scan clock), checked through the loopback
 // channels against values the test computes from the documented model.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // poll/ppoll/select/pselect on emulated descriptors, alone and mixed with real ones, on each
 // clock mode.
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // A second process on the shared board set of emu_shared_test: it does one thing to the multi
 // board through comedilib and reports on stdout.
 #include <cerrno>

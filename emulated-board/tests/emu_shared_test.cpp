@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // One board set shared by processes that ask for it (VORN_EMU_SHARED), tested with a second
 // process (emu_shared_peer); and one process that does not ask, which keeps its own board.
 #include <gtest/gtest.h>

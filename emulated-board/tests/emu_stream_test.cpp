@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Streaming: read(2) and BUFINFO of running commands on each clock mode, end of acquisition
 // and overrun.
 #include <gtest/gtest.h>

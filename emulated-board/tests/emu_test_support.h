@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Fixture and helpers shared by the emulated-board tests: they talk to the boards through
 // comedilib's public API only; the emu_* calls steer the clock and faults and inspect outputs.
 #pragma once

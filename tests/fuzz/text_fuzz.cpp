@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // libFuzzer target for the pure text functions: cmd_src (the trigger-source words of the command
 // trace) and toModifiedUtf8 (the sanitiser every exception message goes through). Outputs are
 // allocated to the exact size the functions are given, so ASan sees any byte written past them.

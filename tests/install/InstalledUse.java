@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 import org.vorn.acq.comedi.AnalogReference;
 import org.vorn.acq.comedi.ComediAnalogSWOutDevice;
 import org.vorn.acq.comedi.ComediAnalogSamplingDevice;

@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # Installs the build into a temporary prefix and runs a program compiled against the installed
 # files alone on the emulated board; then builds the Debian packages and checks and runs what
 # they hold, unpacked (no root needed). Arguments: build folder, version, java, javac, jar,

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // rawToPhys, the per-sample conversion of the input hot paths, against comedilib's comedi_to_phys:
 // bit for bit, over every raw value of 16- and 18-bit ranges, a sample of 32-bit ones, raw values
 // past maxdata, maxdata 0, and with comedilib in either out-of-range mode.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The one JVM of the embedded-JVM test executable (with -Xcheck:jni), created by the first caller
 // and attached to each calling thread after that, and the text of the exception a test left pending.
 #ifndef VORN_TESTS_EMBEDDED_JVM_H

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // OsUtil's affinity natives when the system call fails, inside the embedded JVM. A read of the
 // calling thread's own affinity does not fail on Linux, so this executable supplies its own
 // sched_getaffinity: on a thread that asked for it, the next call fails with a chosen errno;

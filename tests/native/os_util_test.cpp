@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // OsUtil.getTimeOfDay over clock readings the test chooses. The wall clock cannot be set without
 // privileges, so this executable supplies its own gettimeofday: the object modules linked into it
 // bind to this definition, which hands out a chosen reading while one is set and otherwise passes

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The command trace of the streaming input: trigger-source words, the five-line description and
 // the names of the command-test results.
 #include "stream_input.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // taskpin run as a user runs it: a real process to pin, the real affinity calls, its two output
 // streams and its exit status. The machine's CPU count is not assumed: every expectation is derived
 // from the CPUs the test process may use, and what the kernel accepts is asked of the kernel.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The JNI helpers, called directly from C++ inside a real JVM (with -Xcheck:jni).
 #include <jni.h>
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The message sanitiser on its own: what the JVM's modified UTF-8 reader will accept.
 #include <gtest/gtest.h>
 

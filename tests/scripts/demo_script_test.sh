@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: LGPL-2.1-or-later
 # scripts/demo.sh run from another folder than the repository's: the demo must see the caller's
 # folder, so that a relative --out or --hdf5 lands where the user is, as with run-demo itself.
 # The script runs in a copy of the scripts with the dependency check, cmake and the launcher

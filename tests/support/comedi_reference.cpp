@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Test-only JNI: comedilib's own answers, one plain library call each, so that tests can hold what
 // libvorn reports against what comedilib says in the same process (over the same emulated board).
 #include <jni.h>

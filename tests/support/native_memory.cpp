@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Test-only JNI: the bytes malloc has handed out and not yet taken back, across all arenas. Unlike
 // the resident size it does not move with what the allocator keeps for reuse, so a leak check can
 // be tight.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // Test-only JNI library: captures what native code writes to the C standard output stream, which
 // System.out never sees.
 #include <jni.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 // The timed streaming command the native tests of libvorn and of the emulated board build: scans
 // begin on a timer, their conversions follow on a timer, and the acquisition stops after a count
 // of scans or never. Only the fields named here are set; the rest are zero.

@@ -1,4 +1,5 @@
 #!/usr/bin/python3
+# SPDX-License-Identifier: LGPL-2.1-or-later
 """Checks a scan log with h5py, a reader that libvorn did not write.
 
 Usage: check_scan_log.py EXPECT.json. EXPECT names the file and what it must hold:

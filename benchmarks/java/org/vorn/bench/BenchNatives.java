@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 package org.vorn.bench;
 
 /** The benchmark's own natives (native/bench_natives.c): the JNI crossing alone, and a quiet stdout. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 package org.vorn.testsupport;
 
 /** The Linux errno values that the tests expect in ComediException's errno and inject as faults. */

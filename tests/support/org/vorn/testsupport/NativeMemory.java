@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 package org.vorn.testsupport;
 
 /** What the C heap holds: bytes malloc has handed out and not yet taken back (all arenas). */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 package org.vorn.demo;
 
 /** What one streaming run collected: exactly the scans asked for, or fewer if it ended early. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 package org.vorn.demo;
 
 /** Raised when the device cannot be opened at all: nothing else is worth trying then. */

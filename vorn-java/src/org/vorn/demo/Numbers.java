@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 package org.vorn.demo;
 
 /** How the demo writes numbers where a user reads them back: options, titles, the CSV file. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 package org.vorn.demo;
 
 /** A command line the demo cannot run: one line for the user, then the usage. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 package org.vorn.exception;
 
 /** Every call of a device after its {@code close()}, from any thread: "device PATH is closed". */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /**
  * Every failure of the library, as one family of unchecked exceptions that a program catches by
  * type, never by reading a message.

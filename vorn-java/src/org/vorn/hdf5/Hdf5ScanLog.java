@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 package org.vorn.hdf5;
 
 import static hdf.hdf5lib.HDF5Constants.H5F_ACC_TRUNC;

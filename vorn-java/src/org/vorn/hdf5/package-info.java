@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /**
  * An HDF5 log of an acquisition task's scans ({@link org.vorn.hdf5.Hdf5ScanLog}), in its own jar
  * ({@code vorn-hdf5.jar}) so that only a program that logs needs the HDF5 Java binding. The file

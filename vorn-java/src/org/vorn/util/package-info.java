@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /**
  * Operating-system helpers for acquisition programs: the wall clock in microseconds and the
  * calling thread's CPU affinity ({@link org.vorn.util.OsUtil}).

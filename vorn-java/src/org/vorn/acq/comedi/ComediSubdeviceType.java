@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 package org.vorn.acq.comedi;
 
 /** The kinds of subdevice comedilib knows ({@code COMEDI_SUBD_*}), with the names its {@code info} demo prints. */

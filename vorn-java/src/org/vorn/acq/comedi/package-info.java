@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /**
  * The devices of a Comedi board and what describes them: hardware-timed streaming analog input
  * ({@link org.vorn.acq.comedi.ComediAnalogStreamingDevice}), software-timed analog input and output

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 package org.vorn.acq.task;
 
 /** The library's version as its jar's manifest states it, for what a recorder writes down. */

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: LGPL-2.1-or-later
 /**
  * An acquisition that runs itself: {@link org.vorn.acq.task.AcquisitionTask} drains a configured
  * streaming device on a reader thread of its own, hands every N whole scans to block listeners as a
