@@ -164,6 +164,23 @@ extern "C" const char *cmdtestResultText(int result)
 
 extern "C" {
 
+int requireStreamShape(JNIEnv *env, jint nChannels, jdouble freq)
+{
+    if (nChannels < 1 || nChannels > MAX_CHANNELS) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Number of channels must be 1 to %d, requesting %d",
+                                MAX_CHANNELS, nChannels);
+        return 0;
+    }
+    if (!std::isfinite(freq) || !(freq > 0.0) || !(1e9 / freq < timerArgumentLimit)) {
+        throwFormattedException(env, COMEDI_EXCEPTION,
+                                "Scan frequency must be a finite number of Hz whose period 1e9/freq ns is below "
+                                "2^32 ns (freq above 0.2328306437 Hz), requesting %g",
+                                freq);
+        return 0;
+    }
+    return 1;
+}
+
 namespace {
 
 jobject createStreamTask(JNIEnv *env, jstring devString, jint subdevice, jint nChannels, jdouble freq, jint bufSize)
@@ -173,16 +190,7 @@ jobject createStreamTask(JNIEnv *env, jstring devString, jint subdevice, jint nC
     /* Checked before anything exists, so a refusal leaves nothing behind. A channel count of 0
      * would divide the period by zero and let the scan position run past the tables; a period
      * that is not a finite number below 2^32 ns has no defined conversion to the timer argument. */
-    if (nChannels < 1 || nChannels > MAX_CHANNELS) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Number of channels must be 1 to %d, requesting %d",
-                                MAX_CHANNELS, nChannels);
-        return nullptr;
-    }
-    if (!std::isfinite(freq) || !(freq > 0.0) || !(1e9 / freq < timerArgumentLimit)) {
-        throwFormattedException(env, COMEDI_EXCEPTION,
-                                "Scan frequency must be a finite number of Hz whose period 1e9/freq ns is below "
-                                "2^32 ns (freq above 0.2328306437 Hz), requesting %g",
-                                freq);
+    if (!requireStreamShape(env, nChannels, freq)) {
         return nullptr;
     }
     if (bufSize < 1) {

@@ -29,6 +29,12 @@ void dump_cmd(FILE *out, comedi_cmd *cmd);
  * any other value, so that a driver returning a stage the table lacks never makes us read past it. */
 const char *cmdtestResultText(int result);
 
+/* The scan shape both streaming devices check before anything exists: 1 to MAX_CHANNELS
+ * positions, and a scan rate whose period is a finite number of nanoseconds below 2^32. Raises and
+ * returns false otherwise. */
+#include <jni.h>
+int requireStreamShape(JNIEnv *env, jint nChannels, jdouble freq);
+
 #ifdef __cplusplus
 }
 #endif

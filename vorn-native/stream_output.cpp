@@ -21,8 +21,6 @@
 
 namespace {
 
-/* The command's timer arguments are unsigned 32-bit nanoseconds. */
-constexpr double timerArgumentLimit = 4294967296.0;
 /* Below this a wake-up costs more than the room it would find. */
 constexpr int64_t minimumSleepNs = 20000;
 constexpr char outOfMemoryError[] = "java/lang/OutOfMemoryError";
@@ -185,16 +183,7 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingOutDevic
     JNIEnv *env, jobject, jstring devString, jint nChannels, jdouble freq, jint bufSize)
 {
     comedi_set_global_oor_behavior(COMEDI_OOR_NUMBER);
-    if (nChannels < 1 || nChannels > MAX_CHANNELS) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Number of channels must be 1 to %d, requesting %d",
-                                MAX_CHANNELS, nChannels);
-        return nullptr;
-    }
-    if (!std::isfinite(freq) || !(freq > 0.0) || !(1e9 / freq < timerArgumentLimit)) {
-        throwFormattedException(env, COMEDI_EXCEPTION,
-                                "Scan frequency must be a finite number of Hz whose period 1e9/freq ns is below "
-                                "2^32 ns (freq above 0.2328306437 Hz), requesting %g",
-                                freq);
+    if (!requireStreamShape(env, nChannels, freq)) {
         return nullptr;
     }
     if (bufSize < nChannels) {
