@@ -181,6 +181,18 @@ int requireStreamShape(JNIEnv *env, jint nChannels, jdouble freq)
     return 1;
 }
 
+int allocateSampleBuffer(JNIEnv *env, ComediHandle *h, jint bytes)
+{
+    h->bufferSize = bytes;
+    h->sampleBuffer = static_cast<sampl_t *>(malloc(static_cast<size_t>(bytes)));
+    if (h->sampleBuffer == nullptr) {
+        throwFormattedException(env, outOfMemoryError, "Cannot allocate %d bytes for the raw samples of %s", bytes,
+                                h->deviceName);
+        return 0;
+    }
+    return 1;
+}
+
 namespace {
 
 jobject createStreamTask(JNIEnv *env, jstring devString, jint subdevice, jint nChannels, jdouble freq, jint bufSize)
@@ -224,11 +236,7 @@ jobject createStreamTask(JNIEnv *env, jstring devString, jint subdevice, jint nC
         releaseComediHandle(h);
         return nullptr;
     }
-    h->bufferSize = h->bytesPerSample * bufSize;
-    h->sampleBuffer = static_cast<sampl_t *>(malloc(static_cast<size_t>(h->bufferSize)));
-    if (h->sampleBuffer == nullptr) {
-        throwFormattedException(env, outOfMemoryError, "Cannot allocate %d bytes for the raw samples of %s",
-                                h->bufferSize, h->deviceName);
+    if (!allocateSampleBuffer(env, h, h->bytesPerSample * bufSize)) {
         releaseComediHandle(h);
         return nullptr;
     }

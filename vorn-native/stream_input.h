@@ -35,6 +35,11 @@ const char *cmdtestResultText(int result);
 #include <jni.h>
 int requireStreamShape(JNIEnv *env, jint nChannels, jdouble freq);
 
+/* Takes the raw sample buffer of `bytes` bytes for a streaming device being created; raises
+ * OutOfMemoryError naming the device and returns false when it cannot. */
+struct ComediHandle;
+int allocateSampleBuffer(JNIEnv *env, struct ComediHandle *h, jint bytes);
+
 #ifdef __cplusplus
 }
 #endif

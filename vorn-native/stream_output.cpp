@@ -23,7 +23,6 @@ namespace {
 
 /* Below this a wake-up costs more than the room it would find. */
 constexpr int64_t minimumSleepNs = 20000;
-constexpr char outOfMemoryError[] = "java/lang/OutOfMemoryError";
 
 /* What a write's source holds (the Java side's SOURCE_* constants). */
 enum SourceKind : int { SOURCE_VOLTS_BUFFER = 0, SOURCE_RAW_BUFFER = 1, SOURCE_VOLTS_ARRAY = 2 };
@@ -217,11 +216,7 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingOutDevic
         releaseComediHandle(h);
         return nullptr;
     }
-    h->bufferSize = static_cast<jint>(rawBytes);
-    h->sampleBuffer = static_cast<sampl_t *>(malloc(static_cast<size_t>(h->bufferSize)));
-    if (h->sampleBuffer == nullptr) {
-        throwFormattedException(env, outOfMemoryError, "Cannot allocate %d bytes for the raw samples of %s",
-                                h->bufferSize, h->deviceName);
+    if (!allocateSampleBuffer(env, h, static_cast<jint>(rawBytes))) {
         releaseComediHandle(h);
         return nullptr;
     }
