@@ -24,6 +24,8 @@ final class DeviceScanSource implements ScanSource {
     static final long CLOCK_LEAD_NANOS = 1_000_000;
     private final ComediAnalogStreamingDevice device;
     private final Duration timeout;
+    /** What starts the device's stream: its own start(), or a start shared with an output. */
+    private final Runnable starter;
     private ByteBuffer staged;
     private int sampleBytes;
     private int positions;
@@ -45,8 +47,14 @@ final class DeviceScanSource implements ScanSource {
 
     /** {@code timeoutNanos}: how long one read waits at most (the task passes the same on every read). */
     DeviceScanSource(ComediAnalogStreamingDevice device, long timeoutNanos) {
+        this(device, timeoutNanos, device::start);
+    }
+
+    /** As above, the stream started by {@code starter}, which leaves the device's start time set. */
+    DeviceScanSource(ComediAnalogStreamingDevice device, long timeoutNanos, Runnable starter) {
         this.device = device;
         this.timeout = Duration.ofNanos(timeoutNanos);
+        this.starter = starter;
     }
 
     /** Reads what the task records about the stream, then starts it. */
@@ -70,7 +78,7 @@ final class DeviceScanSource implements ScanSource {
         long period = device.getScanPeriodNanos();
         long convert = device.getConvertPeriodNanos();
         StreamCommand command = device.getCommand();
-        device.start();
+        starter.run();
         startNanos = device.getStartNanoTime();
         periodNanos = period;
         scanCount = command.scanCount();

@@ -8,7 +8,8 @@ package org.vorn.acq.task;
  * reached its file (the HDF5 log's {@code ScanLogWriteException.getScansInFile()}).
  *
  * @param reason         the kind of end
- * @param scansDelivered the scans delivered to the listeners and the recorder before the end
+ * @param scansDelivered the scans delivered to the listeners and the recorder before the end; for an
+ *                       {@link OutputTask}, the scans its generator filled that the device took
  * @param cause          the exception that ended it (the overrun, the device's or a listener's
  *                       failure), null for a completed or stopped task
  * @param backlogScans   the backlog the last block reported ({@link TaskBlock#getBacklogScans()}),
@@ -29,7 +30,14 @@ public record TaskEnd(Reason reason, long scansDelivered, Throwable cause, long 
         /** A block listener threw: the cause is its exception. */
         LISTENER_FAILED,
         /** The recorder (e.g. the HDF5 log) failed: the cause is its exception. */
-        RECORDER_FAILED
+        RECORDER_FAILED,
+        /**
+         * An output ran dry (its generator fell behind the board's clock): the cause, a
+         * {@code ComediUnderrunException}, says how many scans went out before.
+         */
+        UNDERRUN,
+        /** The output's generator threw: the cause is its exception. */
+        GENERATOR_FAILED
     }
 
     /** The word the recorder logs for this end. */
@@ -38,7 +46,8 @@ public record TaskEnd(Reason reason, long scansDelivered, Throwable cause, long 
             case COMPLETED -> "completed";
             case STOPPED -> "stopped";
             case OVERRUN -> "overrun";
-            case DEVICE_FAILED, LISTENER_FAILED, RECORDER_FAILED -> "error";
+            case UNDERRUN -> "underrun";
+            case DEVICE_FAILED, LISTENER_FAILED, RECORDER_FAILED, GENERATOR_FAILED -> "error";
         };
     }
 
