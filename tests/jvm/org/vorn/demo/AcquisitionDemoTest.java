@@ -294,6 +294,38 @@ class AcquisitionDemoTest {
         assertEquals(0.000333, rows[1][0], 0.5e-6);
     }
 
+    /**
+     * --stimulus on the rig: one row per frequency of the sweep, each within 0.1 dB and 1 degree of
+     * the board's documented filter 1/(1 + j 2 pi f tau), tau = 1 ms (computed here), and the Bode
+     * plot drawn.
+     */
+    @Test
+    void stimulusMeasuresTheRigsLowPassAsItsModelSays() throws Exception {
+        Run r = run(180, "--device", "/dev/comedi-emu/rig", "--stimulus", "--duration", "0.2", "--no-outputs",
+                "--out", "out");
+        assertEquals(0, r.status(), r.all());
+        List<double[]> rows = new java.util.ArrayList<>();
+        for (String line : r.stdout().split("\n")) {
+            if (line.matches("\\s+\\d+\\.\\d{3}(\\s+-?\\d+\\.\\d{3}){4}")) {
+                rows.add(java.util.Arrays.stream(line.trim().split("\\s+")).mapToDouble(Double::parseDouble).toArray());
+            }
+        }
+        assertEquals(8, rows.size(), r.stdout());
+        assertEquals(20, rows.get(0)[0], 1);
+        assertEquals(2000, rows.get(rows.size() - 1)[0], 1);
+        for (double[] row : rows) {
+            double wtau = 2 * Math.PI * row[0] * 1e-3;
+            double gain = -10 * Math.log10(1 + wtau * wtau);
+            double phase = -Math.toDegrees(Math.atan(wtau));
+            String what = java.util.Arrays.toString(row);
+            assertEquals(gain, row[1], 0.1, what);
+            assertEquals(phase, row[2], 1.0, what);
+            assertEquals(gain, row[3], 0.0015, what);
+            assertEquals(phase, row[4], 0.0015, what);
+        }
+        assertPng(tmp.resolve("out/bode.png"));
+    }
+
     /** --hdf5: the run goes through an acquisition task; h5py turns the log into the CSV's volts. */
     @Test
     void hdf5LogsTheRunAndH5pyReadsBackTheCsvsVolts() throws Exception {

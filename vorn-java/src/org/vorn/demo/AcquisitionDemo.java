@@ -112,6 +112,9 @@ public final class AcquisitionDemo {
         if (stop.shuttingDown()) {
             return EXIT_FAILED;
         }
+        if (opt.stimulus) {
+            ok &= new Stimulus(opt, out).run();
+        }
         OtherDevices devices = new OtherDevices(opt, out);
         devices.sampling();
         if (opt.outputs) {

@@ -44,6 +44,12 @@ final class ChartStyle {
     }
 
     static void apply(JFreeChart chart, String subtitleText, int series) {
+        frame(chart, subtitleText);
+        plot(chart.getXYPlot(), series);
+    }
+
+    /** The title, the subtitle and the legend. */
+    static void frame(JFreeChart chart, String subtitleText) {
         chart.setAntiAlias(true);
         chart.setTextAntiAlias(true);
         chart.setBackgroundPaint(Color.WHITE);
@@ -54,8 +60,10 @@ final class ChartStyle {
         chart.getLegend().setPosition(RectangleEdge.BOTTOM);
         chart.getLegend().setFrame(BlockBorder.NONE);
         chart.getLegend().setItemFont(new Font(Font.SANS_SERIF, Font.PLAIN, 13));
+    }
 
-        XYPlot plot = chart.getXYPlot();
+    /** The plot's background, grid and lines, and its axes (a subplot of a combined plot has no domain axis of its own). */
+    static void plot(XYPlot plot, int series) {
         plot.setBackgroundPaint(Color.WHITE);
         plot.setOutlinePaint(Color.GRAY);
         plot.setDomainGridlinePaint(new Color(0xd0d0d0));
@@ -72,19 +80,21 @@ final class ChartStyle {
         }
         plot.setRenderer(lines);
 
-        Font axisLabel = new Font(Font.SANS_SERIF, Font.PLAIN, 14);
-        Font ticks = new Font(Font.SANS_SERIF, Font.PLAIN, 12);
-        NumberAxis x = (NumberAxis) plot.getDomainAxis();
-        x.setLabelFont(axisLabel);
-        x.setTickLabelFont(ticks);
-        x.setAutoRangeIncludesZero(true);
-        x.setLowerMargin(0);
-        x.setUpperMargin(0);
+        if (plot.getDomainAxis() instanceof NumberAxis x) {
+            axis(x);
+            x.setAutoRangeIncludesZero(true);
+            x.setLowerMargin(0);
+            x.setUpperMargin(0);
+        }
         NumberAxis y = (NumberAxis) plot.getRangeAxis();
-        y.setLabelFont(axisLabel);
-        y.setTickLabelFont(ticks);
+        axis(y);
         y.setAutoRangeIncludesZero(true);
         y.setUpperMargin(0.08);
         y.setLowerMargin(0.08);
+    }
+
+    static void axis(NumberAxis axis) {
+        axis.setLabelFont(new Font(Font.SANS_SERIF, Font.PLAIN, 14));
+        axis.setTickLabelFont(new Font(Font.SANS_SERIF, Font.PLAIN, 12));
     }
 }

@@ -35,6 +35,8 @@ final class Options {
     /** --record N: the scans of a record, pretrigger ones included. */
     int record = 100;
     boolean outputs = true;
+    /** --stimulus: the stimulus-response section (a frequency response of AI1 against AI0, driven by AO0). */
+    boolean stimulus;
     boolean list;
     boolean help;
 
@@ -51,7 +53,7 @@ final class Options {
         return String.join("\n",
             "usage: " + AcquisitionDemo.PROGRAM + " [--device PATH] [--channels N] [--rate HZ] [--duration SECONDS] [--out DIR]",
             "                [--hdf5 FILE] [--trigger POSITION:VOLTS[:rising|falling]] [--pretrigger N]",
-            "                [--record N] [--no-outputs] [--list] [--help]",
+            "                [--record N] [--stimulus] [--no-outputs] [--list] [--help]",
             "",
             "Streams analog input channels through ComediAnalogStreamingDevice, prints the command test,",
             "a progress bar and per-channel statistics, writes the samples to DIR/" + SampleFiles.CSV_NAME,
@@ -74,6 +76,11 @@ final class Options {
             "                      trigger instants in the CSV (column trigger) and the plot",
             "  --pretrigger N      scans of a record before its trigger's scan (default 0)",
             "  --record N          scans of a record, the pretrigger ones included (default 100)",
+            "  --stimulus          then measure a frequency response: stepped sines (20 Hz to 2 kHz, 4 V) on AO0",
+            "                      at 50 kS/s, AI0 reads AO0, AI1 the circuit under test (on",
+            "                      /dev/comedi-emu/rig an RC low-pass of 1 ms), started together; prints",
+            "                      gain and phase per frequency with the first-order model's and plots",
+            "                      them to DIR/" + Stimulus.PNG_NAME,
             "  --no-outputs        skip the analog and digital output sections. On a real board they set",
             "                      AO0 to +2.5 V and -1.25 V and digital lines 0-7 to 0xA5 and 0x5A, then",
             "                      back to 0 V and 0x00: disconnect what those outputs drive, or use this.",
@@ -145,6 +152,7 @@ final class Options {
         switch (name) {
             case "--help", "-h" -> help = true;
             case "--no-outputs" -> outputs = false;
+            case "--stimulus" -> stimulus = true;
             case "--list" -> list = true;
             default -> {
                 return false;
