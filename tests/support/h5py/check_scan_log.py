@@ -26,6 +26,9 @@ Usage: check_scan_log.py EXPECT.json. EXPECT names the file and what it must hol
                 list), incomplete_scans, counter_position (whose codes must be the counter's)
   (no dtype: a record log, which must have no /scans)
   trigger_times a list of the time_ns that the "trigger" rows of /events must hold, in order
+  stimulus      a stimulus-response log: /stimulus has as many rows as /scans, the attributes
+                "attrs", and the volts of response position "loopback_position" at scan k are
+                those of stimulus row k - "lag" within "tolerance" volts
 Prints one line "ok: ..." and exits 0, or the first difference and exits 1.
 """
 import json
@@ -89,6 +92,25 @@ def check_records(h5, want):
     return f"{len(triggers)} records + {len(cut)} cut, contiguous on the counter"
 
 
+def volts_of(dataset, raw):
+    a = dataset.attrs
+    return raw / a["maxdata"] * (a["range_max"] - a["range_min"]) + a["range_min"]
+
+
+def check_stimulus(h5, raw, want):
+    stimulus = h5["stimulus"]
+    check_attrs(stimulus, want.get("attrs", {}), "/stimulus")
+    if stimulus.shape[0] != raw.shape[0]:
+        fail(f"/stimulus has {stimulus.shape[0]} rows, /scans {raw.shape[0]}")
+    sent = volts_of(stimulus, stimulus[:].astype(np.int64))[:, 0]
+    got = volts_of(h5["scans"], raw)[:, want["loopback_position"]]
+    lag = want["lag"]
+    worst = np.max(np.abs(got[lag:] - sent[:len(sent) - lag]))
+    if worst > want["tolerance"]:
+        fail(f"the loopback differs from the stimulus {lag} scan(s) before by up to {worst} V")
+    return f"/stimulus {stimulus.shape[0]} rows, the loopback within {worst:.3g} V"
+
+
 def main():
     with open(sys.argv[1]) as f:
         want = json.load(f)
@@ -149,6 +171,8 @@ def main():
                 if worst > 0.5e-6 + 1e-12:
                     fail(f"volts from the log differ from the CSV by up to {worst}")
                 checked += ", the CSV's volts"
+            if "stimulus" in want:
+                checked += ", " + check_stimulus(h5, raw, want["stimulus"])
             if "volts" in h5 and not want.get("volts_dataset", True):
                 fail("/volts exists although it was not asked for")
         else:

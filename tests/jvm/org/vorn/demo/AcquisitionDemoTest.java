@@ -296,13 +296,15 @@ class AcquisitionDemoTest {
 
     /**
      * --stimulus on the rig: one row per frequency of the sweep, each within 0.1 dB and 1 degree of
-     * the board's documented filter 1/(1 + j 2 pi f tau), tau = 1 ms (computed here), and the Bode
-     * plot drawn.
+     * the board's documented filter 1/(1 + j 2 pi f tau), tau = 1 ms (computed here), the Bode plot
+     * drawn, and the log holding the stimulus beside the response: the direct channel (position 0,
+     * converted 10 us before its scan ends) reads the stimulus row one scan earlier, to half a code
+     * of its +/-5 V range.
      */
     @Test
     void stimulusMeasuresTheRigsLowPassAsItsModelSays() throws Exception {
         Run r = run(180, "--device", "/dev/comedi-emu/rig", "--stimulus", "--duration", "0.2", "--no-outputs",
-                "--out", "out");
+                "--out", "out", "--hdf5", "out/run.h5");
         assertEquals(0, r.status(), r.all());
         List<double[]> rows = new java.util.ArrayList<>();
         for (String line : r.stdout().split("\n")) {
@@ -324,6 +326,21 @@ class AcquisitionDemoTest {
             assertEquals(phase, row[4], 0.0015, what);
         }
         assertPng(tmp.resolve("out/bode.png"));
+        Path h5 = tmp.resolve("out/run-stimulus.h5").toAbsolutePath().normalize();
+        assertTrue(r.stdout().contains("Logged the response (/scans) and the stimulus (/stimulus) to " + h5), r.stdout());
+        java.util.Map<String, Object> expect = new java.util.LinkedHashMap<>();
+        expect.put("file", h5);
+        expect.put("root", java.util.Map.of("board", "emu-rig", "scan_period_ns", 20_000));
+        expect.put("scans", java.util.Map.of("channel", List.of(0, 1)));
+        expect.put("dtype", "uint16");
+        expect.put("positions", 2);
+        expect.put("stimulus", java.util.Map.of("attrs", java.util.Map.of("channel", List.of(0), "range_min", List.of(-10.0)),
+                "loopback_position", 0, "lag", 1, "tolerance", 10.0 / 65535 / 2 + 1e-9));
+        Matcher scans = Pattern.compile("(\\d+) scans at 50000 Hz").matcher(r.stdout());
+        assertTrue(scans.find(), r.stdout());
+        expect.put("rows", Integer.parseInt(scans.group(1)));
+        expect.put("events", List.of(List.of(Integer.parseInt(scans.group(1)), "completed", "")));
+        H5py.check(tmp, expect);
     }
 
     /** --hdf5: the run goes through an acquisition task; h5py turns the log into the CSV's volts. */

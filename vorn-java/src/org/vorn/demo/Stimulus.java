@@ -6,6 +6,7 @@ import java.io.PrintStream;
 import java.nio.file.Files;
 import java.nio.file.Path;
 import java.time.Duration;
+import java.util.List;
 import java.util.Locale;
 
 import org.vorn.acq.comedi.AnalogReference;
@@ -15,6 +16,8 @@ import org.vorn.acq.comedi.SynchronizedStart;
 import org.vorn.acq.task.StimulusResponseTask;
 import org.vorn.acq.task.TaskEnd;
 import org.vorn.exception.ComediException;
+import org.vorn.hdf5.Hdf5ScanLog;
+import org.vorn.hdf5.Hdf5StimulusLog;
 
 /**
  * {@code --stimulus}: a frequency response measured the way a lab does it. Stepped sines go out
@@ -112,12 +115,18 @@ final class Stimulus {
             long convert = ai.getConvertPeriodNanos();
             double[] direct = new double[(int) total];
             double[] filtered = new double[(int) total];
-            var task = StimulusResponseTask.on(ai, ao).everyScans(1000)
-                    .generate((first, n, v) -> {
-                        for (int i = 0; i < n; i++) {
-                            v[i] = stimulus(steps, first + i, period);
-                        }
-                    })
+            double[] sent = new double[(int) total];
+            for (int j = 0; j < total; j++) {
+                sent[j] = stimulus(steps, j, period);
+            }
+            Path logFile = opt.hdf5 == null ? null : logFile(opt.hdf5);
+            var builder = StimulusResponseTask.on(ai, ao).everyScans(1000)
+                    .generate((first, n, v) -> System.arraycopy(sent, (int) first, v, 0, n));
+            if (logFile != null) {
+                Files.createDirectories(logFile.getParent());
+                builder.recordTo(new Hdf5ScanLog(logFile, Hdf5ScanLog.DEFAULT_FLUSH_INTERVAL, false), true);
+            }
+            var task = builder
                     .onBlock(b -> {
                         for (int s = 0; s < b.getScanCount(); s++) {
                             int k = (int) (b.getFirstScan() + s);
@@ -143,6 +152,10 @@ final class Stimulus {
                 out.printf(Locale.ROOT, "%12.3f %11.3f %12.3f %12.3f %12.3f%n", rows[i].hz(), rows[i].gainDb(),
                         rows[i].phaseDeg(), rows[i].modelGainDb(), rows[i].modelPhaseDeg());
             }
+            if (logFile != null) {
+                Hdf5StimulusLog.append(logFile, sent, (int) total, List.of(ao.getChannelRange(0)));
+                out.println("Logged the response (/scans) and the stimulus (/stimulus) to " + logFile);
+            }
             Files.createDirectories(opt.out);
             Path png = opt.out.resolve(PNG_NAME).toAbsolutePath().normalize();
             BodePlot.write(rows, opt.device, png);
@@ -157,6 +170,15 @@ final class Stimulus {
             out.println("Stimulus-response interrupted");
             return false;
         }
+    }
+
+    /** The stimulus run's log beside the acquisition's: {@code run.h5} gives {@code run-stimulus.h5}. */
+    static Path logFile(Path hdf5) {
+        Path abs = hdf5.toAbsolutePath().normalize();
+        String name = abs.getFileName().toString();
+        int dot = name.lastIndexOf('.');
+        String stem = dot > 0 ? name.substring(0, dot) : name;
+        return abs.resolveSibling(stem + "-stimulus" + (dot > 0 ? name.substring(dot) : ".h5"));
     }
 
     /** Output scan {@code j}: the sine of its step, from phase 0 at the step's first scan. */
