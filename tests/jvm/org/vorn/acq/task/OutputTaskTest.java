@@ -152,33 +152,33 @@ class OutputTaskTest {
     }
 
     /**
-     * A continuous output at 10 kS/s with a driver buffer of 0.2 s: the generator fails, stalls
-     * for a second at scan 5000, or a stop comes from the test's thread while the writer waits for
-     * room. The end names the reason, counts the scans the device took, and the board put out
-     * every one of them (an underrun takes none that was not written).
+     * A continuous output at 1 kS/s, preloaded with 1000 scans, whose driver buffer holds far more
+     * than the run: at scan 1500 (1.5 s ahead of the clock, so only a stall can run it dry) the
+     * generator fails or stalls for 2.5 s; or a stop comes from the test's thread while the writer
+     * waits for room. The end names the reason, counts the scans the device took, and the board
+     * put out every one of them (an underrun takes none that was not written).
      */
     @ParameterizedTest
     @EnumSource(Ending.class)
     void theOutputTaskEndsWithItsReason(Ending ending) throws Exception {
         RuntimeException thrown = new IllegalStateException("the generator gives up");
-        try (var ao = new ComediAnalogStreamingOutDevice(EmulatedBoard.MULTI, 1, 10_000, 1024)) {
+        try (var ao = new ComediAnalogStreamingOutDevice(EmulatedBoard.MULTI, 1, RATE, 1024)) {
             ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
             ao.configure();
-            ao.setDriverBufferSize(4096);
-            var task = OutputTask.on(ao).everyScans(500).generate((first, n, v) -> {
+            var task = OutputTask.on(ao).everyScans(500).preloadScans(1000).generate((first, n, v) -> {
                 SAWTOOTH.fill(first, n, v);
-                if (first == 5000) {
+                if (first == 1500) {
                     switch (ending) {
                         case GENERATOR_THROWS -> throw thrown;
                         case GENERATOR_PUTS_NAN -> v[7] = Double.NaN;
-                        case GENERATOR_STALLS -> sleep(1000);
+                        case GENERATOR_STALLS -> sleep(2500);
                         default -> { }
                     }
                 }
             }).build();
-            assertEquals(2048, task.start());
+            assertEquals(1000, task.start());
             if (ending == Ending.STOPPED_BY_ANOTHER_THREAD) {
-                Thread.sleep(700);
+                Thread.sleep(300);
                 assertNull(task.getEnd(), "a continuous output runs until stopped");
                 task.stop();
             }
@@ -188,17 +188,17 @@ class OutputTaskTest {
             switch (ending) {
                 case GENERATOR_THROWS -> {
                     assertSame(thrown, end.cause());
-                    assertEquals(5000, end.scansDelivered());
+                    assertEquals(1500, end.scansDelivered());
                 }
                 case GENERATOR_PUTS_NAN -> {
                     assertInstanceOf(IllegalArgumentException.class, end.cause());
-                    assertEquals(5000 + 7, end.scansDelivered());
+                    assertEquals(1500 + 7, end.scansDelivered());
                 }
                 case GENERATOR_STALLS -> {
                     var u = assertInstanceOf(ComediUnderrunException.class, end.cause());
-                    assertEquals(5000, u.getScansDelivered());
-                    assertEquals(5000, end.scansDelivered());
-                    assertEquals(5000, EmulatedBoard.outputScans(EmulatedBoard.MULTI, 1));
+                    assertEquals(1500, u.getScansDelivered());
+                    assertEquals(1500, end.scansDelivered());
+                    assertEquals(1500, EmulatedBoard.outputScans(EmulatedBoard.MULTI, 1));
                 }
                 default -> assertNull(end.cause());
             }

@@ -8,7 +8,6 @@ import java.util.ArrayList;
 import java.util.List;
 import java.util.Objects;
 import java.util.concurrent.CountDownLatch;
-import java.util.concurrent.TimeUnit;
 import java.util.function.Supplier;
 
 import org.vorn.acq.comedi.ComediAnalogStreamingDevice;
@@ -285,21 +284,7 @@ public final class AcquisitionTask implements AutoCloseable {
         synchronized (lifecycle) {
             r = reader;
         }
-        if (r == null || r == Thread.currentThread()) {
-            return;
-        }
-        boolean interrupted = false;
-        while (true) {
-            try {
-                r.join();
-                break;
-            } catch (InterruptedException e) {
-                interrupted = true;
-            }
-        }
-        if (interrupted) {
-            Thread.currentThread().interrupt();
-        }
+        TaskThreads.joinUnlessCurrent(r);
     }
 
     /**
@@ -312,13 +297,7 @@ public final class AcquisitionTask implements AutoCloseable {
      * @throws InterruptedException if the waiting thread is interrupted
      */
     public TaskEnd awaitEnd(Duration timeout) throws InterruptedException {
-        long nanos;
-        try {
-            nanos = timeout.toNanos();
-        } catch (ArithmeticException beyondNanos) {
-            nanos = Long.MAX_VALUE; // longer than 292 years, ChronoUnit.FOREVER among them: no limit
-        }
-        return ended.await(nanos, TimeUnit.NANOSECONDS) ? end : null;
+        return TaskThreads.await(ended, timeout) ? end : null;
     }
 
     /**

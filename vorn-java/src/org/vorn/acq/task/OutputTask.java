@@ -4,7 +4,6 @@ package org.vorn.acq.task;
 import java.time.Duration;
 import java.util.Objects;
 import java.util.concurrent.CountDownLatch;
-import java.util.concurrent.TimeUnit;
 import java.util.concurrent.locks.LockSupport;
 
 import org.vorn.acq.comedi.ComediAnalogStreamingOutDevice;
@@ -219,18 +218,7 @@ public final class OutputTask implements AutoCloseable {
             t.start();
             writer = t;
         }
-        boolean interrupted = false;
-        while (true) {
-            try {
-                preloaded.await();
-                break;
-            } catch (InterruptedException e) {
-                interrupted = true;
-            }
-        }
-        if (interrupted) {
-            Thread.currentThread().interrupt();
-        }
+        TaskThreads.awaitUninterruptibly(preloaded);
         return preloadEnd == null && !stopRequested;
     }
 
@@ -271,21 +259,7 @@ public final class OutputTask implements AutoCloseable {
         synchronized (lifecycle) {
             w = writer;
         }
-        if (w == null || w == Thread.currentThread()) {
-            return;
-        }
-        boolean interrupted = false;
-        while (true) {
-            try {
-                w.join();
-                break;
-            } catch (InterruptedException e) {
-                interrupted = true;
-            }
-        }
-        if (interrupted) {
-            Thread.currentThread().interrupt();
-        }
+        TaskThreads.joinUnlessCurrent(w);
     }
 
     /**
@@ -296,13 +270,7 @@ public final class OutputTask implements AutoCloseable {
      * @throws InterruptedException if the waiting thread is interrupted
      */
     public TaskEnd awaitEnd(Duration timeout) throws InterruptedException {
-        long nanos;
-        try {
-            nanos = timeout.toNanos();
-        } catch (ArithmeticException beyondNanos) {
-            nanos = Long.MAX_VALUE;
-        }
-        return ended.await(nanos, TimeUnit.NANOSECONDS) ? end : null;
+        return TaskThreads.await(ended, timeout) ? end : null;
     }
 
     /**
@@ -324,18 +292,7 @@ public final class OutputTask implements AutoCloseable {
         }
         result = preloadEnd;
         if (result == null) {
-            boolean interrupted = false;
-            while (true) {
-                try {
-                    go.await();
-                    break;
-                } catch (InterruptedException e) {
-                    interrupted = true; // the start's caller decides; the stop request ends the wait
-                }
-            }
-            if (interrupted) {
-                Thread.currentThread().interrupt();
-            }
+            TaskThreads.awaitUninterruptibly(go); // the start's caller decides; a stop request opens it too
             RuntimeException failed = startFailure;
             if (failed != null) {
                 result = r.end(TaskEnd.Reason.DEVICE_FAILED, failed);

@@ -4,7 +4,6 @@ package org.vorn.acq.task;
 import java.time.Duration;
 import java.util.Objects;
 import java.util.concurrent.CountDownLatch;
-import java.util.concurrent.TimeUnit;
 import java.util.concurrent.atomic.AtomicInteger;
 
 import org.vorn.acq.comedi.ComediAnalogStreamingDevice;
@@ -274,13 +273,7 @@ public final class StimulusResponseTask implements AutoCloseable {
      * @throws InterruptedException if the waiting thread is interrupted
      */
     public TaskEnd awaitEnd(Duration timeout) throws InterruptedException {
-        long nanos;
-        try {
-            nanos = timeout.toNanos();
-        } catch (ArithmeticException beyondNanos) {
-            nanos = Long.MAX_VALUE;
-        }
-        return ended.await(nanos, TimeUnit.NANOSECONDS) ? end : null;
+        return TaskThreads.await(ended, timeout) ? end : null;
     }
 
     /**
