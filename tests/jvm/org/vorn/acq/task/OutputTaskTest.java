@@ -6,6 +6,7 @@ import static org.junit.jupiter.api.Assertions.assertInstanceOf;
 import static org.junit.jupiter.api.Assertions.assertNotNull;
 import static org.junit.jupiter.api.Assertions.assertNull;
 import static org.junit.jupiter.api.Assertions.assertSame;
+import static org.junit.jupiter.api.Assertions.assertThrows;
 import static org.junit.jupiter.api.Assertions.assertTrue;
 
 import java.nio.ByteBuffer;
@@ -17,6 +18,7 @@ import java.util.concurrent.atomic.AtomicInteger;
 import java.util.concurrent.atomic.AtomicReference;
 import java.util.stream.Stream;
 
+import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.extension.RegisterExtension;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.Arguments;
@@ -28,12 +30,14 @@ import org.vorn.acq.comedi.ComediAnalogStreamingOutDevice;
 import org.vorn.acq.comedi.SynchronizedStart;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediUnderrunException;
+import org.vorn.exception.DeviceStateException;
 import org.vorn.testsupport.BoardFixture;
 
 /**
  * The output task and the stimulus-response task on the emulated boards' real clock: every
  * generated sample comes back on the loopback channel in the input scan of the same index, and
- * the ends of an output task (its generator failing, falling behind, a stop from another thread).
+ * the ends of an output task (its generator failing, falling behind, a stop from another thread)
+ * and of a shared start the input refuses.
  */
 class OutputTaskTest {
     @RegisterExtension
@@ -205,6 +209,34 @@ class OutputTaskTest {
             if (ending != Ending.GENERATOR_STALLS) {
                 assertTrue(EmulatedBoard.outputScans(EmulatedBoard.MULTI, 1) <= end.scansDelivered());
             }
+        }
+    }
+
+    /**
+     * An input not prepared for the shared start: start() raises the library's refusal, the done
+     * listener is told DEVICE_FAILED with it, and the output that was armed and preloaded for the
+     * start is cancelled, not left holding the board's output subdevice.
+     */
+    @Test
+    void aRefusedSharedStartEndsTheTaskAndLeavesNoOutputArmed() throws Exception {
+        String board = EmulatedBoard.MULTI;
+        try (var ai = new ComediAnalogStreamingDevice(board, 1, RATE, 4096);
+                var ao = new ComediAnalogStreamingOutDevice(board, 1, RATE, 1024)) {
+            ai.configureChannel(0, 14, -10, 10, AnalogReference.GROUND);
+            ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
+            ai.configure();
+            ao.configure();
+            AtomicReference<TaskEnd> told = new AtomicReference<>();
+            var task = StimulusResponseTask.on(ai, ao).generate(SAWTOOTH).onDone(told::set).build();
+            var refused = assertThrows(DeviceStateException.class, task::start);
+            assertTrue(refused.getMessage().contains("SynchronizedStart.prepare(input)"), refused.getMessage());
+            TaskEnd end = task.awaitEnd(Duration.ofSeconds(10));
+            assertNotNull(end, "the task did not end");
+            assertSame(end, told.get());
+            assertEquals(TaskEnd.Reason.DEVICE_FAILED, end.reason(), end::toString);
+            assertSame(refused, end.cause());
+            assertEquals(0, EmulatedBoard.subdeviceBusy(board, 1), "the output is still armed");
+            assertEquals(0, EmulatedBoard.subdeviceBusy(board, 0), "the input is still armed");
         }
     }
 

@@ -77,7 +77,7 @@ public final class OutputTask implements AutoCloseable {
     private volatile TaskEnd end;
     /** Set on the writer thread before {@link #preloaded} opens. */
     private TaskEnd preloadEnd;
-    private long preloadedScans;
+    private volatile long preloadedScans;
 
     private OutputTask(Builder b) {
         this.device = b.device;
@@ -194,6 +194,10 @@ public final class OutputTask implements AutoCloseable {
         try {
             device.start();
         } catch (RuntimeException e) {
+            if (stopRequested) {
+                release(null); // a stop between the preload and the start: the writer ends STOPPED
+                return preloadedScans;
+            }
             release(e);
             throw e;
         }
@@ -283,10 +287,14 @@ public final class OutputTask implements AutoCloseable {
     }
 
     private void run() {
-        Run r = new Run();
+        Run r = null;
         TaskEnd result;
         try {
+            r = new Run();
             preloadEnd = r.preload();
+        } catch (Throwable e) {
+            // No block array: the start's caller must still be told, or it would wait for ever.
+            preloadEnd = new TaskEnd(TaskEnd.Reason.DEVICE_FAILED, 0, e, -1);
         } finally {
             preloaded.countDown();
         }
