@@ -7,7 +7,10 @@
  * {@link org.vorn.acq.task.StreamInfo}, and tells a done listener once why it ended
  * ({@link org.vorn.acq.task.TaskEnd}). A {@link org.vorn.acq.task.Trigger} evaluated on every scan
  * cuts {@link org.vorn.acq.task.TriggerRecord}s with pretrigger scans out of the stream for a
- * {@link org.vorn.acq.task.RecordListener}.
+ * {@link org.vorn.acq.task.RecordListener}. Its output twin, {@link org.vorn.acq.task.OutputTask},
+ * feeds a streaming output from a {@link org.vorn.acq.task.ScanGenerator} on a writer thread of its
+ * own; {@link org.vorn.acq.task.StimulusResponseTask} runs one of each on one board, started
+ * together, the generator on the writer thread and the listeners on the reader thread.
  *
  * <p>Threads: listeners (block and record listeners), the recorder and the done listener all run on the task's reader thread,
  * one call at a time, every scan exactly once and in order; a block and its arrays are valid
