@@ -6,6 +6,7 @@ import java.nio.file.Paths;
 import java.util.Locale;
 import java.util.Set;
 
+import org.vorn.acq.comedi.StartTrigger;
 import org.vorn.acq.task.Trigger;
 
 /**
@@ -34,6 +35,8 @@ final class Options {
     int pretrigger;
     /** --record N: the scans of a record, pretrigger ones included. */
     int record = 100;
+    /** --start software|LINE:rising|LINE:falling: what starts the stream once it is armed. */
+    StartTrigger start = StartTrigger.now();
     boolean outputs = true;
     boolean list;
     boolean help;
@@ -51,7 +54,8 @@ final class Options {
         return String.join("\n",
             "usage: " + AcquisitionDemo.PROGRAM + " [--device PATH] [--channels N] [--rate HZ] [--duration SECONDS] [--out DIR]",
             "                [--hdf5 FILE] [--trigger POSITION:VOLTS[:rising|falling]] [--pretrigger N]",
-            "                [--record N] [--no-outputs] [--list] [--help]",
+            "                [--record N] [--start software|LINE:rising|LINE:falling] [--no-outputs] [--list]",
+            "                [--help]",
             "",
             "Streams analog input channels through ComediAnalogStreamingDevice, prints the command test,",
             "a progress bar and per-channel statistics, writes the samples to DIR/" + SampleFiles.CSV_NAME,
@@ -74,6 +78,12 @@ final class Options {
             "                      trigger instants in the CSV (column trigger) and the plot",
             "  --pretrigger N      scans of a record before its trigger's scan (default 0)",
             "  --record N          scans of a record, the pretrigger ones included (default 100)",
+            "  --start software|LINE:rising|LINE:falling",
+            "                      arm the stream and start it on a trigger: the software trigger, or an",
+            "                      edge of digital line LINE (a board with an external start, e.g.",
+            "                      /dev/comedi-emu/rig). After about a second the demo fires the trigger",
+            "                      itself, or on the emulated board changes the line; on a real board you",
+            "                      bring the edge. Time 0 is the trigger's instant.",
             "  --no-outputs        skip the analog and digital output sections. On a real board they set",
             "                      AO0 to +2.5 V and -1.25 V and digital lines 0-7 to 0xA5 and 0x5A, then",
             "                      back to 0 V and 0x00: disconnect what those outputs drive, or use this.",
@@ -89,7 +99,7 @@ final class Options {
 
     /** Options that take a value, as {@code --name VALUE} or {@code --name=VALUE}. */
     private static final Set<String> VALUED = Set.of("--device", "--channels", "--rate", "--duration", "--out",
-            "--hdf5", "--trigger", "--pretrigger", "--record");
+            "--hdf5", "--trigger", "--pretrigger", "--record", "--start");
 
     static Options parse(String[] args) throws UsageException {
         Options o = new Options();
@@ -133,11 +143,41 @@ final class Options {
             throw new UsageException("--trigger position " + o.trigger.getPosition() + " is not one of the "
                     + o.channels + " streamed (0 to " + (o.channels - 1) + ")");
         }
+        if (o.start.waitsForTrigger() && (o.hdf5 != null || o.trigger != null)) {
+            throw new UsageException("--start arms the plain streaming run: it does not combine with --hdf5 or"
+                    + " --trigger");
+        }
         if (o.record <= o.pretrigger) {
             throw new UsageException("--record " + o.record + " leaves no scan after the " + o.pretrigger
                     + " pretrigger ones");
         }
         return o;
+    }
+
+    /** software, now, or LINE:rising / LINE:falling. */
+    static StartTrigger parseStart(String value) throws UsageException {
+        switch (value) {
+            case "software" -> {
+                return StartTrigger.software();
+            }
+            case "now" -> {
+                return StartTrigger.now();
+            }
+            default -> {
+                int colon = value.indexOf(':');
+                String edge = colon < 0 ? "" : value.substring(colon + 1);
+                if (colon < 0 || !(edge.equals("rising") || edge.equals("falling"))) {
+                    throw new UsageException("--start takes software, LINE:rising or LINE:falling, not '" + value + "'");
+                }
+                int line = parseInt("--start line", value.substring(0, colon));
+                if (line < 0 || line > StartTrigger.MAX_LINE) {
+                    throw new UsageException("--start line must be 0 to " + StartTrigger.MAX_LINE + ", not "
+                            + value.substring(0, colon));
+                }
+                return StartTrigger.externalEdge(line,
+                        edge.equals("rising") ? StartTrigger.Edge.RISING : StartTrigger.Edge.FALLING);
+            }
+        }
     }
 
     /** False when {@code name} is no option without a value. */
@@ -183,6 +223,7 @@ final class Options {
                 hdf5 = Paths.get(value);
             }
             case "--trigger" -> trigger = parseTrigger(value);
+            case "--start" -> start = parseStart(value);
             case "--pretrigger" -> {
                 pretrigger = parseInt(name, value);
                 if (pretrigger < 0) {
