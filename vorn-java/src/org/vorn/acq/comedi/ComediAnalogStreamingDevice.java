@@ -240,6 +240,9 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     /**
      * Starts a stream armed by {@link #start()} with a {@link StartTrigger#software()} start: scan 0
      * is the first scan after this call, and {@link #getStartNanoTime()} the instant of the trigger.
+     * Like every call but stop() and close(), it waits for a read in flight on another thread (at
+     * most that read's timeout): the trigger happens, and is timed, once it has the device; fire it
+     * between reads, or read with short timeouts, for a prompt start.
      *
      * @throws org.vorn.exception.DeviceStateException when the stream is not armed, has another
      *         start, or was triggered already

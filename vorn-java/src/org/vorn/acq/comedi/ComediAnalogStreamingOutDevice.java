@@ -212,11 +212,9 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
                 throw Failures.namedRefusal(getDevice(), e);
             }
             scanPeriodNanos = nConfigTask(h);
-            long accepted = StreamStart.nStartArgument(h);
-            if (accepted != startTrigger.startArgument()) {
-                throw Failures.refused(String.format(java.util.Locale.ROOT, "device %s: the driver does not start on"
-                        + " the %s: it accepted start argument 0x%x instead of 0x%x (a line it lacks, or an edge it"
-                        + " cannot detect)", getDevice(), startTrigger, accepted, startTrigger.startArgument()), 0, null);
+            RuntimeException changed = startTrigger.refusalIfChanged(getDevice(), StreamStart.nStartArgument(h));
+            if (changed != null) {
+                throw changed;
             }
             configured = true;
         } finally {
@@ -379,7 +377,8 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
     /**
      * Starts an output armed by {@link #start()} with a {@link StartTrigger#software()} start:
      * its first scan goes out one scan period later, and {@link #getStartNanoTime()} is the
-     * trigger's instant.
+     * trigger's instant. Like every call but stop() and close(), it waits for a write in flight
+     * on another thread: trigger between writes for a prompt start.
      *
      * @throws org.vorn.exception.DeviceStateException when the output is not armed, has another start,
      *         or was triggered already
@@ -598,6 +597,7 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
     public boolean hasEnded() {
         ByteBuffer h = lockHandle();
         try {
+            noticeExternalStart(h);
             if (!ended && armed && started && scanCount != 0 && scansWritten == scanCount && !nCommandRunning(h)) {
                 ended = true;
                 armed = false;

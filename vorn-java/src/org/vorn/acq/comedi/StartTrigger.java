@@ -128,6 +128,20 @@ public record StartTrigger(Kind kind, int line, Edge edge) {
     }
 
     /**
+     * The refusal of a start that the driver's command test changed (a driver moves a line it
+     * lacks to line 0, or drops an edge flag it cannot honour: the stream would start on another
+     * signal); null when it kept the start asked for.
+     */
+    org.vorn.exception.SettingRefusedException refusalIfChanged(String device, long acceptedArgument) {
+        if (acceptedArgument == startArgument()) {
+            return null;
+        }
+        return Failures.refused(String.format(java.util.Locale.ROOT, "device %s: the driver does not start on the %s:"
+                + " it accepted start argument 0x%x instead of 0x%x (a line it lacks, or an edge it cannot detect)",
+                device, this, acceptedArgument, startArgument()), 0, null);
+    }
+
+    /**
      * As the trace and the messages say it: "now", "software", "rising edge of line 0".
      *
      * @return the start in words
