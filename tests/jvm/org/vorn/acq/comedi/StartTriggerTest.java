@@ -352,6 +352,35 @@ class StartTriggerTest {
         }
     }
 
+    /**
+     * trigger() racing stop() from another thread, again and again: either the stream started and
+     * was stopped, or the stop came first and the trigger is refused as not armed; never a crash or
+     * a command left behind.
+     */
+    @Test
+    void triggerRacingStopLeavesNothingBehind() throws Exception {
+        try (var ai = new ComediAnalogStreamingDevice(MULTI, 1, 1000.0, 64)) {
+            ai.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
+            ai.setStartTrigger(StartTrigger.software());
+            ai.configure();
+            for (int round = 0; round < 200; round++) {
+                ai.start();
+                CompletableFuture<Boolean> trigger = CompletableFuture.supplyAsync(() -> {
+                    try {
+                        ai.trigger();
+                        return true;
+                    } catch (IllegalStateException notArmed) {
+                        return false;
+                    }
+                });
+                ai.stop();
+                trigger.get(10, TimeUnit.SECONDS); // either outcome is sound
+                assertFalse(ai.isStarted() || ai.isArmed());
+                assertEquals(0, EmulatedBoard.subdeviceBusy(MULTI, 0), "round " + round);
+            }
+        }
+    }
+
     static Stream<String> enders() {
         return Stream.of("stop", "close");
     }
