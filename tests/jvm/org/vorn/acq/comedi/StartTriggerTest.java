@@ -282,6 +282,27 @@ class StartTriggerTest {
         }
     }
 
+    /** A regenerated output with a software start waits, armed, with its buffer full, until trigger(). */
+    @Test
+    void aRegeneratedOutputWaitsForItsTrigger() {
+        try (var ao = new ComediAnalogStreamingOutDevice(MULTI, 1, 1000.0, 256)) {
+            ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
+            ao.setStartTrigger(StartTrigger.software());
+            ao.configure();
+            ao.startRegeneration(StreamingOutputTest.scans(0, 50, 1), 50);
+            assertTrue(ao.isArmed());
+            EmulatedBoard.advanceNs(ARMED_NS);
+            assertEquals(0, EmulatedBoard.outputScans(MULTI, AO_SUBDEVICE));
+            long triggerAt = EmulatedBoard.nowNs();
+            ao.trigger();
+            EmulatedBoard.advanceNs(SCANS * ao.getScanPeriodNanos());
+            assertEquals(triggerAt, EmulatedBoard.currentCmd(MULTI, AO_SUBDEVICE)[EmulatedBoard.CMD_START_NS]);
+            assertEquals(SCANS, EmulatedBoard.outputScans(MULTI, AO_SUBDEVICE));
+            assertEquals(StreamingOutputTest.code(StreamingOutputTest.stimulus(SCANS - 1, 0)), EmulatedBoard.aoRaw(MULTI, 0));
+            ao.stop();
+        }
+    }
+
     /** trigger() fits only an armed, software-started stream, once; setStartTrigger only before the run. */
     @Test
     void triggerOutsideItsStateIsRefused() {

@@ -793,7 +793,8 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
 
     /**
      * Begins a run that repeats one period of {@code periodScans} scans of {@code periodVolts}
-     * until {@link #stop()}, and starts it; returns the scans preloaded (whole periods and the
+     * until {@link #stop()}, and starts it (with a software or external start it arms it, and
+     * {@link #trigger()} or the edge starts it); returns the scans preloaded (whole periods and the
      * start of the next, as many as the driver's buffer holds).
      *
      * <p>The kernel's output command has no regeneration of its own: the board takes each scan
@@ -855,7 +856,7 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
                 n = writeLocked(h, codes, SOURCE_RAW_BUFFER, offset, periodScans - offset, 0);
                 offset = (offset + n) % periodScans;
             } while (n > 0);
-            triggerLocked(h);
+            startOrWait(h);
             final int next = offset;
             final long thisRun = run;
             Thread pump = new Thread(() -> regenerate(codes, periodScans, next, thisRun),
