@@ -19,7 +19,7 @@ if first_build build; then
 else
   stage "Building what changed in build/"
 fi
-cmake --build --preset default --target vorn vornemu vorn_demo_jar -j"$(nproc)" >/dev/null
+cmake --build --preset default --target vorn vornemu vorn_emu_jar vorn_demo_jar -j"$(nproc)" >/dev/null
 stage "Running the demo"
 cd "$caller"
 exec "$root/build/vorn-java/run-demo" "$@"

@@ -11,33 +11,6 @@
 
 extern "C" {
 
-JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_SynchronizedStart_nUseInternalStart(JNIEnv *env, jclass,
-                                                                                  jobject inputHandle)
-{
-    ComediHandle *h = getComediHandle(env, inputHandle);
-    if (h == nullptr || !requireOpenDevice(env, h, "Error preparing command")) {
-        return;
-    }
-    /* A board whose input starts only by itself is refused here, with the sources it has, rather
-     * than by a command test that could only say "invalid source". */
-    comedi_cmd mask;
-    memset(&mask, 0, sizeof mask);
-    if (comedi_get_cmd_src_mask(h->dev, h->subdev, &mask) == -1) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error preparing command: %s", getComediError());
-        return;
-    }
-    if ((mask.start_src & TRIG_INT) == 0) {
-        char has[CMD_SRC_BUFFER_SIZE];
-        throwFormattedException(env, COMEDI_EXCEPTION,
-                                "Error preparing command: analog input subdevice %u of %s has no start source int; "
-                                "its start sources: %s",
-                                h->subdev, h->deviceName, cmd_src(static_cast<int>(mask.start_src), has));
-        return;
-    }
-    h->cmd.start_src = TRIG_INT;
-    h->cmd.start_arg = 0;
-}
-
 /* One INSNLIST of two INSN_INTTRIG: the input's first. The list goes through the output's file;
  * the core lets any file of the board trigger a subdevice. */
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_SynchronizedStart_nTriggerTogether(JNIEnv *env, jclass,

@@ -25,6 +25,8 @@ import javax.imageio.ImageIO;
 
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.io.TempDir;
+import org.junit.jupiter.params.ParameterizedTest;
+import org.junit.jupiter.params.provider.CsvSource;
 import org.vorn.testsupport.H5py;
 
 /**
@@ -396,6 +398,39 @@ class AcquisitionDemoTest {
         assertEquals(want, got, r.stdout());
         assertTrue(r.stdout().contains(want.size() + " records of 460 scans (50 before the trigger), trigger rising"
                 + " through 0.0 at position 2:\n"), r.stdout());
+    }
+
+    /**
+     * --start: the demo arms, says so, brings the trigger itself about a second later (the software
+     * trigger, or the emulated line's edge) and says so; the stream's start, derived by the library
+     * from the trigger (from the first scans for an edge), is that second later, and the counted
+     * stream still holds every scan.
+     */
+    @ParameterizedTest(name = "{0} {1}")
+    @CsvSource(delimiter = '|', value = {
+        "multi | software  | Armed: waiting for the software trigger. | Software trigger after 1.0 s.",
+        "rig   | 0:rising  | Armed: waiting for the rising edge of line 0. | Raised line 0 of the emulated board after 1.0 s (rising edge).",
+        "rig   | 3:falling | Armed: waiting for the falling edge of line 3. | Lowered line 3 of the emulated board after 1.0 s (falling edge)."})
+    void startArmsThenTriggers(String board, String start, String armed, String fired) throws Exception {
+        Run r = run(120, "--device", "/dev/comedi-emu/" + board, "--start", start, "--duration", "0.5", "--no-outputs",
+                "--out", "out");
+        assertEquals(0, r.status(), r.all());
+        List<String> lines = r.stdout().lines().toList();
+        int at = lines.indexOf("Acquiring (^C stops early and keeps what arrived):");
+        assertTrue(at > 0, r.stdout());
+        int first = start.equals("3:falling") ? at + 2 : at + 1;
+        if (start.equals("3:falling")) {
+            assertEquals("Line 3 of the emulated board set high, for the falling edge.", lines.get(at + 1));
+        }
+        assertEquals(armed, lines.get(first));
+        // The wait is about a second: on a busy machine its tenths may say more.
+        assertEquals(fired, lines.get(first + 1).replaceFirst("after \\d+\\.\\d s", "after 1.0 s"));
+        Matcher started = Pattern.compile("Started (\\d+\\.\\d\\d) s after arming: time 0 is the trigger's instant\\.")
+                .matcher(lines.get(first + 2));
+        assertTrue(started.matches(), lines.get(first + 2));
+        double after = Double.parseDouble(started.group(1));
+        assertTrue(after >= 0.95 && after < 3, "scan 0 is not a second after the arming: " + after);
+        assertEquals(500, readCsv(tmp.resolve("out/acquisition.csv"), "time_s,ai4_V,ai5_V,ai6_V,ai1_V").length);
     }
 
     @Test

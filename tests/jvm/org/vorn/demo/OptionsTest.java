@@ -45,6 +45,8 @@ class OptionsTest {
         assertEquals("falling through -0.5 at position 1", o.trigger.toString());
         assertEquals(20, o.pretrigger);
         assertEquals(50, o.record);
+        assertEquals("software", Options.parse(new String[] {"--start", "software"}).start.toString());
+        assertEquals("falling edge of line 3", Options.parse(new String[] {"--start=3:falling"}).start.toString());
         assertEquals("--trigger needs POSITION:VOLTS[:rising|falling], not '2'",
                 assertThrows(UsageException.class, () -> Options.parse(new String[] {"--trigger", "2"})).getMessage());
     }
@@ -67,6 +69,11 @@ class OptionsTest {
         "--trigger 4:0                        | --trigger position 4 is not one of the 4 streamed (0 to 3)",
         "--trigger 0:0 --pretrigger 100       | --record 100 leaves no scan after the 100 pretrigger ones",
         "--pretrigger -1                      | --pretrigger must be 0 or more, not -1",
+        "--start later                        | --start takes software, LINE:rising or LINE:falling, not 'later'",
+        "--start 0:up                         | --start takes software, LINE:rising or LINE:falling, not '0:up'",
+        "--start x:rising                     | --start line needs a whole number, not 'x'",
+        "--start -1:rising                    | --start line must be 0 to 65535, not -1",
+        "--start software --trigger 0:0       | --start arms the plain streaming run: it does not combine with --hdf5 or --trigger",
         "--frobnicate                         | unknown option --frobnicate",
         "-x                                   | unknown option -x",
         "stray                                | unexpected argument stray",

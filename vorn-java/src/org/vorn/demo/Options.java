@@ -6,6 +6,7 @@ import java.nio.file.Paths;
 import java.util.Locale;
 import java.util.Set;
 
+import org.vorn.acq.comedi.StartTrigger;
 import org.vorn.acq.task.Trigger;
 
 /**
@@ -34,6 +35,8 @@ final class Options {
     int pretrigger;
     /** --record N: the scans of a record, pretrigger ones included. */
     int record = 100;
+    /** --start software|LINE:rising|LINE:falling: what starts the stream once it is armed. */
+    StartTrigger start = StartTrigger.now();
     boolean outputs = true;
     /** --stimulus: the stimulus-response section (a frequency response of AI1 against AI0, driven by AO0). */
     boolean stimulus;
@@ -53,7 +56,8 @@ final class Options {
         return String.join("\n",
             "usage: " + AcquisitionDemo.PROGRAM + " [--device PATH] [--channels N] [--rate HZ] [--duration SECONDS] [--out DIR]",
             "                [--hdf5 FILE] [--trigger POSITION:VOLTS[:rising|falling]] [--pretrigger N]",
-            "                [--record N] [--stimulus] [--no-outputs] [--list] [--help]",
+            "                [--record N] [--start software|LINE:rising|LINE:falling] [--stimulus]",
+            "                [--no-outputs] [--list] [--help]",
             "",
             "Streams analog input channels through ComediAnalogStreamingDevice, prints the command test,",
             "a progress bar and per-channel statistics, writes the samples to DIR/" + SampleFiles.CSV_NAME,
@@ -76,6 +80,12 @@ final class Options {
             "                      trigger instants in the CSV (column trigger) and the plot",
             "  --pretrigger N      scans of a record before its trigger's scan (default 0)",
             "  --record N          scans of a record, the pretrigger ones included (default 100)",
+            "  --start software|LINE:rising|LINE:falling",
+            "                      arm the stream and start it on a trigger: the software trigger, or an",
+            "                      edge of digital line LINE (a board with an external start, e.g.",
+            "                      /dev/comedi-emu/rig). After about a second the demo fires the trigger",
+            "                      itself, or on the emulated board changes the line; on a real board you",
+            "                      bring the edge. Time 0 is the trigger's instant.",
             "  --stimulus          then measure a frequency response: stepped sines (20 Hz to 2 kHz, 4 V) on AO0",
             "                      at 50 kS/s, AI0 reads AO0, AI1 the circuit under test (on",
             "                      /dev/comedi-emu/rig an RC low-pass of 1 ms), started together; prints",
@@ -97,7 +107,7 @@ final class Options {
 
     /** Options that take a value, as {@code --name VALUE} or {@code --name=VALUE}. */
     private static final Set<String> VALUED = Set.of("--device", "--channels", "--rate", "--duration", "--out",
-            "--hdf5", "--trigger", "--pretrigger", "--record");
+            "--hdf5", "--trigger", "--pretrigger", "--record", "--start");
 
     static Options parse(String[] args) throws UsageException {
         Options o = new Options();
@@ -141,11 +151,41 @@ final class Options {
             throw new UsageException("--trigger position " + o.trigger.getPosition() + " is not one of the "
                     + o.channels + " streamed (0 to " + (o.channels - 1) + ")");
         }
+        if (o.start.waitsForTrigger() && (o.hdf5 != null || o.trigger != null)) {
+            throw new UsageException("--start arms the plain streaming run: it does not combine with --hdf5 or"
+                    + " --trigger");
+        }
         if (o.record <= o.pretrigger) {
             throw new UsageException("--record " + o.record + " leaves no scan after the " + o.pretrigger
                     + " pretrigger ones");
         }
         return o;
+    }
+
+    /** software, now, or LINE:rising / LINE:falling. */
+    static StartTrigger parseStart(String value) throws UsageException {
+        switch (value) {
+            case "software" -> {
+                return StartTrigger.software();
+            }
+            case "now" -> {
+                return StartTrigger.now();
+            }
+            default -> {
+                int colon = value.indexOf(':');
+                String edge = colon < 0 ? "" : value.substring(colon + 1);
+                if (colon < 0 || !(edge.equals("rising") || edge.equals("falling"))) {
+                    throw new UsageException("--start takes software, LINE:rising or LINE:falling, not '" + value + "'");
+                }
+                int line = parseInt("--start line", value.substring(0, colon));
+                if (line < 0 || line > StartTrigger.MAX_LINE) {
+                    throw new UsageException("--start line must be 0 to " + StartTrigger.MAX_LINE + ", not "
+                            + value.substring(0, colon));
+                }
+                return StartTrigger.externalEdge(line,
+                        edge.equals("rising") ? StartTrigger.Edge.RISING : StartTrigger.Edge.FALLING);
+            }
+        }
     }
 
     /** False when {@code name} is no option without a value. */
@@ -192,6 +232,7 @@ final class Options {
                 hdf5 = Paths.get(value);
             }
             case "--trigger" -> trigger = parseTrigger(value);
+            case "--start" -> start = parseStart(value);
             case "--pretrigger" -> {
                 pretrigger = parseInt(name, value);
                 if (pretrigger < 0) {

@@ -70,6 +70,7 @@ final class Streaming {
                     ranges[i] = DeviceListing.range(ai.getChannelRange(i).range());
                 }
                 ai.setScanCount(scans); // exactly rate x duration scans, then the stream ends by itself
+                ai.setStartTrigger(opt.start); // refused at configure() by a board without that start
                 out.println("Command test (printed by the library):");
                 out.flush();
                 TracePrinter.during(out, ai::configure); // the library logs the trace; the demo prints it
@@ -114,17 +115,25 @@ final class Streaming {
         long stallLimitNs = (long) Math.max(2e9, 20e9 / acq.scanRate);
 
         out.println("Acquiring (^C stops early and keeps what arrived):");
+        ArmedStart armed = opt.start.waitsForTrigger() ? new ArmedStart(opt, out) : null;
         long startedNs;
         try {
+            if (armed != null) {
+                armed.beforeArming();
+            }
             ai.start();
         } catch (ComediException e) {
             acq.failure = e.getMessage();
             out.println("Acquisition not started: " + acq.failure);
             return;
         }
+        // 0 until the trigger has come: an armed stream has no time yet, and cannot stall.
         startedNs = ai.getStartNanoTime();
-        long lastDataNs = startedNs;
+        long lastDataNs = System.nanoTime();
         try {
+            if (armed != null) {
+                armed.fire(ai, stop);
+            }
             while (true) {
                 if (stop.requested()) {
                     acq.stoppedByUser = true;
@@ -156,6 +165,14 @@ final class Streaming {
                     acq.receivedValues += (long) got * n;
                     lastDataNs = System.nanoTime();
                 }
+                if (startedNs == 0) {
+                    if (!ai.isStarted()) {
+                        lastDataNs = System.nanoTime();
+                        continue;
+                    }
+                    startedNs = ai.getStartNanoTime();
+                    armed.reportStart(ai);
+                }
                 if (got < perRead) {
                     acq.lostScans = Math.max(acq.lostScans, missingScans(readNs, startedNs, acq));
                 }
@@ -167,8 +184,11 @@ final class Streaming {
                     break;
                 }
             }
+        } catch (InterruptedException e) {
+            Thread.currentThread().interrupt();
+            acq.stoppedByUser = true;
         } finally {
-            acq.seconds = (System.nanoTime() - startedNs) / 1e9;
+            acq.seconds = startedNs == 0 ? 0 : (System.nanoTime() - startedNs) / 1e9;
             progress.finish();
             try {
                 ai.stop();

@@ -521,9 +521,24 @@ class NativeCallFuzzTest {
     private void rawStreaming() {
         Raw r = rawFor(Kind.STREAMING);
         ByteBuffer h = handleOf(r);
-        switch (rnd.nextInt(6)) {
+        switch (rnd.nextInt(8)) {
             case 0:
                 call("streaming nConfigTask", () -> streaming.nConfigTask(h));
+                break;
+            case 6: {
+                int[] sources = {StreamCommand.TRIG_NOW, StreamCommand.TRIG_INT, StreamCommand.TRIG_EXT, 0, rnd.nextInt()};
+                int source = sources[rnd.nextInt(sources.length)];
+                int argument = rnd.nextBoolean() ? 0 : rnd.nextInt();
+                boolean check = rnd.nextBoolean();
+                call("start nApply", () -> StreamStart.nApply(h, source, argument, check));
+                break;
+            }
+            case 7:
+                switch (rnd.nextInt(3)) {
+                    case 0: call("start nTrigger", () -> StreamStart.nTrigger(h)); break;
+                    case 1: callInt("start nBufferedBytes", () -> StreamStart.nBufferedBytes(h)); break;
+                    default: call("start nStartArgument", () -> StreamStart.nStartArgument(h));
+                }
                 break;
             case 1:
                 call("streaming nStart", () -> streaming.nStart(h));

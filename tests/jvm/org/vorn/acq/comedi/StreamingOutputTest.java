@@ -272,7 +272,9 @@ class StreamingOutputTest {
             ao.write(new double[] {7.0, 7.0}, 2);
             EmulatedBoard.advanceNs(123_456);
             long now = EmulatedBoard.nowNs();
+            assertEquals(StartTrigger.software(), ai.getStartTrigger(), "prepare() is a software start");
             SynchronizedStart s = SynchronizedStart.start(ai, ao);
+            assertTrue(ai.isStarted() && ao.isStarted() && !ai.isArmed() && !ao.isArmed());
             long[] in = EmulatedBoard.currentCmd(EmulatedBoard.MULTI, 0);
             long[] out = EmulatedBoard.currentCmd(EmulatedBoard.MULTI, AO_SUBDEVICE);
             assertEquals(now, in[EmulatedBoard.CMD_START_NS]);

@@ -34,8 +34,9 @@ import java.time.Instant;
  * are due, or earlier when the driver reports data after an empty buffer; a driver that delivers
  * in blocks later than that is looked at again at most every millisecond.
  *
- * <p>Time: scan {@code k} (counted from 0 at start, {@link ScanBlock#firstScan()}) began
+ * <p>Time: scan {@code k} (counted from 0 at the start, {@link ScanBlock#firstScan()}) began
  * {@code k x getScanPeriodNanos()} after the first, which began at about {@link #getStartNanoTime()}.
+ * The start is {@link #start()} itself, or a trigger it arms for ({@link #setStartTrigger}).
  *
  * <p>The driver's buffer must be drained often enough that it never fills: an overrun ends the
  * stream, and once the samples before it have been delivered, every read raises a
@@ -203,28 +204,91 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     }
 
     /**
-     * Opens the device and starts the acquisition, from scan 0. A start that fails leaves the
-     * device closed, ready for another start. Refused (a
-     * {@link org.vorn.exception.DeviceStateException}) while the stream runs or has ended by itself
-     * without {@link #stop()}, and before {@link #configure()}.
+     * Chooses what starts the stream (default {@link StartTrigger#now()}); {@link #configure()}
+     * puts it into the command and refuses, with a
+     * {@link org.vorn.exception.SettingRefusedException} naming the start sources the board has, a
+     * start the board lacks (or a trigger line it does not have). Refused while the stream runs.
+     *
+     * @param trigger the start: now, software or an external edge
+     */
+    public void setStartTrigger(StartTrigger trigger) {
+        stream.setStartTrigger(trigger);
+    }
+
+    /**
+     * What starts the stream, as {@link #setStartTrigger} chose it.
+     *
+     * @return the start
+     */
+    public StartTrigger getStartTrigger() {
+        return stream.getStartTrigger();
+    }
+
+    /**
+     * Opens the device and submits the command, from scan 0: with a start {@link StartTrigger#now()}
+     * the acquisition starts at once; with a software or an external start the command is armed and
+     * waits for {@link #trigger()} or its edge (reads meanwhile find nothing: a waiting read waits,
+     * {@link #stop()} and close() end the wait as always). A start that fails leaves the device
+     * closed, ready for another start. Refused (a {@link org.vorn.exception.DeviceStateException})
+     * while the stream runs or has ended by itself without {@link #stop()}, and before
+     * {@link #configure()}.
      */
     public void start() {
         stream.start();
     }
 
     /**
-     * When the stream began, by {@link System#nanoTime()}: taken as the driver accepted the command.
+     * Starts a stream armed by {@link #start()} with a {@link StartTrigger#software()} start: scan 0
+     * is the first scan after this call, and {@link #getStartNanoTime()} the instant of the trigger.
+     * Like every call but stop() and close(), it waits for a read in flight on another thread (at
+     * most that read's timeout): the trigger happens, and is timed, once it has the device; fire it
+     * between reads, or read with short timeouts, for a prompt start.
      *
-     * @return the start in nanoTime, 0 before the first start
+     * @throws org.vorn.exception.DeviceStateException when the stream is not armed, has another
+     *         start, or was triggered already
+     */
+    public void trigger() {
+        stream.trigger();
+    }
+
+    /**
+     * Whether the stream waits for its trigger: {@link #start()} ran, the trigger (software or
+     * edge) has not come yet.
+     *
+     * @return true while armed
+     */
+    public boolean isArmed() {
+        return stream.isArmed();
+    }
+
+    /**
+     * Whether the acquisition runs: its trigger has come (at once for a start now) and no
+     * {@link #stop()} ran since. An external start is seen by the values it brings, so this turns
+     * true once the driver holds the first of them.
+     *
+     * @return true from the trigger until stop()
+     */
+    public boolean isStarted() {
+        return stream.isStarted();
+    }
+
+    /**
+     * When scan 0 began, by {@link System#nanoTime()}: the trigger's instant, not the arming's.
+     * For a start now, taken as the driver accepted the command; for a software start, just before
+     * the trigger; for an external start, derived from the first values once they are seen (their
+     * scans at the accepted scan period, back from the moment the library found them), so it is as
+     * close as the driver's delivery of data.
+     *
+     * @return the start in nanoTime, 0 before the first start and while armed
      */
     public long getStartNanoTime() {
         return stream.getStartNanoTime();
     }
 
     /**
-     * When the stream began, by the wall clock.
+     * When scan 0 began, by the wall clock, as {@link #getStartNanoTime()} tells it.
      *
-     * @return the start, null before the first start
+     * @return the start, null before the first start and while armed
      */
     public Instant getStartTime() {
         return stream.getStartTime();

@@ -75,6 +75,9 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
     /** The command is submitted (armed or started) and not stopped, ended or run dry. */
     private boolean armed;
     private boolean started;
+    /** start() ran on a software or external start, and the trigger has not been seen yet. */
+    private boolean waiting;
+    private StartTrigger startTrigger = StartTrigger.now();
     private boolean stopped;
     private boolean underrun;
     private boolean ended;
@@ -134,6 +137,45 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
     }
 
     /**
+     * Chooses what starts the output (default {@link StartTrigger#now()}: {@link #start()} starts
+     * it). Call before {@link #configure()}, which refuses a start the board lacks (a
+     * {@link org.vorn.exception.SettingRefusedException} naming the start sources it has). With
+     * {@link StartTrigger#software()}, {@link #start()} checks the preload and arms, and
+     * {@link #trigger()} starts. With {@link StartTrigger#externalEdge}, the command waits for its
+     * edge from the moment it is submitted (the first write, or {@link #arm()}): write the preload
+     * before the edge can come; {@link #start()} checks it and returns it.
+     *
+     * @param trigger the start: now, software or an external edge
+     */
+    public void setStartTrigger(StartTrigger trigger) {
+        java.util.Objects.requireNonNull(trigger, "trigger");
+        lockHandle();
+        try {
+            if (configured) {
+                throw Failures.state(getDevice(), "the command of " + getDevice()
+                        + " is already tested: set the start trigger before configure()");
+            }
+            startTrigger = trigger;
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * What starts the output, as {@link #setStartTrigger} chose it.
+     *
+     * @return the start
+     */
+    public StartTrigger getStartTrigger() {
+        lock();
+        try {
+            return startTrigger;
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
      * The scans of a finite output, 0 for a continuous one.
      *
      * @return the scans a finite output puts out, or 0 for a continuous one
@@ -161,7 +203,19 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
                 throw Failures.state(getDevice(), "the output of " + getDevice() + " is running: stop it before configure()");
             }
             configured = false;
+            // An output command is always preloaded before it starts: "now" is start()'s own trigger.
+            int source = startTrigger.kind() == StartTrigger.Kind.EXTERNAL_EDGE ? StreamCommand.TRIG_EXT
+                    : StreamCommand.TRIG_INT;
+            try {
+                StreamStart.nApply(h, source, (int) startTrigger.startArgument(), startTrigger.waitsForTrigger());
+            } catch (ComediException e) {
+                throw Failures.namedRefusal(getDevice(), e);
+            }
             scanPeriodNanos = nConfigTask(h);
+            RuntimeException changed = startTrigger.refusalIfChanged(getDevice(), StreamStart.nStartArgument(h));
+            if (changed != null) {
+                throw changed;
+            }
             configured = true;
         } finally {
             unlock();
@@ -282,6 +336,7 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
         run++;
         armed = true;
         started = false;
+        waiting = false;
         stopped = false;
         underrun = false;
         ended = false;
@@ -291,21 +346,125 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
 
     /**
      * Starts the armed output: the scans written since it was armed go out from one scan period
-     * from now. Returns how many scans were preloaded.
+     * from now. Returns how many scans were preloaded. With a software or external start
+     * ({@link #setStartTrigger}) it only checks the preload and arms: {@link #trigger()} or the
+     * edge starts the output.
      *
      * @throws IllegalStateException when nothing was written to preload, or the output already started
      *
-     * @return the scans preloaded before the start
+     * @return the scans preloaded so far
      */
     public long start() {
         ByteBuffer h = lockHandle();
         try {
             requireStartable();
-            triggerLocked(h);
+            startOrWait(h);
             return preloaded;
         } finally {
             unlock();
         }
+    }
+
+    /** Lock held, the preload checked: starts now, or arms for the trigger. */
+    private void startOrWait(ByteBuffer h) {
+        if (startTrigger.waitsForTrigger()) {
+            waiting = true;
+        } else {
+            triggerLocked(h);
+        }
+    }
+
+    /**
+     * Starts an output armed by {@link #start()} with a {@link StartTrigger#software()} start:
+     * its first scan goes out one scan period later, and {@link #getStartNanoTime()} is the
+     * trigger's instant. Like every call but stop() and close(), it waits for a write in flight
+     * on another thread: trigger between writes for a prompt start.
+     *
+     * @throws org.vorn.exception.DeviceStateException when the output is not armed, has another start,
+     *         or was triggered already
+     */
+    public void trigger() {
+        ByteBuffer h = lockHandle();
+        try {
+            if (startTrigger.kind() != StartTrigger.Kind.SOFTWARE) {
+                throw Failures.state(getDevice(), "the output of " + getDevice() + " starts "
+                        + (startTrigger.waitsForTrigger() ? "on the " + startTrigger : "at start()")
+                        + ", not by trigger() (setStartTrigger(StartTrigger.software()) before configure())");
+            }
+            if (started) {
+                throw Failures.state(getDevice(), "the output of " + getDevice() + " has already been triggered");
+            }
+            if (!waiting) {
+                throw Failures.state(getDevice(), "the output of " + getDevice()
+                        + " is not armed: write its preload and start() it before trigger()");
+            }
+            triggerLocked(h);
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * Whether the output waits for its trigger: {@link #start()} ran on a software or external
+     * start and the trigger has not come yet.
+     *
+     * @return true while armed
+     */
+    public boolean isArmed() {
+        ByteBuffer h = lockHandle();
+        try {
+            noticeExternalStart(h);
+            return waiting && !started;
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * Whether the output has started (by start(), trigger(), its edge or a synchronised start) and
+     * not been stopped since. An external start is seen by the scans the board has taken.
+     *
+     * @return true from the start until stop()
+     */
+    public boolean isStarted() {
+        ByteBuffer h = lockHandle();
+        try {
+            noticeExternalStart(h);
+            return started;
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * Lock held: an external start shows itself by the scans the board took from the buffer; their
+     * number, back from now at the scan period, is when the edge came, as closely as the driver
+     * tells. Asked only while the command runs: a look at the buffer of a stopped output command
+     * would free the subdevice before the write that must report how it stopped.
+     */
+    private void noticeExternalStart(ByteBuffer h) {
+        if (!waiting || started || !armed || startTrigger.kind() != StartTrigger.Kind.EXTERNAL_EDGE) {
+            return;
+        }
+        int bytesPerScan = nGetBytesPerSample(h) * getPositionCount();
+        long taken;
+        if (nCommandRunning(h)) {
+            int buffered = StreamStart.nBufferedBytes(h);
+            if (buffered < 0) {
+                return;
+            }
+            taken = scansWritten - buffered / bytesPerScan;
+            if (taken <= 0) {
+                return;
+            }
+        } else {
+            taken = scansWritten; // it ran and stopped: an end or an underrun, which the next write reports
+        }
+        long back = taken * scanPeriodNanos;
+        startNanos = System.nanoTime() - back;
+        startTime = Instant.now().minusNanos(back);
+        started = true;
+        waiting = false;
     }
 
     /**
@@ -328,7 +487,7 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
             checkArray(volts, scans);
             writeLocked(h, volts, SOURCE_VOLTS_ARRAY, 0, scans, 0);
             requireStartable();
-            triggerLocked(h);
+            startOrWait(h);
             return preloaded;
         } finally {
             unlock();
@@ -336,6 +495,10 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
     }
 
     private void requireStartable() {
+        if (waiting && !started) {
+            throw Failures.state(getDevice(), "the output of " + getDevice() + " is armed and waits for the "
+                    + startTrigger + (startTrigger.kind() == StartTrigger.Kind.SOFTWARE ? ": trigger() starts it" : ""));
+        }
         if (!armed || started) {
             throw Failures.state(getDevice(), "the output of " + getDevice() + (started ? " has already started"
                     : " is not armed: write its first scans (the preload) before start()"));
@@ -351,10 +514,14 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
         startTime = Instant.now();
         nTrigger(h);
         started = true;
+        waiting = false;
     }
 
     /** Lock held, by SynchronizedStart: armed with a preload; the caller triggers it. */
     void prepareSharedStart() {
+        if (waiting && !started && startTrigger.kind() == StartTrigger.Kind.SOFTWARE) {
+            return; // armed by start() for a software trigger: the list's trigger is that trigger
+        }
         requireStartable();
     }
 
@@ -363,6 +530,7 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
         startNanos = nanos;
         startTime = wallClock;
         started = true;
+        waiting = false;
     }
 
     /**
@@ -429,6 +597,7 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
     public boolean hasEnded() {
         ByteBuffer h = lockHandle();
         try {
+            noticeExternalStart(h);
             if (!ended && armed && started && scanCount != 0 && scansWritten == scanCount && !nCommandRunning(h)) {
                 ended = true;
                 armed = false;
@@ -573,6 +742,9 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
             }
             armLocked(h);
         }
+        if (waiting) {
+            noticeExternalStart(h); // scans written after the edge are no preload
+        }
         int wanted = scanCount == 0 ? scans : (int) Math.min(scans, scanCount - scansWritten);
         long deadline = System.nanoTime() + Math.min(timeoutNanos, Long.MAX_VALUE / 4);
         int done = 0;
@@ -621,7 +793,8 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
 
     /**
      * Begins a run that repeats one period of {@code periodScans} scans of {@code periodVolts}
-     * until {@link #stop()}, and starts it; returns the scans preloaded (whole periods and the
+     * until {@link #stop()}, and starts it (with a software or external start it arms it, and
+     * {@link #trigger()} or the edge starts it); returns the scans preloaded (whole periods and the
      * start of the next, as many as the driver's buffer holds).
      *
      * <p>The kernel's output command has no regeneration of its own: the board takes each scan
@@ -683,7 +856,7 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
                 n = writeLocked(h, codes, SOURCE_RAW_BUFFER, offset, periodScans - offset, 0);
                 offset = (offset + n) % periodScans;
             } while (n > 0);
-            triggerLocked(h);
+            startOrWait(h);
             final int next = offset;
             final long thisRun = run;
             Thread pump = new Thread(() -> regenerate(codes, periodScans, next, thisRun),
@@ -786,6 +959,7 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
             stopped = true;
             armed = false;
             started = false;
+            waiting = false;
             nStop(h, park);
         } finally {
             unlock();

@@ -49,6 +49,8 @@ final class DeviceStream {
     private boolean tested;
     /** The command as the driver's test left it. */
     private StreamCommand command;
+    /** What starts the command; configure() puts it into the command. */
+    private StartTrigger startTrigger = StartTrigger.now();
 
     // The run state.
     /** The device file is open for setting the stream up (creation, a change after a test or stop). */
@@ -59,6 +61,12 @@ final class DeviceStream {
     private boolean stopped;
     /** Set by stop() before it wakes a waiting read and takes the lock, so that the woken read knows why. */
     private volatile boolean stopRequested;
+    /**
+     * The running command's trigger has come: at start() for a start now, at trigger() for a
+     * software start, when the first values are seen for an external one. Before it the stream is
+     * armed: running, nothing converted yet.
+     */
+    private boolean triggered;
 
     // The accounting of the run, from start().
     private long delivered;
@@ -173,6 +181,7 @@ final class DeviceStream {
             beginChange(h, "configure()");
             dev.requireConfigured("configure()");
             tested = false;
+            applyStart(h);
             // Every test starts from the request: an earlier test's corrections are not a request.
             dev.nSetTimers(h, requestedScanNanos, convertRequest > 0 ? convertRequest : builtConvertNanos);
             openForSetup = false;
@@ -184,8 +193,43 @@ final class DeviceStream {
             }
             logTrace(trace[0]);
             StreamCommand accepted = readCommand(h);
+            RuntimeException changed = startTrigger.refusalIfChanged(device(), accepted.startArg());
+            if (changed != null) {
+                throw changed;
+            }
             command = convertRequest > 0 ? accepted : closerTiming(h, accepted);
             tested = true;
+        } finally {
+            dev.unlock();
+        }
+    }
+
+    /** Lock held, the device open: the start source into the command; a board without it is refused. */
+    private void applyStart(ByteBuffer h) {
+        try {
+            StreamStart.nApply(h, startTrigger.startSource(), (int) startTrigger.startArgument(),
+                    startTrigger.waitsForTrigger());
+        } catch (ComediException e) {
+            throw Failures.namedRefusal(device(), e);
+        }
+    }
+
+    void setStartTrigger(StartTrigger trigger) {
+        java.util.Objects.requireNonNull(trigger, "trigger");
+        ByteBuffer h = dev.lockHandle();
+        try {
+            beginChange(h, "setStartTrigger");
+            startTrigger = trigger;
+            tested = false;
+        } finally {
+            dev.unlock();
+        }
+    }
+
+    StartTrigger getStartTrigger() {
+        dev.lock();
+        try {
+            return startTrigger;
         } finally {
             dev.unlock();
         }
@@ -341,8 +385,88 @@ final class DeviceStream {
         overrunSeen = false;
         overrunAfter = -1;
         overrunLostSample = null;
-        startNanos = System.nanoTime();
-        startTime = Instant.now();
+        triggered = !startTrigger.waitsForTrigger();
+        if (triggered) {
+            startNanos = System.nanoTime();
+            startTime = Instant.now();
+        } else {
+            startNanos = 0;
+            startTime = null;
+        }
+    }
+
+    /** Starts the armed command of a software start; the trigger's instant is the stream's start. */
+    void trigger() {
+        ByteBuffer h = dev.lockHandle();
+        try {
+            if (startTrigger.kind() != StartTrigger.Kind.SOFTWARE) {
+                throw stateError("the stream starts " + (startTrigger.waitsForTrigger() ? "on the " + startTrigger
+                        : "at start()") + ", not by trigger() (setStartTrigger(StartTrigger.software()) before"
+                        + " configure())");
+            }
+            if (!running) {
+                throw stateError("the stream is not armed: start() arms it before trigger()");
+            }
+            if (triggered) {
+                throw stateError("the stream has already been triggered: stop() and start() it to arm it again");
+            }
+            long nanos = System.nanoTime();
+            Instant wallClock = Instant.now();
+            try {
+                StreamStart.nTrigger(h);
+            } catch (ComediException e) {
+                throw Failures.named(device(), e);
+            }
+            startedAt(nanos, wallClock);
+        } finally {
+            dev.unlock();
+        }
+    }
+
+    /**
+     * Lock held: an external start shows itself by the values it brings. Their number, back from
+     * now at the accepted scan period, is when the edge came, as closely as the driver's delivery
+     * of the values tells it.
+     */
+    private void noticeExternalStart(ByteBuffer h) {
+        if (triggered || !running || startTrigger.kind() != StartTrigger.Kind.EXTERNAL_EDGE) {
+            return;
+        }
+        // Once values were taken the driver is not asked: a look at the buffer of a drained, ended
+        // command would free the subdevice under the next read.
+        long values = delivered + heldCount;
+        if (values == 0) {
+            int buffered = StreamStart.nBufferedBytes(h);
+            if (buffered <= 0) {
+                return;
+            }
+            values = buffered / dev.nGetBytesPerSample(h);
+        }
+        long scans = (values + channels - 1) / channels;
+        long back = scans * command.scanPeriodNanos();
+        startedAt(System.nanoTime() - back, Instant.now().minusNanos(back));
+    }
+
+    /** Armed and waiting for the trigger, or not running at all: false; started and not stopped: true. */
+    boolean isStarted() {
+        ByteBuffer h = dev.lockHandle();
+        try {
+            noticeExternalStart(h);
+            return running && triggered;
+        } finally {
+            dev.unlock();
+        }
+    }
+
+    /** start() ran and the trigger has not come yet. */
+    boolean isArmed() {
+        ByteBuffer h = dev.lockHandle();
+        try {
+            noticeExternalStart(h);
+            return running && !triggered;
+        } finally {
+            dev.unlock();
+        }
     }
 
     void stop() {
@@ -384,6 +508,7 @@ final class DeviceStream {
     void startedAt(long nanos, Instant wallClock) {
         startNanos = nanos;
         startTime = wallClock;
+        triggered = true;
     }
 
     /** Lock held: a stream is running (configureChannel refuses a change then). */
@@ -515,6 +640,7 @@ final class DeviceStream {
         int lostBytes = (int) (result >>> 40) & 0xFF;
         delivered += n;
         noteCondition(condition);
+        noticeExternalStart(h);
         if (lostBytes > 0) {
             // The stream ended between the bytes of one sample: said, never dropped silently.
             int bytesPerSample = dev.nGetBytesPerSample(h);
@@ -589,6 +715,7 @@ final class DeviceStream {
         int condition = (int) (result >>> 32);
         int total = offset + (int) result;
         delivered += total;
+        noticeExternalStart(h);
         if (condition == INTERRUPTED) {
             if (total == 0) {
                 throw Failures.interrupted(device());
@@ -633,6 +760,7 @@ final class DeviceStream {
             held[k] = scratch.getDouble(8 * (whole + k));
         }
         delivered += whole;
+        noticeExternalStart(h);
         block.scans = scans;
         if (condition == INTERRUPTED) {
             block.endOfStream = false;

@@ -47,10 +47,11 @@ public final class SynchronizedStart {
     }
 
     /**
-     * Makes the input's command start by internal trigger, to be started by {@link #start}; call
-     * before its {@code configure()}. A board whose input cannot wait for a trigger is refused with
-     * the start sources it has. From then on the input's own {@code start()} only arms it: it
-     * starts with {@link #start}.
+     * Gives the input a {@link StartTrigger#software()} start, to be started by {@link #start};
+     * call before its {@code configure()}. A board whose input cannot wait for a trigger is refused
+     * here already (a {@link org.vorn.exception.SettingRefusedException}) with the start sources it
+     * has. The input is armed as any software-started stream is: its own {@code start()} arms it,
+     * and its {@code trigger()} would start it alone.
      *
      * @param input the input stream, not yet configured
      */
@@ -61,7 +62,12 @@ public final class SynchronizedStart {
                 throw Failures.state(input.getDevice(), "the command of " + input.getDevice()
                         + " is already tested: prepare the synchronised start before configure()");
             }
-            nUseInternalStart(h);
+            input.stream.setStartTrigger(StartTrigger.software());
+            try {
+                StreamStart.nApply(h, StreamCommand.TRIG_INT, 0, true);
+            } catch (ComediException e) {
+                throw Failures.namedRefusal(input.getDevice(), e);
+            }
         } finally {
             input.unlock();
         }
@@ -95,6 +101,10 @@ public final class SynchronizedStart {
                 }
                 if (input.stream.isRunning()) {
                     throw Failures.state(input.getDevice(), "the input of " + input.getDevice() + " is already running");
+                }
+                if (output.getStartTrigger().kind() == StartTrigger.Kind.EXTERNAL_EDGE) {
+                    throw Failures.state(output.getDevice(), "the output of " + output.getDevice() + " starts on the "
+                            + output.getStartTrigger() + ": a synchronised start needs a software or immediate start");
                 }
                 output.prepareSharedStart();
                 input.stream.start(); // arms: the command waits for its trigger
@@ -174,8 +184,6 @@ public final class SynchronizedStart {
     public long getPreloadedScans() {
         return preloadedScans;
     }
-
-    static native void nUseInternalStart(ByteBuffer inputHandle);
 
     static native void nTriggerTogether(ByteBuffer inputHandle, ByteBuffer outputHandle);
 }
