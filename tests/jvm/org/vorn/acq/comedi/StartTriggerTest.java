@@ -374,6 +374,59 @@ class StartTriggerTest {
     }
 
     /**
+     * trigger() from another thread while a waiting read (input) or a waiting write on a full
+     * buffer (output) sleeps with a minute to go: the trigger goes through at once, and the
+     * sleeping call carries on with the run it started.
+     */
+    @ParameterizedTest(name = "{0}")
+    @MethodSource("devices")
+    void aTriggerDoesNotWaitOutASleepingCall(Device device) throws Exception {
+        try (var ai = new ComediAnalogStreamingDevice(MULTI, 1, 1000.0, 64);
+                var ao = new ComediAnalogStreamingOutDevice(MULTI, 1, 1000.0, 4096)) {
+            Runnable trigger;
+            CompletableFuture<Integer> sleeper;
+            if (device == Device.INPUT) {
+                ai.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
+                ai.setStartTrigger(StartTrigger.software());
+                ai.configure();
+                ai.start();
+                trigger = ai::trigger;
+                sleeper = CompletableFuture.supplyAsync(
+                        () -> ai.readScans(ScanBlock.interleaved(1, 64), SCANS, Duration.ofSeconds(60)));
+            } else {
+                ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
+                ao.setStartTrigger(StartTrigger.software());
+                int driverBytes = ao.setDriverBufferSize(1 << 16);
+                ao.configure();
+                ao.write(StreamingOutputTest.scans(0, 1, 1), 1);
+                ao.start();
+                trigger = ao::trigger;
+                int scans = 2 * driverBytes / 2; // twice the driver's buffer, in 2-byte codes
+                ByteBuffer more = ByteBuffer.allocateDirect(8 * scans).order(ByteOrder.nativeOrder());
+                sleeper = CompletableFuture.supplyAsync(() -> ao.write(more, scans, Duration.ofSeconds(60)));
+            }
+            Thread.sleep(100);
+            assertFalse(sleeper.isDone(), "the call sleeps: nothing to read, or no room, before the trigger");
+            CompletableFuture.runAsync(trigger).get(10, TimeUnit.SECONDS);
+            EmulatedBoard.advanceNs(SCANS * 1_000_000L);
+            if (device == Device.INPUT) {
+                assertEquals(SCANS, sleeper.get(10, TimeUnit.SECONDS), "the read got the triggered scans");
+                assertTrue(ai.isStarted());
+            } else {
+                // (not isStarted(): like every getter, it would wait for the sleeping write)
+                assertEquals(SCANS, EmulatedBoard.outputScans(MULTI, AO_SUBDEVICE));
+                ao.stop();
+                var ended = assertThrows(java.util.concurrent.ExecutionException.class, () -> sleeper.get(10, TimeUnit.SECONDS));
+                assertTrue(ended.getCause() instanceof StreamStoppedException, String.valueOf(ended.getCause()));
+            }
+        }
+    }
+
+    static Stream<Device> devices() {
+        return Stream.of(Device.values());
+    }
+
+    /**
      * trigger() racing stop() from another thread, again and again: either the stream started and
      * was stopped, or the stop came first and the trigger is refused as not armed; never a crash or
      * a command left behind.

@@ -46,8 +46,8 @@ import java.time.Instant;
  * <p>Threads: every method may be called from any thread. Calls on one device run one at a time
  * (see {@link #close()}); two threads reading one stream each get contiguous runs of it, every
  * sample exactly once. A waiting read holds the device while it sleeps, so other calls wait for it
- * (at most its timeout), except {@link #stop()} and {@link #close()}: they may come from any thread
- * at any moment, any number of times, and wake a sleeping read at once, then act. A read on a
+ * (at most its timeout), except {@link #stop()}, {@link #trigger()} and {@link #close()}: they may
+ * come from any thread at any moment, and wake a sleeping read at once, then act. A read on a
  * stream that {@link #stop()} ended, on this thread or another, raises {@link org.vorn.exception.StreamStoppedException}
  * (never a ComediException, so "stopped" is told apart from a fault) until {@link #start()} runs it
  * again; after close every call raises {@link org.vorn.exception.DeviceClosedException} "device PATH is closed".
@@ -240,9 +240,8 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
     /**
      * Starts a stream armed by {@link #start()} with a {@link StartTrigger#software()} start: scan 0
      * is the first scan after this call, and {@link #getStartNanoTime()} the instant of the trigger.
-     * Like every call but stop() and close(), it waits for a read in flight on another thread (at
-     * most that read's timeout): the trigger happens, and is timed, once it has the device; fire it
-     * between reads, or read with short timeouts, for a prompt start.
+     * Like stop() and close(), it does not wait out a waiting read on another thread: that read
+     * lets the trigger through and goes on waiting, now for the values the trigger brings.
      *
      * @throws org.vorn.exception.DeviceStateException when the stream is not armed, has another
      *         start, or was triggered already

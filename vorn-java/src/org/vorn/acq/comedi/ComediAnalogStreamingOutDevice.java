@@ -52,8 +52,8 @@ import org.vorn.exception.ComediUnderrunException;
  * until {@link #arm()} or {@link #start(double[], int)} begins the next run.
  *
  * <p>Threads: as for the input device. Calls on one device run one at a time; a waiting write holds
- * the device while it sleeps, so other calls wait for it, except {@link #stop()} and close(), which
- * wake it from any thread at any moment.
+ * the device while it sleeps, so other calls wait for it, except {@link #stop()}, {@link #trigger()}
+ * and close(), which wake it from any thread at any moment.
  */
 public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
     // The source kinds and the conditions of nWrite (stream_output.h).
@@ -377,14 +377,14 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
     /**
      * Starts an output armed by {@link #start()} with a {@link StartTrigger#software()} start:
      * its first scan goes out one scan period later, and {@link #getStartNanoTime()} is the
-     * trigger's instant. Like every call but stop() and close(), it waits for a write in flight
-     * on another thread: trigger between writes for a prompt start.
+     * trigger's instant. Like stop() and close(), it does not wait out a waiting write on another
+     * thread: that write lets the trigger through and goes on waiting for room.
      *
      * @throws org.vorn.exception.DeviceStateException when the output is not armed, has another start,
      *         or was triggered already
      */
     public void trigger() {
-        ByteBuffer h = lockHandle();
+        ByteBuffer h = lockHandleFromSleeper();
         try {
             if (startTrigger.kind() != StartTrigger.Kind.SOFTWARE) {
                 throw Failures.state(getDevice(), "the output of " + getDevice() + " starts "
@@ -400,7 +400,7 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
             }
             triggerLocked(h);
         } finally {
-            unlock();
+            unlockToSleeper();
         }
     }
 
@@ -771,6 +771,12 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
                 break;
             } else if (condition == WOKEN) {
                 if (stopRequested || isClosed()) {
+                    throw isClosed() ? closedException() : Failures.stopped(getDevice());
+                }
+                // trigger() from another thread: it gets the lock now, not when this write times out.
+                long armedRun = run;
+                if (lendLockIfWanted(timeoutNanos == 0 ? 0 : Math.max(0, deadline - System.nanoTime()))
+                        && (stopRequested || stopped || isClosed() || run != armedRun || !armed)) {
                     throw isClosed() ? closedException() : Failures.stopped(getDevice());
                 }
             } else if (condition == NAN) {

@@ -4,6 +4,8 @@ package org.vorn.acq.comedi;
 import java.lang.ref.Cleaner;
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
+import java.util.concurrent.atomic.AtomicInteger;
+import java.util.concurrent.locks.Condition;
 import java.util.concurrent.locks.ReentrantLock;
 import java.util.function.Supplier;
 
@@ -40,6 +42,10 @@ public abstract sealed class ComediDevice implements AutoCloseable permits Comed
 
     private final String device;
     private final ReentrantLock lock = new ReentrantLock();
+    /** Callers of {@link #lockHandleFromSleeper()} waiting for a sleeping call to lend them the lock. */
+    private final AtomicInteger lockWanted = new AtomicInteger();
+    /** Signalled, lock held, when such a caller gives the lock back. */
+    private final Condition lockReturned = lock.newCondition();
     /** Set by close() before it wakes anything, so that a woken call sees it at once. */
     private volatile boolean closed;
     /** Guarded by the lock; null after close. */
@@ -136,6 +142,51 @@ public abstract sealed class ComediDevice implements AutoCloseable permits Comed
             lock.unlock();
             throw closedNow;
         }
+    }
+
+    /**
+     * Like {@link #lockHandle()}, for a short call that must not wait out a call sleeping with the
+     * lock (a waiting read or write, up to its timeout): the sleeper is woken and lends the lock
+     * ({@link #lendLockIfWanted}). Release with {@link #unlockToSleeper()}.
+     */
+    final ByteBuffer lockHandleFromSleeper() {
+        lockWanted.incrementAndGet();
+        wakeBlockedCalls();
+        lock.lock();
+        if (handle == null || closed) {
+            unlockToSleeper();
+            throw closedException();
+        }
+        return handle;
+    }
+
+    /** Gives back the lock taken by {@link #lockHandleFromSleeper()} and resumes a sleeper that lent it. */
+    final void unlockToSleeper() {
+        lockWanted.decrementAndGet();
+        lockReturned.signalAll();
+        lock.unlock();
+    }
+
+    /**
+     * Lock held, by a sleeping call that a wake-up ended: while a caller of
+     * {@link #lockHandleFromSleeper()} waits, gives it the lock for at most {@code nanos}, and takes
+     * it back before returning. The caller must then look at the device again (it may have been
+     * stopped or closed meanwhile). An interrupt ends the wait and stays set.
+     *
+     * @return true when the lock was lent
+     */
+    final boolean lendLockIfWanted(long nanos) {
+        boolean lent = false;
+        while (lockWanted.get() > 0 && nanos > 0) {
+            lent = true;
+            try {
+                nanos = lockReturned.awaitNanos(nanos);
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+                break;
+            }
+        }
+        return lent;
     }
 
     final DeviceClosedException closedException() {

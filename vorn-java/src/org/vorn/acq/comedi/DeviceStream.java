@@ -67,6 +67,8 @@ final class DeviceStream {
      * armed: running, nothing converted yet.
      */
     private boolean triggered;
+    /** Counts the starts: a read that lent the lock to trigger() knows whether its run still goes on. */
+    private long runs;
 
     // The accounting of the run, from start().
     private long delivered;
@@ -378,6 +380,7 @@ final class DeviceStream {
     }
 
     private void begin() {
+        runs++;
         delivered = 0;
         heldCount = 0;
         total = scanCount == 0 ? Long.MAX_VALUE : scanCount * channels;
@@ -397,7 +400,7 @@ final class DeviceStream {
 
     /** Starts the armed command of a software start; the trigger's instant is the stream's start. */
     void trigger() {
-        ByteBuffer h = dev.lockHandle();
+        ByteBuffer h = dev.lockHandleFromSleeper();
         try {
             if (startTrigger.kind() != StartTrigger.Kind.SOFTWARE) {
                 throw stateError("the stream starts " + (startTrigger.waitsForTrigger() ? "on the " + startTrigger
@@ -419,7 +422,7 @@ final class DeviceStream {
             }
             startedAt(nanos, wallClock);
         } finally {
-            dev.unlock();
+            dev.unlockToSleeper();
         }
     }
 
@@ -690,7 +693,13 @@ final class DeviceStream {
             if (stopRequested || dev.isClosed()) {
                 throw dev.isClosed() ? dev.closedException() : Failures.stopped(device());
             }
-            // A wake-up left over from an earlier stop: the time that is left still counts.
+            // trigger() from another thread: it gets the lock now, not when this read times out.
+            long run = runs;
+            if (dev.lendLockIfWanted(Math.max(0, deadline - System.nanoTime()))
+                    && (stopRequested || dev.isClosed() || runs != run || !running)) {
+                throw dev.isClosed() ? dev.closedException() : Failures.stopped(device());
+            }
+            // Otherwise a wake-up left over from an earlier stop: the time that is left still counts.
             remaining = Math.max(0, deadline - System.nanoTime());
         }
     }
