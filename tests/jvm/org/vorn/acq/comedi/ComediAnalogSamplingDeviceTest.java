@@ -231,6 +231,42 @@ class ComediAnalogSamplingDeviceTest {
         }
     }
 
+    /**
+     * The scan remembers the memory of the last buffer it was given: each scan must still land in
+     * the buffer of that call, a slice of it included, and never in the one before.
+     */
+    @Test
+    void eachScanLandsInTheBufferOfItsCall() {
+        try (var ai = new ComediAnalogSamplingDevice(MULTI, 2)) {
+            ai.configureChannel(0, 3, -10, 10, "ground");
+            ai.configureChannel(1, 13, -10, 10, "ground");
+            ByteBuffer a = filled(32, (byte) 0x33);
+            ByteBuffer b = filled(32, (byte) 0x33);
+            ByteBuffer slice = b.slice(16, 16).order(ByteOrder.nativeOrder());
+            double[] expected = {dcVolts(3, 0), dcVolts(13, 0)};
+            for (ByteBuffer target : new ByteBuffer[] {a, b, a, slice, b, slice}) {
+                for (ByteBuffer buf : new ByteBuffer[] {a, b}) {
+                    for (int k = 0; k < 32; k++) {
+                        buf.put(k, (byte) 0x33);
+                    }
+                }
+                ai.scan(target);
+                assertArrayEquals(expected, new double[] {target.getDouble(0), target.getDouble(8)});
+                /* Where the scan's 16 bytes went, in a and b: nothing else may change. */
+                int firstInA = target == a ? 0 : 32;
+                int firstInB = target == b ? 0 : target == slice ? 16 : 32;
+                for (int k = 0; k < 32; k++) {
+                    if (k < firstInA || k >= firstInA + 16) {
+                        assertEquals((byte) 0x33, a.get(k), "byte " + k + " of a");
+                    }
+                    if (k < firstInB || k >= firstInB + 16) {
+                        assertEquals((byte) 0x33, b.get(k), "byte " + k + " of b");
+                    }
+                }
+            }
+        }
+    }
+
     @Test
     void openAndSubdeviceFailuresNameTheDeviceAndTheCause() {
         assertComedi("Error opening comedi device /dev/comedi-emu/absent: No such file or directory",

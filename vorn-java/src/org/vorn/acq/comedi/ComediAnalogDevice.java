@@ -166,6 +166,18 @@ public abstract sealed class ComediAnalogDevice extends ComediDevice
         return h;
     }
 
+    /** As {@link #lockConfigured(String)}, for a native that takes the record's address. */
+    final long lockConfiguredAddress(String call) {
+        long h = lockHandleAddress();
+        try {
+            requireConfigured(call);
+        } catch (Throwable refused) {
+            unlock();
+            throw refused;
+        }
+        return h;
+    }
+
     /**
      * What position {@code index} got from {@code configureChannel}, under its 0.1 name.
      *
