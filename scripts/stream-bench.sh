@@ -21,13 +21,8 @@ while [ $# -gt 0 ]; do
 done
 scripts/install-deps.sh
 
-use_build build default
-build_type=$(cache_value build CMAKE_BUILD_TYPE)
-case "$build_type" in
-  Release|RelWithDebInfo|MinSizeRel) ;;
-  *) echo "warning: build/ is configured as '$build_type'; figures from an unoptimised build mislead" >&2 ;;
-esac
-require_cache build VORN_SANITIZE OFF
+# Figures are only meaningful from an optimised build, and a sanitized one has no benchmark.
+use_bench_build
 cmake --build build -j"$(nproc)" --target bench log_bench >/dev/null
 # The library's command traces go to standard output as each stream is configured: only the tables.
 build/benchmarks/run-stream-bench --seconds "$seconds" | sed -n '/^Streaming loops/p;/^row /,$p'
