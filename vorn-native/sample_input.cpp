@@ -39,7 +39,13 @@ void scanInto(JNIEnv *env, ComediHandle *h, double *volts)
         throwComediErrorNumber(env, comedi_errno(), "Error reading comedi data: %s", getComediError());
         return;
     }
-    const bool rangeEndsAreNumbers = comediConvertsRangeEnds();
+    /* comedilib's two modes differ only for a code at an end of its range (0, or maxdata and
+     * above): the mode is asked, a call into comedilib, only when the scan holds one. */
+    bool atRangeEnd = false;
+    for (jint i = 0; i < h->nChannels; ++i) {
+        atRangeEnd |= h->sample[i] == 0 || h->sample[i] >= h->maxSample[i];
+    }
+    const bool rangeEndsAreNumbers = !atRangeEnd || comediConvertsRangeEnds();
     for (jint i = 0; i < h->nChannels; ++i) {
         volts[i] = rawToPhys(h->sample[i], &h->rangeInfo[i], h->maxSample[i], rangeEndsAreNumbers);
     }

@@ -22,6 +22,7 @@ import org.junit.jupiter.api.function.Executable;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
 import org.vorn.testsupport.BoardFixture;
+import org.vorn.testsupport.ComediReference;
 
 /**
  * Software-timed analog input on the emulated boards: the volts Java reads are what comedilib's
@@ -100,10 +101,22 @@ class ComediAnalogSamplingDeviceTest {
 
     @Test
     void rangeEndsConvertToNumbersNeverNaN() {
-        try (var ai = new ComediAnalogSamplingDevice(MULTI, 2)) {
+        try (var ai = new ComediAnalogSamplingDevice(MULTI, 3)) {
             ai.configureChannel(0, 9, -5, 5, "ground"); // -9 V clips at raw 0
             ai.configureChannel(1, 8, -5, 5, "ground"); // +9 V clips at raw maxdata
-            assertArrayEquals(new double[] {-5.0, 5.0}, ai.scan());
+            ai.configureChannel(2, 3, -10, 10, "ground");
+            assertArrayEquals(new double[] {-5.0, 5.0, dcVolts(3, 0)}, ai.scan());
+            /* A program that switches comedilib to NaN at the ends afterwards gets comedilib's
+             * values, in scans with and without a code at an end. */
+            int before = ComediReference.outOfRangeBehavior(1);
+            try {
+                assertArrayEquals(new double[] {Double.NaN, Double.NaN, dcVolts(3, 0)}, ai.scan());
+                ai.configureChannel(0, 3, -10, 10, "ground");
+                ai.configureChannel(1, 3, -10, 10, "ground");
+                assertArrayEquals(new double[] {dcVolts(3, 0), dcVolts(3, 0), dcVolts(3, 0)}, ai.scan());
+            } finally {
+                ComediReference.outOfRangeBehavior(before);
+            }
         }
     }
 
