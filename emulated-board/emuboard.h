@@ -151,6 +151,14 @@ int emu_underrun_now(const char *path);
 unsigned long long emu_insn_count(const char *path);
 unsigned long long emu_cmd_count(const char *path);
 
+/* The board's own cost of making input samples (computing them and writing them into the
+ * buffer), which a real board does in hardware: the CPU time the threads of this process spent on
+ * it and the bytes made, since the last emu_meter_making, which resets both and switches the
+ * meter on (1) or off (0, the default: no clock is read then). */
+void emu_meter_making(int on);
+unsigned long long emu_making_cpu_ns(void);
+unsigned long long emu_making_bytes(void);
+
 /* The command a subdevice owns (running or finished but not reaped), as accepted. */
 struct emu_cmd_info {
     unsigned subdev, flags;

@@ -10,13 +10,7 @@ cd "$(dirname "$0")/.."
 . scripts/build-dir.sh
 scripts/install-deps.sh
 
-use_build build default
 # Figures are only meaningful from an optimised build, and a sanitized one has no benchmark.
-build_type=$(cache_value build CMAKE_BUILD_TYPE)
-case "$build_type" in
-  Release|RelWithDebInfo|MinSizeRel) ;;
-  *) echo "warning: build/ is configured as '$build_type'; figures from an unoptimised build mislead" >&2 ;;
-esac
-require_cache build VORN_SANITIZE OFF
+use_bench_build
 cmake --build build -j"$(nproc)" --target bench >/dev/null
 exec build/benchmarks/run-bench "$@"

@@ -36,3 +36,14 @@ require_cache() {
     exit 2
   fi
 }
+
+# use_bench_build: build/ as the benchmarks need it: configured the first time only, never
+# sanitized, and a warning when it is not optimised.
+use_bench_build() {
+  use_build build default
+  case "$(cache_value build CMAKE_BUILD_TYPE)" in
+    Release|RelWithDebInfo|MinSizeRel) ;;
+    *) echo "warning: build/ is configured as '$(cache_value build CMAKE_BUILD_TYPE)'; figures from an unoptimised build mislead" >&2 ;;
+  esac
+  require_cache build VORN_SANITIZE OFF
+}

@@ -275,6 +275,17 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediDevice_nRelease(JNIEnv *en
     destroyComediTask(env, handle);
 }
 
+/* Checked once at creation, so that the hot paths that take the address need not check again. */
+JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediDevice_nHandleAddress(JNIEnv *env, jclass, jobject handle)
+{
+    return static_cast<jlong>(reinterpret_cast<uintptr_t>(getComediHandle(env, handle)));
+}
+
+JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediDevice_nBufferAddress(JNIEnv *env, jclass, jobject buf)
+{
+    return static_cast<jlong>(reinterpret_cast<uintptr_t>(getDataBufferAddress(env, buf, "data buffer")));
+}
+
 namespace {
 
 int analogReference(const char *name)

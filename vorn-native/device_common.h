@@ -159,6 +159,13 @@ inline ComediHandle *getComediHandleAndData(JNIEnv *env, jobject handle, jobject
     return *data == nullptr ? nullptr : h;
 }
 
+/* The record at an address that nHandleAddress returned (getComediHandle's checks passed then);
+ * the Java side passes it only with the device's lock held and the device open. */
+inline ComediHandle *recordAt(jlong address)
+{
+    return reinterpret_cast<ComediHandle *>(static_cast<uintptr_t>(address));
+}
+
 /* True while comedilib converts the ends of a range to numbers (COMEDI_OOR_NUMBER, which every
  * device creation selects), the only mode rawToPhys reproduces. The mode is process-wide and any
  * code in the process may change it, so the converting loops ask once per call: raw 0 becomes NaN

@@ -80,12 +80,11 @@ JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nC
     return createPortOutput(env, devString, subdevice, portBuf, linesPerPort);
 }
 
-JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nWrite(JNIEnv *env, jobject,
-                                                                                   jobject handle, jobject dataBuf)
+namespace {
+
+void writePorts(JNIEnv *env, ComediHandle *h, const unsigned char *data)
 {
-    const unsigned char *data = nullptr;
-    ComediHandle *h = getComediHandleAndData(env, handle, dataBuf, "data buffer", &data);
-    if (h == nullptr || !requireOpenDevice(env, h, "Error writing comedi digital channels")) {
+    if (!requireOpenDevice(env, h, "Error writing comedi digital channels")) {
         return;
     }
     for (jint i = 0; i < h->nPorts; ++i) {
@@ -99,6 +98,26 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nWrit
             return;
         }
     }
+}
+
+} // namespace
+
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nWrite(JNIEnv *env, jobject,
+                                                                                   jobject handle, jobject dataBuf)
+{
+    const unsigned char *data = nullptr;
+    ComediHandle *h = getComediHandleAndData(env, handle, dataBuf, "data buffer", &data);
+    if (h != nullptr) {
+        writePorts(env, h, data);
+    }
+}
+
+/* The Java side checked both addresses once and holds the device's lock, which close() needs
+ * before it releases the record. */
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nWriteAt(JNIEnv *env, jclass,
+                                                                                     jlong handle, jlong data)
+{
+    writePorts(env, recordAt(handle), reinterpret_cast<const unsigned char *>(data));
 }
 
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediDigitalPortOutDevice_nDestroy(JNIEnv *env, jobject,

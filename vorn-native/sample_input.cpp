@@ -27,12 +27,11 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nCrea
     configComediInsnChannel(env, handle, i, chan, min, max, aref, INSN_READ);
 }
 
-JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nScan(JNIEnv *env, jobject,
-                                                                                 jobject handle, jobject buf)
+namespace {
+
+void scanInto(JNIEnv *env, ComediHandle *h, double *volts)
 {
-    double *volts = nullptr;
-    ComediHandle *h = getComediHandleAndData(env, handle, buf, "scan buffer", &volts);
-    if (h == nullptr || !requireOpenDevice(env, h, "Error reading comedi data")) {
+    if (!requireOpenDevice(env, h, "Error reading comedi data")) {
         return;
     }
     const int ret = comedi_do_insnlist(h->dev, &h->insnList);
@@ -40,10 +39,36 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nScan
         throwComediErrorNumber(env, comedi_errno(), "Error reading comedi data: %s", getComediError());
         return;
     }
-    const bool rangeEndsAreNumbers = comediConvertsRangeEnds();
+    /* comedilib's two modes differ only for a code at an end of its range (0, or maxdata and
+     * above): the mode is asked, a call into comedilib, only when the scan holds one. */
+    bool atRangeEnd = false;
+    for (jint i = 0; i < h->nChannels; ++i) {
+        atRangeEnd |= h->sample[i] == 0 || h->sample[i] >= h->maxSample[i];
+    }
+    const bool rangeEndsAreNumbers = !atRangeEnd || comediConvertsRangeEnds();
     for (jint i = 0; i < h->nChannels; ++i) {
         volts[i] = rawToPhys(h->sample[i], &h->rangeInfo[i], h->maxSample[i], rangeEndsAreNumbers);
     }
+}
+
+} // namespace
+
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nScan(JNIEnv *env, jobject,
+                                                                                 jobject handle, jobject buf)
+{
+    double *volts = nullptr;
+    ComediHandle *h = getComediHandleAndData(env, handle, buf, "scan buffer", &volts);
+    if (h != nullptr) {
+        scanInto(env, h, volts);
+    }
+}
+
+/* The Java side checked both addresses once and holds the device's lock, which close() needs
+ * before it releases the record. */
+JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nScanAt(JNIEnv *env, jclass,
+                                                                                   jlong handle, jlong buf)
+{
+    scanInto(env, recordAt(handle), reinterpret_cast<double *>(buf));
 }
 
 JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSamplingDevice_nDestroy(JNIEnv *env, jobject,

@@ -247,6 +247,10 @@ JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nRe
     int condition = STREAM_RUNNING;
     int lastReady = -1;
     int64_t lastSleep = 0;
+    /* The Java side looked at the interrupt status just before this call, so the first sleep goes
+     * without the two calls into the JVM that the look costs; every later one asks again, which
+     * keeps the bound of interruptCheckNs. */
+    bool interruptLooked = true;
     for (;;) {
         const int ready = readySamples(env, h, &condition);
         if (ready < 0) {
@@ -298,9 +302,10 @@ JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nRe
         if (sleepNs > interruptCheckNs) {
             sleepNs = interruptCheckNs;
         }
-        if (threadInterrupted(env)) {
+        if (!interruptLooked && threadInterrupted(env)) {
             return packReadResult(0, STREAM_INTERRUPTED);
         }
+        interruptLooked = false;
         lastReady = ready;
         lastSleep = sleepNs;
         /* The device file wakes the sleep when data arrive after an empty buffer: for a long wait

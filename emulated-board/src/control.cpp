@@ -333,6 +333,12 @@ EMU_API unsigned long long emu_insn_count(const char *path) {
     return b ? b->s->insn_count : 0;
 }
 
+EMU_API void emu_meter_making(int on) { meter_making(on != 0); }
+
+EMU_API unsigned long long emu_making_cpu_ns(void) { return making_cpu(); }
+
+EMU_API unsigned long long emu_making_bytes(void) { return making_bytes_total(); }
+
 EMU_API unsigned long long emu_cmd_count(const char *path) {
     State &st = state();
     Lock lk(st);

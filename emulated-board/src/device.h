@@ -19,6 +19,10 @@ EMU_HIDDEN void start_acquisition(State &st, Board &b, unsigned s);
 EMU_HIDDEN void become_nonbusy(State &st, SubState &ss);
 // Writes the command's stream into the ring up to byte `upto` (see stream.cpp).
 EMU_HIDDEN void materialize_upto(State &st, Board &b, unsigned s, uint64_t upto);
+// The meter of materialize_upto's work in this process (emu_meter_making): switching resets it.
+EMU_HIDDEN void meter_making(bool on);
+EMU_HIDDEN uint64_t making_cpu();
+EMU_HIDDEN uint64_t making_bytes_total();
 // Samples of the input command converted at or before `e` ns after its start.
 EMU_HIDDEN uint64_t samples_due(const Cmd &c, uint64_t e);
 // An input command's write count brought up to the clock, without the board's outputs.

@@ -171,7 +171,8 @@ struct Faults {
     int forced_stage[3] = {-1, -1, -1}; // index 1: next CMDTEST, 2: the one after
 };
 
-constexpr unsigned kMaxBoards = 16;
+// The boards of the set: every kind once, and the copies that VORN_EMU_MAP names.
+constexpr unsigned kMaxBoards = 32;
 
 // The part of the state that every process of a shared board set sees.
 struct Shared {
@@ -194,6 +195,7 @@ struct State {
     std::string shared_name; // VORN_EMU_SHARED, empty for a board set of this process alone
     std::vector<Board> boards;
     std::vector<std::pair<std::string, int>> paths; // path -> board index
+    std::vector<std::pair<std::string, int>> copies; // "multi#2" -> board index (VORN_EMU_MAP)
     Faults faults;
     int open_count = 0;
     uint32_t next_file = 0;

@@ -67,6 +67,9 @@ FN(jlong, outputScans)(JNIEnv *env, jclass, jstring p, jint s) {
 FN(jint, underrunNow)(JNIEnv *env, jclass, jstring p) { return emu_underrun_now(str(env, p).c_str()); }
 FN(jlong, insnCount)(JNIEnv *env, jclass, jstring p) { return jlong(emu_insn_count(str(env, p).c_str())); }
 FN(jlong, cmdCount)(JNIEnv *env, jclass, jstring p) { return jlong(emu_cmd_count(str(env, p).c_str())); }
+FN(void, meterMaking)(JNIEnv *, jclass, jboolean on) { emu_meter_making(on ? 1 : 0); }
+FN(jlong, makingCpuNs)(JNIEnv *, jclass) { return jlong(emu_making_cpu_ns()); }
+FN(jlong, makingBytes)(JNIEnv *, jclass) { return jlong(emu_making_bytes()); }
 FN(jlongArray, currentCmd)(JNIEnv *env, jclass, jstring p, jint s) {
     emu_cmd_info ci;
     if (s < 0 || emu_current_cmd(str(env, p).c_str(), unsigned(s), &ci) != 0) return nullptr;

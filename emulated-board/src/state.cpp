@@ -19,7 +19,29 @@ std::atomic<File *> g_fds[kMaxFd];
 
 namespace {
 
-// VORN_EMU_MAP="/dev/comedi0=multi,/dev/comedi1=comedi_test"
+// The board index of copy `copy` ("multi#2") of board kind `kind`, made at power-on state the
+// first time it is named; -1 when it cannot be made.
+int board_copy(State &st, const std::string &copy, int kind) {
+    for (auto &named : st.copies)
+        if (named.first == copy) return named.second;
+    if (!st.shared_name.empty()) {
+        fprintf(stderr, "vornemu: VORN_EMU_MAP copy '%s': copies are for a board set of one process\n",
+                copy.c_str());
+        return -1;
+    }
+    if (st.boards.size() >= kMaxBoards) {
+        fprintf(stderr, "vornemu: VORN_EMU_MAP copy '%s': no more than %u boards\n", copy.c_str(), kMaxBoards);
+        return -1;
+    }
+    const int idx = int(st.boards.size());
+    // Within the capacity reserved by attach_boards: open files keep pointers to the boards.
+    st.boards.push_back(Board{&board_descs()[size_t(kind)], &st.sh->boards[idx]});
+    power_on(st, st.boards.back());
+    st.copies.push_back({copy, idx});
+    return idx;
+}
+
+// VORN_EMU_MAP="/dev/comedi0=multi,/dev/comedi1=comedi_test,/dev/comedi2=multi#2"
 void parse_map(State &st, const char *env) {
     std::string s(env);
     size_t pos = 0;
@@ -35,12 +57,20 @@ void parse_map(State &st, const char *env) {
             continue;
         }
         std::string path = item.substr(0, eq), name = item.substr(eq + 1);
+        // BOARD#N: copy N of the board, a board of the same kind with a state of its own.
+        const size_t hash = name.find('#');
+        const std::string copy = hash == std::string::npos ? std::string() : name;
+        if (hash != std::string::npos) name.resize(hash);
         int idx = -1;
         for (size_t i = 0; i < board_descs().size(); ++i)
             if (name == board_descs()[i].name) idx = int(i);
         if (idx < 0) {
             fprintf(stderr, "vornemu: VORN_EMU_MAP names unknown board '%s'\n", name.c_str());
             continue;
+        }
+        if (!copy.empty()) {
+            idx = board_copy(st, copy, idx);
+            if (idx < 0) continue;
         }
         st.paths.insert(st.paths.begin(), {path, idx}); // later entries for a path win
     }
@@ -73,6 +103,7 @@ void init_shared(State &st, bool process_shared) {
 
 void attach_boards(State &st) {
     const auto &descs = board_descs();
+    st.boards.reserve(kMaxBoards);
     st.boards.resize(descs.size());
     for (size_t i = 0; i < descs.size(); ++i) {
         st.boards[i] = Board{&descs[i], &st.sh->boards[i]};
@@ -209,7 +240,7 @@ Board *board_for(State &st, const char *path) {
     if (!path) return nullptr;
     int i = board_index_for_path(st, path);
     if (i < 0)
-        for (size_t k = 0; k < st.boards.size(); ++k)
+        for (size_t k = 0; k < st.boards.size() && i < 0; ++k) // the board itself, not a copy
             if (strcmp(st.boards[k].d->name, path) == 0) i = int(k);
     if (i < 0) return nullptr;
     reap_dead_owners(st, st.boards[i]);

@@ -2,7 +2,9 @@
 // The stream model: which samples of a command the emulated clock has converted, the buffer
 // that holds them, overrun and end of acquisition, and the bytes a reader gets.
 #include <algorithm>
+#include <atomic>
 #include <cstring>
+#include <ctime>
 
 #include <comedi.h>
 
@@ -150,11 +152,30 @@ void compute(State &st, const Board &b, unsigned s, uint8_t *buf, uint64_t from,
 
 } // namespace
 
+namespace {
+
+// The meter of the board's own sample making (emu_meter_making): per process, since the samples
+// are made by the thread that reads them.
+std::atomic<bool> making_metered{false};
+std::atomic<uint64_t> making_cpu_ns{0};
+std::atomic<uint64_t> making_bytes{0};
+
+uint64_t thread_cpu_ns() {
+    timespec t;
+    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+    return uint64_t(t.tv_sec) * 1000000000u + uint64_t(t.tv_nsec);
+}
+
+} // namespace
+
 // The converter's writes into the ring, done when someone can look: at once while the ring is
 // mapped, otherwise for the bytes a read() takes. Bytes already consumed are never written.
 void materialize_upto(State &st, Board &b, unsigned s, uint64_t upto) {
     Cmd &c = b.sub(s).cmd;
     uint64_t from = std::max(c.filled, c.rc);
+    const bool metered = from < upto && making_metered.load(std::memory_order_relaxed);
+    const uint64_t cpu0 = metered ? thread_cpu_ns() : 0;
+    const uint64_t first = from;
     uint8_t chunk[8192];
     while (from < upto) {
         uint64_t n = std::min<uint64_t>(upto - from, sizeof chunk);
@@ -163,7 +184,21 @@ void materialize_upto(State &st, Board &b, unsigned s, uint64_t upto) {
         from += n;
     }
     c.filled = std::max(c.filled, upto);
+    if (metered) {
+        making_cpu_ns.fetch_add(thread_cpu_ns() - cpu0, std::memory_order_relaxed);
+        making_bytes.fetch_add(from - first, std::memory_order_relaxed);
+    }
 }
+
+void meter_making(bool on) {
+    making_metered.store(false, std::memory_order_relaxed);
+    making_cpu_ns.store(0, std::memory_order_relaxed);
+    making_bytes.store(0, std::memory_order_relaxed);
+    making_metered.store(on, std::memory_order_relaxed);
+}
+
+uint64_t making_cpu() { return making_cpu_ns.load(std::memory_order_relaxed); }
+uint64_t making_bytes_total() { return making_bytes.load(std::memory_order_relaxed); }
 
 unsigned bytes_per_sample(const SubdevDesc &sd) { return sd.lsampl ? 4 : 2; }
 

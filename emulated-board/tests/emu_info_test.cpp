@@ -166,4 +166,27 @@ TEST_F(EmuInfo, MappedPathReachesItsBoard) {
     EXPECT_EQ(emu_open_count(), 1);
 }
 
+// Run with copies 1 (at two paths) and 2 of multi mapped: each copy streams beside multi itself
+// and beside the other, and two paths of one copy reach the one board.
+TEST_F(EmuInfo, CopiesAreBoardsOfTheirOwn) {
+    const char *map = getenv("VORN_EMU_MAP");
+    if (!map || !strstr(map, "/dev/comedi-emu-test/copy2=multi#2")) GTEST_SKIP() << "needs VORN_EMU_MAP";
+    const char *paths[] = {EMU_BOARD_MULTI, "/dev/comedi-emu-test/copy1", "/dev/comedi-emu-test/copy2"};
+    unsigned cl[1] = {CR_PACK(0, 0, 0)};
+    for (const char *path : paths) {
+        comedi_t *d = open(path);
+        ASSERT_NE(d, nullptr);
+        EXPECT_STREQ(comedi_get_board_name(d), "emu-multi");
+        comedi_cmd c = timed_cmd(0, cl, 1, 1000000, 1000, TRIG_NONE, 0);
+        EXPECT_EQ(comedi_command(d, &c), 0) << path << " is busy with another board's command";
+    }
+    comedi_t *same = open("/dev/comedi-emu-test/copy1b");
+    ASSERT_NE(same, nullptr);
+    comedi_cmd c = timed_cmd(0, cl, 1, 1000000, 1000, TRIG_NONE, 0);
+    errno = 0;
+    EXPECT_EQ(comedi_command(same, &c), -1);
+    EXPECT_EQ(comedi_errno(), EBUSY) << "copy1b is copy 1";
+    EXPECT_EQ(emu_subdevice_running("/dev/comedi-emu-test/copy2", 0), 1);
+}
+
 } // namespace

@@ -222,6 +222,33 @@ TEST_F(EmuStream, InstantModeAlwaysHasDataAndKeepsTheCounterExact) {
     EXPECT_EQ(read(comedi_fileno(d), buf.data(), buf.size()), 0);
 }
 
+// The meter of the board's own sample making counts the bytes made for this process's reads and
+// their CPU time while it is on, nothing while it is off, and starts again from zero.
+TEST_F(EmuStream, MakingMeterCountsTheSamplesMadeOnlyWhileOn) {
+    emu_set_clock(EMU_CLOCK_INSTANT);
+    comedi_t *d = open(EMU_BOARD_MULTI);
+    ASSERT_NE(d, nullptr);
+    unsigned cl[2] = {CR_PACK(7, 0, 0), CR_PACK(1, 0, 0)};
+    comedi_cmd c = timed_cmd(0, cl, 2, 1000000, 1000, TRIG_NONE, 0);
+    ASSERT_EQ(comedi_command(d, &c), 0);
+    std::vector<uint8_t> buf(1 << 16);
+    auto readAll = [&](int times) {
+        for (int i = 0; i < times; ++i) ASSERT_EQ(read(comedi_fileno(d), buf.data(), buf.size()), ssize_t(buf.size()));
+    };
+    readAll(2);
+    EXPECT_EQ(emu_making_bytes(), 0u) << "off by default";
+    emu_meter_making(1);
+    readAll(8);
+    EXPECT_EQ(emu_making_bytes(), 8u * buf.size());
+    EXPECT_GT(emu_making_cpu_ns(), 0u);
+    emu_meter_making(0);
+    EXPECT_EQ(emu_making_bytes(), 0u);
+    EXPECT_EQ(emu_making_cpu_ns(), 0u);
+    readAll(2);
+    EXPECT_EQ(emu_making_bytes(), 0u);
+    ASSERT_EQ(comedi_cancel(d, 0), 0);
+}
+
 TEST_F(EmuStream, RealtimeBlockingReadDeliversEveryScan) {
     comedi_t *d = open(EMU_BOARD_MULTI);
     ASSERT_NE(d, nullptr);

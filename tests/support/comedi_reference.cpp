@@ -150,3 +150,8 @@ REF(jint, findRange)(JNIEnv *, jclass, jlong h, jint s, jint c, jdouble min, jdo
 {
     return comedi_find_range(device(h), static_cast<unsigned>(s), static_cast<unsigned>(c), UNIT_volt, min, max);
 }
+
+REF(jint, outOfRangeBehavior)(JNIEnv *, jclass, jint behavior)
+{
+    return comedi_set_global_oor_behavior(static_cast<comedi_oor_behavior>(behavior));
+}

@@ -162,6 +162,7 @@ final class Rows {
                 long javaNs = Timing.timeJava(batch, calls, java);
                 ai.stop();
                 java.ns[r] = (double) javaNs / ((long) calls * bufSize);
+                java.cpu[r] = (double) java.lastCpuNs / ((long) calls * bufSize);
 
                 long ref = open(CReference.STREAM_SCAN, board, nChannels, bufSize);
                 try {
@@ -171,6 +172,7 @@ final class Rows {
                         throw new IllegalStateException(name + ": the C loop failed or read short");
                     }
                     c.ns[r] = (double) ns / ((long) calls * bufSize);
+                    c.cpu[r] = (double) c.lastCpuNs / ((long) calls * bufSize);
                 } finally {
                     cClose(ref);
                 }

@@ -70,14 +70,13 @@ public final class StreamingWaitBenchmark {
                 seconds, warmupMs, thresholdMs, Runtime.getRuntime().availableProcessors(), loadAverage());
         System.out.println("(the library's command traces go to standard output as each stream is configured)");
         List<String> table = new ArrayList<>();
-        table.add(String.format(Locale.ROOT, "%-46s %-12s %7s %8s %10s %10s %10s %9s", "row", "loop", "CPU %",
-                "loop %", "delay p50", "delay p99", "delay max", "reads/s"));
+        table.add(String.format(Locale.ROOT, "%-46s %-12s %7s %7s %9s %8s %10s %10s %10s %9s", "row", "loop", "CPU %",
+                "board %", "CPU-board", "loop %", "delay p50", "delay p99", "delay max", "reads/s"));
         table.add(idle());
         for (Row row : rows) {
-            for (boolean waiting : new boolean[] {true, false}) {
-                String loop = waiting ? "waiting" : "sleep(1 ms)";
-                if (only == null || (row.label() + " " + loop).contains(only)) {
-                    table.add(measure(row, waiting));
+            for (Kind kind : Kind.values()) {
+                if (only == null || (row.label() + " " + kind.label).contains(only)) {
+                    table.add(measure(row, kind));
                 }
             }
         }
@@ -93,38 +92,74 @@ public final class StreamingWaitBenchmark {
         }
     }
 
-    /** One loop over one stream, run on its own thread; delays in µs buckets. */
-    private static final class Loop implements Runnable {
-        final ComediAnalogStreamingDevice ai;
-        final boolean waiting;
-        final int minValues;
+    /** The three loops of a row. */
+    private enum Kind {
+        WAITING("waiting"), SLEEPING("sleep(1 ms)"), C("C ppoll");
+
+        final String label;
+
+        Kind(String label) {
+            this.label = label;
+        }
+    }
+
+    /** One loop over one stream, run on its own thread, measured from fromNs to toNs; delays in µs buckets. */
+    private abstract static class Loop implements Runnable {
         final long[] delayUs = new long[200_001];
-        volatile boolean measuring;
-        volatile boolean done;
+        final int bufSize;
+        final int minValues;
         long reads;
         long scans;
         long threadCpuNs;
         long firstScanEndNs;
         long scanPeriodNs;
+        long fromNs;
+        long toNs;
+        volatile boolean done;
 
-        Loop(Stream s, boolean waiting) {
+        Loop(Stream s) {
             int perMs = (int) Math.ceil(s.samplesPerSecond() / 1000);
-            int bufSize = Math.max(64, perMs * 40);
+            bufSize = Math.max(64, perMs * 40);
+            minValues = (int) Math.max(4, Math.min(bufSize, Math.round(s.samplesPerSecond() * thresholdMs / 1000)));
+        }
+
+        /** Starts the stream and notes when its first scan ends, on System.nanoTime's clock. */
+        abstract void start(String board);
+
+        abstract void close();
+
+        /** The board's clock is CLOCK_MONOTONIC from its reset, System.nanoTime() the same clock. */
+        void firstScanFrom(String board) {
+            long offset = System.nanoTime() - EmulatedBoard.nowNs();
+            firstScanEndNs = EmulatedBoard.sampleTimeNs(board, 0, 3) + offset;
+        }
+    }
+
+    /** libvorn's waiting read, or the hand-written loop of non-waiting reads and sleep(1 ms). */
+    private static final class JavaLoop extends Loop {
+        final ComediAnalogStreamingDevice ai;
+        final boolean waiting;
+
+        JavaLoop(Stream s, boolean waiting) {
+            super(s);
             ai = new ComediAnalogStreamingDevice(s.board(), 4, s.scanHz(), bufSize);
             for (int p = 0; p < 4; p++) {
                 ai.configureChannel(p, 7, -10, 10, AnalogReference.GROUND);
             }
             ai.configure();
             this.waiting = waiting;
-            this.minValues = (int) Math.max(4, Math.min(bufSize, Math.round(s.samplesPerSecond() * thresholdMs / 1000)));
         }
 
+        @Override
         void start(String board) {
             scanPeriodNs = ai.getScanPeriodNanos();
             ai.start();
-            // The board's clock is CLOCK_MONOTONIC from its reset, System.nanoTime() the same clock.
-            long offset = System.nanoTime() - EmulatedBoard.nowNs();
-            firstScanEndNs = EmulatedBoard.sampleTimeNs(board, 0, 3) + offset;
+            firstScanFrom(board);
+        }
+
+        @Override
+        void close() {
+            ai.close();
         }
 
         @Override
@@ -136,20 +171,21 @@ public final class StreamingWaitBenchmark {
             long cpuAtStart = -1;
             boolean taken = false;
             while (!done) {
-                if (measuring && cpuAtStart < 0) {
+                long before = System.nanoTime();
+                if (before >= fromNs && cpuAtStart < 0) {
                     cpuAtStart = threads.getCurrentThreadCpuTime();
-                } else if (!measuring && cpuAtStart >= 0 && !taken) {
+                } else if (before >= toNs && cpuAtStart >= 0 && !taken) {
                     threadCpuNs = threads.getCurrentThreadCpuTime() - cpuAtStart;
                     taken = true;
                 }
                 int n = waiting ? ai.read(buf, minValues, timeout) : ai.read(buf);
                 long now = System.nanoTime();
-                long before = values / 4;
+                long firstScan = values / 4;
                 values += n;
-                long after = values / 4;
-                if (measuring) {
+                long lastScan = values / 4;
+                if (now >= fromNs && now < toNs) {
                     reads++;
-                    for (long s = before; s < after; s++) {
+                    for (long s = firstScan; s < lastScan; s++) {
                         long d = (now - (firstScanEndNs + s * scanPeriodNs)) / 1000;
                         delayUs[(int) Math.max(0, Math.min(delayUs.length - 1, d))]++;
                         scans++;
@@ -166,29 +202,74 @@ public final class StreamingWaitBenchmark {
         }
     }
 
-    private static String measure(Row row, boolean waiting) throws Exception {
+    /** The same loop in C on comedilib (CWaitLoop), on its own Java thread. */
+    private static final class NativeLoop extends Loop {
+        final long loop;
+        long stopNs;
+        final long[] stats = new long[4];
+        volatile int result;
+
+        NativeLoop(Stream s) {
+            super(s);
+            loop = CWaitLoop.cOpen(s.board(), s.scanHz(), 4, 7, bufSize);
+            if (loop == 0) {
+                throw new IllegalStateException("the C loop could not start a command on " + s.board());
+            }
+        }
+
+        @Override
+        void start(String board) {
+            scanPeriodNs = CWaitLoop.cScanPeriodNs(loop);
+            firstScanFrom(board);
+        }
+
+        @Override
+        void close() {
+            CWaitLoop.cClose(loop);
+        }
+
+        @Override
+        public void run() {
+            result = CWaitLoop.cRun(loop, fromNs, toNs, stopNs, firstScanEndNs, scanPeriodNs, minValues, delayUs, stats);
+            reads = stats[0];
+            scans = stats[1];
+            threadCpuNs = stats[2];
+        }
+    }
+
+    private static String measure(Row row, Kind kind) throws Exception {
         List<Loop> loops = new ArrayList<>();
         List<Thread> threads = new ArrayList<>();
         try {
             for (Stream s : row.streams()) {
-                loops.add(new Loop(s, waiting));
+                loops.add(kind == Kind.C ? new NativeLoop(s) : new JavaLoop(s, kind == Kind.WAITING));
             }
+            long fromNs = System.nanoTime() + warmupMs * 1_000_000L;
+            long toNs = fromNs + (long) (seconds * 1e9);
             for (int i = 0; i < loops.size(); i++) {
-                loops.get(i).start(row.streams().get(i).board());
-                Thread t = new Thread(loops.get(i), "loop-" + i);
+                Loop l = loops.get(i);
+                l.fromNs = fromNs;
+                l.toNs = toNs;
+                if (l instanceof NativeLoop) {
+                    // Each loop takes its own CPU time at its first look after toNs.
+                    ((NativeLoop) l).stopNs = toNs + 200_000_000L;
+                }
+                l.start(row.streams().get(i).board());
+                Thread t = new Thread(l, "loop-" + i);
                 threads.add(t);
                 t.start();
             }
-            Thread.sleep(warmupMs);
             var os = (com.sun.management.OperatingSystemMXBean) ManagementFactory.getOperatingSystemMXBean();
+            sleepUntil(fromNs);
             long cpu0 = os.getProcessCpuTime();
+            EmulatedBoard.meterMaking(true);
             long wall0 = System.nanoTime();
-            loops.forEach(l -> l.measuring = true);
-            Thread.sleep((long) (seconds * 1000));
-            loops.forEach(l -> l.measuring = false);
+            sleepUntil(toNs);
             long cpu1 = os.getProcessCpuTime();
+            long making = EmulatedBoard.makingCpuNs();
             long wall1 = System.nanoTime();
-            Thread.sleep(200); // each loop takes its own CPU time at its next read
+            EmulatedBoard.meterMaking(false);
+            sleepUntil(toNs + 200_000_000L); // each loop takes its own CPU time at its next read
             loops.forEach(l -> l.done = true);
             for (Thread t : threads) {
                 t.join();
@@ -198,6 +279,9 @@ public final class StreamingWaitBenchmark {
             long reads = 0;
             long loopCpu = 0;
             for (Loop l : loops) {
+                if (l instanceof NativeLoop && ((NativeLoop) l).result != 0) {
+                    throw new IllegalStateException(row.label() + ": the C loop failed");
+                }
                 loopCpu += l.threadCpuNs;
                 for (int i = 0; i < all.length; i++) {
                     all[i] += l.delayUs[i];
@@ -205,12 +289,13 @@ public final class StreamingWaitBenchmark {
                 scans += l.scans;
                 reads += l.reads;
             }
-            double wall = (wall1 - wall0) / 1e9;
-            return String.format(Locale.ROOT, "%-46s %-12s %7.2f %8.2f %7.3f ms %7.3f ms %7.3f ms %9.0f", row.label(),
-                    waiting ? "waiting" : "sleep(1 ms)", 100.0 * (cpu1 - cpu0) / (wall1 - wall0),
-                    100.0 * loopCpu / (wall1 - wall0),
+            double wallNs = wall1 - wall0;
+            double cpu = 100.0 * (cpu1 - cpu0) / wallNs;
+            double board = 100.0 * making / wallNs;
+            return String.format(Locale.ROOT, "%-46s %-12s %7.2f %7.2f %9.2f %8.2f %7.3f ms %7.3f ms %7.3f ms %9.0f",
+                    row.label(), kind.label, cpu, board, cpu - board, 100.0 * loopCpu / wallNs,
                     percentile(all, scans, 0.50), percentile(all, scans, 0.99), percentile(all, scans, 1.0),
-                    reads / wall);
+                    reads / (wallNs / 1e9));
         } finally {
             for (Loop l : loops) {
                 l.done = true;
@@ -219,8 +304,14 @@ public final class StreamingWaitBenchmark {
                 t.join();
             }
             for (Loop l : loops) {
-                l.ai.close();
+                l.close();
             }
+        }
+    }
+
+    private static void sleepUntil(long ns) throws InterruptedException {
+        for (long left = ns - System.nanoTime(); left > 0; left = ns - System.nanoTime()) {
+            Thread.sleep(left / 1_000_000, (int) (left % 1_000_000));
         }
     }
 

@@ -14,14 +14,27 @@ final class Table {
     /** One side of a row: ns per unit of every repetition, and the malloc calls seen meanwhile. */
     static final class Side {
         final double[] ns;
+        /** The thread's CPU time per unit of every repetition: what the wall time is, less preemption. */
+        final double[] cpu;
+        /** The thread CPU ns of the last timed batch (Timing). */
+        long lastCpuNs;
         long allocs;
 
         Side(int reps) {
             ns = new double[reps];
+            cpu = new double[reps];
         }
 
         double median() {
-            double[] s = ns.clone();
+            return median(ns);
+        }
+
+        double cpuMedian() {
+            return median(cpu);
+        }
+
+        private static double median(double[] values) {
+            double[] s = values.clone();
             Arrays.sort(s);
             int n = s.length;
             return n % 2 == 1 ? s[n / 2] : (s[n / 2 - 1] + s[n / 2]) / 2;
@@ -84,6 +97,22 @@ final class Table {
             double gap = j.median() - c.median();
             System.out.printf(Locale.ROOT, "%-55s %-6s %10.2f %-19s %10.2f %-19s %6.3f %8.2f %9s%n", row.name(), row.unit(),
                     j.median(), jSpread, c.median(), cSpread, j.median() / c.median(), gap, j.allocs + "/" + c.allocs);
+        }
+        System.out.println();
+        System.out.println("The same repetitions in the benchmark thread's CPU time (the wall time less the time the thread waited");
+        System.out.println("for a core: steadier than the wall time on a loaded machine); ns per unit, median:");
+        System.out.println(String.format(Locale.ROOT, "%-55s %-6s %10s %10s %6s %8s", "operation", "per", "libvorn", "C",
+                "ratio", "gap ns"));
+        for (Row row : rows) {
+            Side j = row.java();
+            Side c = row.c();
+            if (c == null) {
+                System.out.printf(Locale.ROOT, "%-55s %-6s %10.1f %10s %6s %8s%n", row.name(), row.unit(), j.cpuMedian(),
+                        "-", "-", "-");
+            } else {
+                System.out.printf(Locale.ROOT, "%-55s %-6s %10.2f %10.2f %6.3f %8.2f%n", row.name(), row.unit(),
+                        j.cpuMedian(), c.cpuMedian(), j.cpuMedian() / c.cpuMedian(), j.cpuMedian() - c.cpuMedian());
+            }
         }
         System.out.println();
         System.out.println("ratio = libvorn median / C median; gap = the difference of the medians, ns per unit;");

@@ -5,6 +5,9 @@ import static org.vorn.bench.AllocationCounter.allocCount;
 import static org.vorn.bench.AllocationCounter.reportAllocs;
 import static org.vorn.bench.CReference.cRun;
 
+import java.lang.management.ManagementFactory;
+import java.lang.management.ThreadMXBean;
+
 import org.vorn.bench.Table.Row;
 import org.vorn.bench.Table.Side;
 
@@ -52,6 +55,7 @@ final class Timing {
 
     /** One timed Java batch: its ns, its hot-path allocations added to the side. */
     static long timeJava(JavaBatch batch, int calls, Side side) {
+        long cpu0 = THREADS.getCurrentThreadCpuTime();
         reportAllocs(true);
         long a0 = allocCount();
         long t0 = System.nanoTime();
@@ -59,16 +63,21 @@ final class Timing {
         long t1 = System.nanoTime();
         side.allocs += allocCount() - a0;
         reportAllocs(false);
+        side.lastCpuNs = THREADS.getCurrentThreadCpuTime() - cpu0;
         return t1 - t0;
     }
 
+    private static final ThreadMXBean THREADS = ManagementFactory.getThreadMXBean();
+
     /** One timed C batch: the ns the C loop measured (-1 if it failed), its allocations added to the side. */
     static long timeC(long ref, int calls, Side side) {
+        long cpu0 = THREADS.getCurrentThreadCpuTime();
         reportAllocs(true);
         long a0 = allocCount();
         long ns = cRun(ref, calls);
         side.allocs += allocCount() - a0;
         reportAllocs(false);
+        side.lastCpuNs = THREADS.getCurrentThreadCpuTime() - cpu0;
         return ns;
     }
 
@@ -81,11 +90,13 @@ final class Timing {
         Side c = new Side(reps);
         for (int r = 0; r < reps; r++) {
             java.ns[r] = (double) timeJava(batch, calls, java) / ((long) calls * unitsPerCall);
+            java.cpu[r] = (double) java.lastCpuNs / ((long) calls * unitsPerCall);
             long ns = timeC(ref, calls, c);
             if (ns < 0) {
                 throw new IllegalStateException(name + ": the C loop failed");
             }
             c.ns[r] = (double) ns / ((long) calls * unitsPerCall);
+            c.cpu[r] = (double) c.lastCpuNs / ((long) calls * unitsPerCall);
         }
         return new Row(name, unit, java, c);
     }
@@ -95,6 +106,7 @@ final class Timing {
         Side java = new Side(reps);
         for (int r = 0; r < reps; r++) {
             java.ns[r] = (double) timeJava(batch, calls, java) / calls;
+            java.cpu[r] = (double) java.lastCpuNs / calls;
         }
         return new Row(name, unit, java, null);
     }

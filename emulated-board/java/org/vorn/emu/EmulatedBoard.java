@@ -100,6 +100,15 @@ public final class EmulatedBoard {
     public static native int underrunNow(String path);
     public static native long insnCount(String path);
     public static native long cmdCount(String path);
+    /**
+     * Resets the meter of the board's own sample making (computing input samples and writing them
+     * into the buffer, a real board's hardware work) and switches it on or off (off by default).
+     */
+    public static native void meterMaking(boolean on);
+    /** CPU time this process's threads spent making input samples since {@link #meterMaking}. */
+    public static native long makingCpuNs();
+    /** Bytes of input samples made since {@link #meterMaking}. */
+    public static native long makingBytes();
     /** The command the subdevice owns (see the CMD_* indices), or null if it owns none. */
     public static native long[] currentCmd(String path, int subdev);
     public static native long expectedRaw(String path, int chan, int range, long tNs, long sampleIndex);

@@ -49,4 +49,7 @@ public final class ComediReference {
 
     /** comedi_find_range in volts. */
     public static native int findRange(long handle, int subdev, int chan, double min, double max);
+
+    /** comedi_set_global_oor_behavior (0: numbers at the range ends, 1: NaN): the previous one. */
+    public static native int outOfRangeBehavior(int behavior);
 }

@@ -22,6 +22,7 @@ import org.junit.jupiter.api.function.Executable;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
 import org.vorn.testsupport.BoardFixture;
+import org.vorn.testsupport.ComediReference;
 
 /**
  * Software-timed analog input on the emulated boards: the volts Java reads are what comedilib's
@@ -100,10 +101,22 @@ class ComediAnalogSamplingDeviceTest {
 
     @Test
     void rangeEndsConvertToNumbersNeverNaN() {
-        try (var ai = new ComediAnalogSamplingDevice(MULTI, 2)) {
+        try (var ai = new ComediAnalogSamplingDevice(MULTI, 3)) {
             ai.configureChannel(0, 9, -5, 5, "ground"); // -9 V clips at raw 0
             ai.configureChannel(1, 8, -5, 5, "ground"); // +9 V clips at raw maxdata
-            assertArrayEquals(new double[] {-5.0, 5.0}, ai.scan());
+            ai.configureChannel(2, 3, -10, 10, "ground");
+            assertArrayEquals(new double[] {-5.0, 5.0, dcVolts(3, 0)}, ai.scan());
+            /* A program that switches comedilib to NaN at the ends afterwards gets comedilib's
+             * values, in scans with and without a code at an end. */
+            int before = ComediReference.outOfRangeBehavior(1);
+            try {
+                assertArrayEquals(new double[] {Double.NaN, Double.NaN, dcVolts(3, 0)}, ai.scan());
+                ai.configureChannel(0, 3, -10, 10, "ground");
+                ai.configureChannel(1, 3, -10, 10, "ground");
+                assertArrayEquals(new double[] {dcVolts(3, 0), dcVolts(3, 0), dcVolts(3, 0)}, ai.scan());
+            } finally {
+                ComediReference.outOfRangeBehavior(before);
+            }
         }
     }
 
@@ -228,6 +241,42 @@ class ComediAnalogSamplingDeviceTest {
                 assertEquals((byte) 0x33, buf.get(k), "byte " + k);
             }
             assertEquals(dcVolts(2, 0), buf.getDouble(16));
+        }
+    }
+
+    /**
+     * The scan remembers the memory of the last buffer it was given: each scan must still land in
+     * the buffer of that call, a slice of it included, and never in the one before.
+     */
+    @Test
+    void eachScanLandsInTheBufferOfItsCall() {
+        try (var ai = new ComediAnalogSamplingDevice(MULTI, 2)) {
+            ai.configureChannel(0, 3, -10, 10, "ground");
+            ai.configureChannel(1, 13, -10, 10, "ground");
+            ByteBuffer a = filled(32, (byte) 0x33);
+            ByteBuffer b = filled(32, (byte) 0x33);
+            ByteBuffer slice = b.slice(16, 16).order(ByteOrder.nativeOrder());
+            double[] expected = {dcVolts(3, 0), dcVolts(13, 0)};
+            for (ByteBuffer target : new ByteBuffer[] {a, b, a, slice, b, slice}) {
+                for (ByteBuffer buf : new ByteBuffer[] {a, b}) {
+                    for (int k = 0; k < 32; k++) {
+                        buf.put(k, (byte) 0x33);
+                    }
+                }
+                ai.scan(target);
+                assertArrayEquals(expected, new double[] {target.getDouble(0), target.getDouble(8)});
+                /* Where the scan's 16 bytes went, in a and b: nothing else may change. */
+                int firstInA = target == a ? 0 : 32;
+                int firstInB = target == b ? 0 : target == slice ? 16 : 32;
+                for (int k = 0; k < 32; k++) {
+                    if (k < firstInA || k >= firstInA + 16) {
+                        assertEquals((byte) 0x33, a.get(k), "byte " + k + " of a");
+                    }
+                    if (k < firstInB || k >= firstInB + 16) {
+                        assertEquals((byte) 0x33, b.get(k), "byte " + k + " of b");
+                    }
+                }
+            }
         }
     }
 

@@ -12,6 +12,7 @@ import static org.vorn.testsupport.DirectBuffers.ofLongs;
 import static org.vorn.testsupport.Errno.EIO;
 
 import java.nio.ByteBuffer;
+import java.nio.ByteOrder;
 
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.params.ParameterizedTest;
@@ -103,6 +104,30 @@ class ComediDigitalPortOutDeviceTest {
             dio.write(0x5A, 0xC3);
             assertLines(MULTI, 0, 8, 0x5A);
             assertLines(MULTI, 16, 8, 0xC3);
+        }
+    }
+
+    /** The write remembers the memory of the last buffer: each write must take the values of its own. */
+    @Test
+    void eachWriteTakesTheBufferOfItsCall() {
+        try (var dio = new ComediDigitalPortOutDevice(MULTI, new int[] {0, 2}, 8)) {
+            ByteBuffer a = ofLongs(0x11, 0x22);
+            ByteBuffer b = ofLongs(0x33, 0x44, 0x55, 0x66);
+            ByteBuffer slice = b.slice(16, 16).order(ByteOrder.nativeOrder());
+            long[][] written = {{0x11, 0x22}, {0x33, 0x44}, {0x55, 0x66}, {0x11, 0x22}, {0x77, 0x66}};
+            ByteBuffer[] from = {a, b, slice, a, slice};
+            for (int k = 0; k < from.length; k++) {
+                if (k == 4) {
+                    b.putLong(16, 0x77); // the same buffer with a new value is read again
+                }
+                dio.write(from[k]);
+                assertLines(MULTI, 0, 8, written[k][0]);
+                assertLines(MULTI, 16, 8, written[k][1]);
+            }
+            dio.write(0x88, 0x99); // the array form, through the device's own buffer
+            assertLines(MULTI, 0, 8, 0x88);
+            dio.write(a);
+            assertLines(MULTI, 16, 8, 0x22);
         }
     }
 

@@ -31,6 +31,7 @@ import org.junit.jupiter.params.provider.EnumSource;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
 import org.vorn.testsupport.BoardFixture;
+import org.vorn.testsupport.DirectBuffers;
 import org.vorn.testsupport.NativeStdout;
 
 /**
@@ -212,10 +213,14 @@ class DeviceThreadingTest {
         }
     }
 
-    /** The device's own hot call, as a user's loop would make it. */
+    /** The device's own hot call, as a user's loop would make it (both forms where there are two). */
     private static Runnable hotCall(ComediDevice d) {
         if (d instanceof ComediAnalogSamplingDevice) {
-            return ((ComediAnalogSamplingDevice) d)::scan;
+            ByteBuffer volts = DirectBuffers.direct(16);
+            return () -> {
+                ((ComediAnalogSamplingDevice) d).scan();
+                ((ComediAnalogSamplingDevice) d).scan(volts);
+            };
         }
         if (d instanceof ComediAnalogStreamingDevice) {
             double[] volts = new double[64];
@@ -228,7 +233,11 @@ class DeviceThreadingTest {
             long[] values = new long[1];
             return () -> ((ComediDigitalPortInDevice) d).read(values);
         }
-        return () -> ((ComediDigitalPortOutDevice) d).write(0x5A, 0xA5);
+        ByteBuffer values = DirectBuffers.ofLongs(0x5A, 0xA5);
+        return () -> {
+            ((ComediDigitalPortOutDevice) d).write(0x5A, 0xA5);
+            ((ComediDigitalPortOutDevice) d).write(values);
+        };
     }
 
     /** Close against close against the device's hot call, for every kind of device. */

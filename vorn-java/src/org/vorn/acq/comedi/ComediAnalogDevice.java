@@ -157,13 +157,24 @@ public abstract sealed class ComediAnalogDevice extends ComediDevice
      */
     final ByteBuffer lockConfigured(String call) {
         ByteBuffer h = lockHandle();
+        requireConfiguredOrUnlock(call);
+        return h;
+    }
+
+    /** As {@link #lockConfigured(String)}, for a native that takes the record's address. */
+    final long lockConfiguredAddress(String call) {
+        long h = lockHandleAddress();
+        requireConfiguredOrUnlock(call);
+        return h;
+    }
+
+    private void requireConfiguredOrUnlock(String call) {
         try {
             requireConfigured(call);
         } catch (Throwable refused) {
             unlock();
             throw refused;
         }
-        return h;
     }
 
     /**

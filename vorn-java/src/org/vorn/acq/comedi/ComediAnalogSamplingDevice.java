@@ -55,9 +55,9 @@ public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
     public void scan(ByteBuffer volts) {
         requireDataBuffer(volts, 8L * nChannels, "scan");
         requireWritable(volts, "scan");
-        ByteBuffer h = lockConfigured("scan()");
+        long h = lockConfiguredAddress("scan()");
         try {
-            nScan(h, volts);
+            nScanAt(h, address(volts));
         } catch (ComediException e) {
             throw named(e);
         } finally {
@@ -72,11 +72,10 @@ public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
      */
     public void scan(double[] volts) {
         requireLength(volts.length, nChannels, "scan array");
-        ByteBuffer h = lockConfigured("scan()");
+        long h = lockConfiguredAddress("scan()");
         try {
-            ByteBuffer buf = scratch(8 * nChannels);
-            nScan(h, buf);
-            buf.asDoubleBuffer().get(volts, 0, nChannels);
+            nScanAt(h, scratchAddress(8 * nChannels));
+            scratch(8 * nChannels).asDoubleBuffer().get(volts, 0, nChannels);
         } catch (ComediException e) {
             throw named(e);
         } finally {
@@ -103,6 +102,9 @@ public final class ComediAnalogSamplingDevice extends ComediAnalogDevice {
     native void nCreateChannels(ByteBuffer handle, int i, short chan, double min, double max, String aref);
 
     native void nScan(ByteBuffer handle, ByteBuffer buf);
+
+    /** nScan on the record at {@code handle} into the memory at {@code volts}, both checked by the caller. */
+    static native void nScanAt(long handle, long volts);
 
     native void nDestroy(ByteBuffer handle);
 }

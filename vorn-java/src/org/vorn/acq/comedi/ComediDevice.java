@@ -2,6 +2,7 @@
 package org.vorn.acq.comedi;
 
 import java.lang.ref.Cleaner;
+import java.lang.ref.Reference;
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
 import java.util.concurrent.atomic.AtomicInteger;
@@ -50,11 +51,26 @@ public abstract sealed class ComediDevice implements AutoCloseable permits Comed
     private volatile boolean closed;
     /** Guarded by the lock; null after close. */
     private ByteBuffer handle;
+    /**
+     * The record inside {@link #handle}, for the hot-path natives that take it as a number: checked
+     * once at creation instead of on every call. Guarded by the lock; 0 after close, so that a
+     * native never gets the address of a released record.
+     */
+    private long handleAddress;
     /** The handle as created, kept after close: only for wakeBlockedCalls(), whose natives take a released handle. */
     private volatile ByteBuffer wakeHandle;
     private Cleaner.Cleanable release;
     /** Guarded by the lock. */
     private ByteBuffer scratch;
+    /** The memory of {@link #scratch}. Guarded by the lock. */
+    private long scratchAddress;
+    /**
+     * The caller's data buffer of the last hot-path call and its memory: a program passes the same
+     * buffer call after call, and fetching the address costs more than the call's own checks. The
+     * reference also keeps that memory alive while a native writes it. Guarded by the lock.
+     */
+    private ByteBuffer addressed;
+    private long addressedAt;
 
     ComediDevice(String device) {
         // The native side takes the path as a C string, which would end at the NUL.
@@ -74,6 +90,7 @@ public abstract sealed class ComediDevice implements AutoCloseable permits Comed
         handle = created;
         wakeHandle = created;
         release = CLEANER.register(this, new Release(created));
+        handleAddress = nHandleAddress(created);
     }
 
     /** The release action: holds the handle buffer, never the device. */
@@ -116,6 +133,9 @@ public abstract sealed class ComediDevice implements AutoCloseable permits Comed
 
     final void unlock() {
         lock.unlock();
+        // The hot-path natives get the record as a number, which does not keep this device
+        // reachable: without the fence the Cleaner could release the record during the call.
+        Reference.reachabilityFence(this);
     }
 
     /**
@@ -164,7 +184,7 @@ public abstract sealed class ComediDevice implements AutoCloseable permits Comed
     final void unlockToSleeper() {
         lockWanted.decrementAndGet();
         lockReturned.signalAll();
-        lock.unlock();
+        unlock();
     }
 
     /**
@@ -187,6 +207,32 @@ public abstract sealed class ComediDevice implements AutoCloseable permits Comed
             }
         }
         return lent;
+    }
+
+    /**
+     * As {@link #lockHandle()}, for a native that takes the record's address: the lock is held
+     * while the address is used, and close() zeroes it under the same lock.
+     */
+    final long lockHandleAddress() {
+        lock.lock();
+        long h = handleAddress;
+        if (h == 0 || closed) {
+            lock.unlock();
+            throw closedException();
+        }
+        return h;
+    }
+
+    /**
+     * The memory of {@code buf}, a direct buffer that the caller checked; lock held. The address
+     * is fetched again only when the buffer differs from the last call's.
+     */
+    final long address(ByteBuffer buf) {
+        if (buf != addressed) {
+            addressedAt = nBufferAddress(buf);
+            addressed = buf;
+        }
+        return addressedAt;
     }
 
     final DeviceClosedException closedException() {
@@ -227,7 +273,11 @@ public abstract sealed class ComediDevice implements AutoCloseable permits Comed
         try {
             if (handle != null) {
                 handle = null;
+                handleAddress = 0;
                 scratch = null;
+                scratchAddress = 0;
+                addressed = null;
+                addressedAt = 0;
                 release.clean();
             }
         } finally {
@@ -258,8 +308,15 @@ public abstract sealed class ComediDevice implements AutoCloseable permits Comed
         if (s == null || s.capacity() < bytes) {
             s = newDataBuffer(Math.max(bytes, 8));
             scratch = s;
+            scratchAddress = nBufferAddress(s);
         }
         return s;
+    }
+
+    /** The memory of {@link #scratch(int)}'s buffer (made or grown as there); lock held. */
+    final long scratchAddress(int bytes) {
+        scratch(bytes);
+        return scratchAddress;
     }
 
     /** A direct buffer in native byte order, as the native side reads and writes it. */
@@ -308,4 +365,10 @@ public abstract sealed class ComediDevice implements AutoCloseable permits Comed
 
     /** Closes the device and releases the handle; no receiver, so the Cleaner's action never holds a device. */
     static native void nRelease(ByteBuffer handle);
+
+    /** The record inside a handle that a creation returned, checked as every native checks it. */
+    private static native long nHandleAddress(ByteBuffer handle);
+
+    /** The memory of a direct buffer. */
+    private static native long nBufferAddress(ByteBuffer buf);
 }

@@ -83,9 +83,9 @@ public final class ComediDigitalPortOutDevice extends ComediPortDevice {
      */
     public void write(ByteBuffer values) {
         requireDataBuffer(values, 8L * nPorts, "port value");
-        ByteBuffer h = lockHandle();
+        long h = lockHandleAddress();
         try {
-            nWrite(h, values);
+            nWriteAt(h, address(values));
         } catch (ComediException e) {
             throw named(e);
         } finally {
@@ -100,11 +100,10 @@ public final class ComediDigitalPortOutDevice extends ComediPortDevice {
      */
     public void write(long... values) {
         requireLength(values.length, nPorts, "port value array");
-        ByteBuffer h = lockHandle();
+        long h = lockHandleAddress();
         try {
-            ByteBuffer buf = scratch(8 * nPorts);
-            buf.asLongBuffer().put(values, 0, nPorts);
-            nWrite(h, buf);
+            scratch(8 * nPorts).asLongBuffer().put(values, 0, nPorts);
+            nWriteAt(h, scratchAddress(8 * nPorts));
         } catch (ComediException e) {
             throw named(e);
         } finally {
@@ -117,6 +116,9 @@ public final class ComediDigitalPortOutDevice extends ComediPortDevice {
     native ByteBuffer nCreateTaskOn(String devString, int subdevice, ByteBuffer portBuf, int linesPerPort);
 
     native void nWrite(ByteBuffer handle, ByteBuffer dataBuf);
+
+    /** nWrite on the record at {@code handle} from the memory at {@code data}, both checked by the caller. */
+    static native void nWriteAt(long handle, long data);
 
     native void nDestroy(ByteBuffer handle);
 }
