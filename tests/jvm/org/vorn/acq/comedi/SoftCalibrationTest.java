@@ -8,17 +8,24 @@ import static org.junit.jupiter.api.Assertions.assertTrue;
 import java.nio.file.Path;
 import java.time.Duration;
 import java.util.ArrayList;
+import java.util.LinkedHashMap;
 import java.util.List;
+import java.util.Map;
 import java.util.stream.Stream;
 
 import org.junit.jupiter.api.BeforeEach;
 import org.junit.jupiter.api.Test;
 import org.junit.jupiter.api.extension.RegisterExtension;
+import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.Arguments;
 import org.junit.jupiter.params.provider.MethodSource;
+import org.vorn.acq.task.AcquisitionTask;
+import org.vorn.acq.task.TaskEnd;
 import org.vorn.emu.EmulatedBoard;
+import org.vorn.hdf5.Hdf5ScanLog;
 import org.vorn.testsupport.BoardFixture;
+import org.vorn.testsupport.H5py;
 import org.vorn.testsupport.SoftcalFile;
 
 /**
@@ -269,6 +276,48 @@ class SoftCalibrationTest {
             assertTrue(Math.abs(ai.scan()[0] - 0.5) <= ai.getChannelRange(0).resolution());
             assertEquals(1, warnings.messages().size(), "one warning a device: " + warnings.messages());
         }
+    }
+
+    /**
+     * A task on the calibrated board delivers calibrated volts and logs the raw codes with each
+     * position's polynomial, from which h5py computes the very doubles delivered.
+     */
+    @Test
+    void h5pyTurnsTheLoggedCodesIntoTheDeliveredVolts(@TempDir Path dir) throws Exception {
+        Path file = dir.resolve("calibrated.h5");
+        List<Double> delivered = new ArrayList<>();
+        try (var ai = new ComediAnalogStreamingDevice(SOFTCAL, INPUTS.length, 1000, 4096)) {
+            configure(ai, Setting.DEFAULT_FILE, new ArrayList<>());
+            ai.setScanCount(200);
+            ai.configure();
+            AcquisitionTask task = AcquisitionTask.on(ai).everyScans(50).onBlock(b -> {
+                for (int s = 0; s < b.getScanCount(); s++) {
+                    for (int p = 0; p < b.getPositionCount(); p++) {
+                        delivered.add(b.getVolts(s, p));
+                    }
+                }
+            }).recordTo(new Hdf5ScanLog(file), true).build();
+            task.start();
+            while (task.getEnd() == null) {
+                EmulatedBoard.advanceScans(SOFTCAL, 50);
+                Thread.sleep(5);
+            }
+            assertEquals(TaskEnd.Reason.COMPLETED, task.awaitEnd(Duration.ofSeconds(30)).reason());
+            task.close();
+        }
+        assertEquals(200 * INPUTS.length, delivered.size());
+        assertEquals(1.0, delivered.get(0), INPUTS[0].lsb(), "AI1 on ±5 V, calibrated");
+        double[] volts = delivered.stream().mapToDouble(Double::doubleValue).toArray();
+        Map<String, Object> expect = new LinkedHashMap<>();
+        expect.put("file", file);
+        expect.put("dtype", "uint16");
+        expect.put("positions", INPUTS.length);
+        expect.put("rows", 200);
+        expect.put("scans", Map.of("calibration", List.of("CALIBRATED", "CALIBRATED", "CALIBRATED", "CALIBRATED",
+                "CALIBRATED", "CALIBRATED", "UNCALIBRATED_NO_ENTRY")));
+        expect.put("volts_from_attrs", H5py.float64File(dir, volts, volts.length));
+        expect.put("calibrated", INPUTS.length - 1);
+        H5py.check(dir, expect);
     }
 
     /** The description says which subdevices need calibration and whether their file was found. */
