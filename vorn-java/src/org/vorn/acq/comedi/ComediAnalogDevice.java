@@ -175,10 +175,12 @@ public abstract sealed class ComediAnalogDevice extends ComediDevice
             return;
         }
         calibrationWarned = true;
+        double[] fields = new double[CHANNEL_RANGE_FIELDS];
+        nChannelRange(h, index, fields);
         String file = calibration.file().map(f -> "the calibration file " + f)
                 .orElse("the device's default calibration file");
-        LOG.log(System.Logger.Level.WARNING, "device " + getDevice() + ": position " + index
-                + " needs software calibration, but "
+        LOG.log(System.Logger.Level.WARNING, "device " + getDevice() + ": position " + index + " (channel "
+                + (int) fields[4] + ", range " + (int) fields[5] + ") needs software calibration, but "
                 + (state == CalibrationState.UNCALIBRATED_NO_FILE.ordinal() ? file + " was not found (or is for another board)"
                         : file + " has no entry for its channel and range")
                 + "; its values are converted linearly, without calibration (setCalibrationFile names a file, "
