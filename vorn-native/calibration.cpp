@@ -17,8 +17,10 @@ bool isOutput(const ComediHandle *h)
     return comedi_get_subdevice_type(h->dev, h->subdev) == COMEDI_SUBD_AO;
 }
 
-/* The linear map as a conversion: input raw / maxdata * (max - min) + min, output
- * (volts - min) / (max - min) * maxdata, each operation in the order of rawToPhys and physToRaw. */
+} // namespace
+
+/* Input raw / maxdata * (max - min) + min, output (volts - min) / (max - min) * maxdata: each
+ * operation in the order of rawToPhys and physToRaw, and the terms Horner adds are exact zeros. */
 VornConversion linearConversion(const comedi_range &range, lsampl_t maxdata, bool output)
 {
     VornConversion k{};
@@ -34,6 +36,8 @@ VornConversion linearConversion(const comedi_range &range, lsampl_t maxdata, boo
     }
     return k;
 }
+
+namespace {
 
 /* The parsed file, looked up once per handle and choice of file. A file for another driver or
  * board counts as none: its polynomials describe other converters. */

@@ -26,6 +26,9 @@ enum CalibrationMode {
     CALIBRATION_LINEAR = 2,       /* the linear map, whatever the board needs */
 };
 
+/* The linear map of a range as a conversion (input: raw to volts, output: volts to code). */
+VornConversion linearConversion(const comedi_range &range, lsampl_t maxdata, bool output);
+
 /* After configComediChannel stored position i: its state and conversion[i]. Looks for the file
  * the first time a position needs it. */
 void configurePositionCalibration(ComediHandle *h, int i);
