@@ -5,6 +5,7 @@
 
 #include <cstdlib>
 #include <cstring>
+#include <unistd.h>
 
 #include "org_vorn_acq_comedi_ComediAnalogDevice.h"
 #include "org_vorn_acq_comedi_ComediDeviceDescription.h"
@@ -46,7 +47,9 @@ const comedi_calibration_t *calibrationFile(ComediHandle *h)
     if (h->calibrationLookup == 0) {
         char *path = h->calibrationMode == CALIBRATION_GIVEN_FILE ? h->calibrationPath
                                                                   : comedi_get_default_calibration_path(h->dev);
-        comedi_calibration_t *file = path != nullptr ? comedi_parse_calibration_file(path) : nullptr;
+        /* comedilib's parser keeps what it allocated when it cannot open the file: ask first. */
+        comedi_calibration_t *file =
+            path != nullptr && access(path, R_OK) == 0 ? comedi_parse_calibration_file(path) : nullptr;
         if (path != h->calibrationPath) {
             free(path);
         }
