@@ -320,6 +320,36 @@ class SoftCalibrationTest {
         H5py.check(dir, expect);
     }
 
+    /**
+     * One thread scans while another switches the device between its file and the linear map: every
+     * scan is wholly one or the other, never a mix or a half-written polynomial.
+     */
+    @Test
+    void aScanIsWhollyCalibratedOrWhollyLinearWhileAnotherThreadSwitches() throws Exception {
+        int rounds = Integer.getInteger("vorn.races.rounds", 2000);
+        try (var warnings = new SoftcalFile.Warnings(); var ai = new ComediAnalogSamplingDevice(SOFTCAL, 2)) {
+            ai.configureChannel(0, 1, -5, 5, AnalogReference.GROUND);
+            ai.configureChannel(1, 8, -10, 10, AnalogReference.GROUND);
+            double[] calibrated = ai.scan();
+            ai.setCalibration(Calibration.linear());
+            double[] linear = ai.scan();
+            assertTrue(calibrated[0] != linear[0] && calibrated[1] != linear[1]);
+            Thread switcher = new Thread(() -> {
+                for (int i = 0; i < rounds; i++) {
+                    ai.setCalibration(i % 2 == 0 ? Calibration.defaultFile() : Calibration.linear());
+                }
+            });
+            switcher.start();
+            for (int i = 0; i < rounds; i++) {
+                double[] v = ai.scan();
+                assertTrue(java.util.Arrays.equals(v, calibrated) || java.util.Arrays.equals(v, linear),
+                        "scan " + i + ": " + java.util.Arrays.toString(v));
+            }
+            switcher.join();
+            assertTrue(warnings.messages().isEmpty(), warnings.messages().toString());
+        }
+    }
+
     /** The description says which subdevices need calibration and whether their file was found. */
     @Test
     void theDescriptionNamesTheCalibrationFile() {
