@@ -31,6 +31,7 @@ extern "C" {
 #define EMU_BOARD_DI16        "/dev/comedi-emu/di16"
 #define EMU_BOARD_COMEDI_TEST "/dev/comedi-emu/comedi_test"
 #define EMU_BOARD_RIG         "/dev/comedi-emu/rig"
+#define EMU_BOARD_SOFTCAL     "/dev/comedi-emu/softcal"
 
 /* Clock modes. REALTIME follows CLOCK_MONOTONIC; MANUAL only moves when told to;
  * INSTANT makes streaming data always available (for benchmarks). */

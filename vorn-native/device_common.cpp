@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 #include "device_common.h"
 
+#include "calibration.h"
+
 #include <cstddef>
 #include <cstdlib>
 #include <cstring>
@@ -59,6 +61,7 @@ extern "C" void releaseComediHandle(ComediHandle *h)
         h->sampleBuffer = nullptr;
     }
     releaseStreamWake(h);
+    releaseCalibration(h);
 }
 
 extern "C" ComediHandle *getComediHandleUnlocked(JNIEnv *env, jobject handle)
@@ -354,4 +357,5 @@ extern "C" void configComediChannel(ComediHandle *h, JNIEnv *env, jint i, jshort
     h->chanlist[i] = ((reference & 3u) << 24) | ((range & 0xffu) << 16) | static_cast<unsigned>(static_cast<int>(chan));
     h->rangeInfo[i] = *descriptor;
     h->maxSample[i] = comedi_get_maxdata(h->dev, h->subdev, chan);
+    configurePositionCalibration(h, i);
 }

@@ -15,6 +15,15 @@
 extern "C" {
 #endif
 
+/* One position's conversion as a polynomial in u = (x - origin) / divisor, evaluated by Horner:
+ * a calibration file's (divisor 1), or the linear map of the range written so that it gives the
+ * very doubles of the linear conversion (calibration.h). */
+typedef struct VornConversion {
+    double origin;
+    double divisor;
+    double c[4];
+} VornConversion;
+
 /* Java owns the memory (a direct buffer that never moves), so the pointers into the record itself
  * stay valid for the life of the handle. The layout is shared with every device module. */
 typedef struct ComediHandle {
@@ -59,6 +68,17 @@ typedef struct ComediHandle {
      * real record at another address, does not carry it. Last, so that the capacity check alone
      * proves it readable. */
     uint64_t cookie;
+    /* Software calibration (calibration.h): how each position converts, fetched when it is
+     * configured, and the calibration file the device found or was given. */
+    VornConversion conversion[MAX_CHANNELS];
+    unsigned char calibrationState[MAX_CHANNELS];
+    /* Positions converting with a file's polynomial: while there are any, the converting loops
+     * take conversion[] for every position. */
+    int calibratedPositions;
+    int calibrationMode;
+    char *calibrationPath;
+    comedi_calibration_t *calibrationFile;
+    int calibrationLookup;
 } ComediHandle;
 
 /* comedilib's text for its current error number. */

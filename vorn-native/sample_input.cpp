@@ -1,5 +1,6 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 /* Software-timed analog input: one instruction list reads every channel of a scan. */
+#include "calibration.h"
 #include "device_common.h"
 #include "org_vorn_acq_comedi_ComediAnalogSamplingDevice.h"
 #include "util.h"
@@ -37,6 +38,12 @@ void scanInto(JNIEnv *env, ComediHandle *h, double *volts)
     const int ret = comedi_do_insnlist(h->dev, &h->insnList);
     if (ret != h->nChannels) {
         throwComediErrorNumber(env, comedi_errno(), "Error reading comedi data: %s", getComediError());
+        return;
+    }
+    if (h->calibratedPositions > 0) {
+        for (jint i = 0; i < h->nChannels; ++i) {
+            volts[i] = evalConversion(&h->conversion[i], h->sample[i]);
+        }
         return;
     }
     /* comedilib's two modes differ only for a code at an end of its range (0, or maxdata and

@@ -2,6 +2,7 @@
 /* Software-timed analog output: one instruction list writes every channel of an update. */
 #include <cstring>
 
+#include "calibration.h"
 #include "device_common.h"
 #include "org_vorn_acq_comedi_ComediAnalogSWOutDevice.h"
 #include "util.h"
@@ -40,6 +41,7 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSWOutDevice_nWrite(J
     }
     /* All channels are converted first so that the one list call updates them as close together
      * as the driver allows. A buffer slice may start at any byte, hence the copy. */
+    const bool calibrated = h->calibratedPositions > 0;
     for (jint i = 0; i < h->nChannels; ++i) {
         double volts;
         memcpy(&volts, values + 8 * static_cast<size_t>(i), sizeof volts);
@@ -49,7 +51,8 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogSWOutDevice_nWrite(J
             throwFormattedException(env, COMEDI_EXCEPTION, "Error reading comedi data: value %d is NaN", i);
             return;
         }
-        h->sample[i] = comedi_from_phys(volts, &h->rangeInfo[i], h->maxSample[i]);
+        h->sample[i] = calibrated ? conversionToRaw(&h->conversion[i], volts, h->maxSample[i])
+                                  : comedi_from_phys(volts, &h->rangeInfo[i], h->maxSample[i]);
     }
     const int ret = comedi_do_insnlist(h->dev, &h->insnList);
     if (ret != h->nChannels) {

@@ -17,6 +17,8 @@
 #include "org_vorn_acq_comedi_ComediAnalogStreamingOutDevice.h"
 #include "stream_input.h"
 #include "stream_output.h"
+
+#include "calibration.h"
 #include "util.h"
 
 namespace {
@@ -61,7 +63,7 @@ inline lsampl_t physToRaw(double volts, const comedi_range *range, lsampl_t maxd
 /* Converts `samples` volts (8 bytes each, any alignment; whole scans, so position 0 first) into
  * codes in the handle's raw buffer. Returns the index of the first NaN, which is not converted,
  * or -1. */
-template <typename Code>
+template <typename Code, bool Calibrated>
 int convertVolts(ComediHandle *h, const unsigned char *volts, int samples)
 {
     Code *out = reinterpret_cast<Code *>(h->sampleBuffer);
@@ -73,7 +75,8 @@ int convertVolts(ComediHandle *h, const unsigned char *volts, int samples)
         if (v != v) {
             return i;
         }
-        out[i] = static_cast<Code>(physToRaw(v, &h->rangeInfo[position], h->maxSample[position]));
+        out[i] = static_cast<Code>(Calibrated ? conversionToRaw(&h->conversion[position], v, h->maxSample[position])
+                                              : physToRaw(v, &h->rangeInfo[position], h->maxSample[position]));
         if (++position == n) {
             position = 0;
         }
@@ -83,8 +86,12 @@ int convertVolts(ComediHandle *h, const unsigned char *volts, int samples)
 
 int convertChunk(ComediHandle *h, const unsigned char *volts, int samples)
 {
-    return h->bytesPerSample == 2 ? convertVolts<uint16_t>(h, volts, samples)
-                                  : convertVolts<lsampl_t>(h, volts, samples);
+    if (h->calibratedPositions > 0) {
+        return h->bytesPerSample == 2 ? convertVolts<uint16_t, true>(h, volts, samples)
+                                      : convertVolts<lsampl_t, true>(h, volts, samples);
+    }
+    return h->bytesPerSample == 2 ? convertVolts<uint16_t, false>(h, volts, samples)
+                                  : convertVolts<lsampl_t, false>(h, volts, samples);
 }
 
 /* Writes `bytes` (whole scans) to the driver. Returns the bytes taken, or -1 with *condition set
@@ -371,7 +378,8 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingOutDevice_n
     for (jsize i = 0; i < n && i < h->nChannels; ++i) {
         jdouble volts;
         env->GetDoubleArrayRegion(park, i, 1, &volts);
-        const lsampl_t code = physToRaw(volts, &h->rangeInfo[i], h->maxSample[i]);
+        const lsampl_t code = h->calibratedPositions > 0 ? conversionToRaw(&h->conversion[i], volts, h->maxSample[i])
+                                                         : physToRaw(volts, &h->rangeInfo[i], h->maxSample[i]);
         if (comedi_data_write(h->dev, h->subdev, CR_CHAN(h->chanlist[i]), CR_RANGE(h->chanlist[i]),
                               CR_AREF(h->chanlist[i]), code) == -1) {
             throwFormattedException(env, COMEDI_EXCEPTION, "Error parking position %d: %s", static_cast<int>(i),

@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <unistd.h>
 
+#include "calibration.h"
 #include "util.h"
 
 namespace {
@@ -13,6 +14,10 @@ namespace {
 template <typename Raw>
 void convertAs(const unsigned char *raw, int nSamples, int position, const ComediHandle *h, unsigned char *out)
 {
+    if (h->calibratedPositions > 0) {
+        convertCalibratedAs<Raw>(raw, nSamples, position, h, out);
+        return;
+    }
     const bool rangeEndsAreNumbers = comediConvertsRangeEnds();
     const int nChannels = h->nChannels;
     /* rawToPhys takes a non-const range only because comedi_to_phys does; it never writes it. */

@@ -61,6 +61,13 @@ std::vector<BoardDesc> make_descs() {
                          kAiRanges, 5, false, &kRigAnalogIn};
     v.push_back({"rig", "vorn_emu", "emu-rig", {rig_ai, ao2_cmd(&kRigAnalogOut), digital(COMEDI_SUBD_DIO, 8)}, 0, 1,
                  true});
+    // multi with converters that need software calibration: its AI and AO carry the flag the
+    // kernel sets for such boards, and their errors are softcal.cpp's.
+    SubdevDesc sc_ai = ai16(true), sc_ao = ao2_cmd(&kSoftcalAnalogOut);
+    sc_ai.flags |= SDF_SOFT_CALIBRATED;
+    sc_ai.ops = &kSoftcalAnalogIn;
+    sc_ao.flags |= SDF_SOFT_CALIBRATED;
+    v.push_back({"softcal", "vorn_emu", "emu-softcal", {sc_ai, sc_ao, digital(COMEDI_SUBD_DIO, 24)}, 0, 1});
     return v;
 }
 

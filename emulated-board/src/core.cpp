@@ -2,6 +2,7 @@
 // The Comedi core behind /dev/comediN: opening and releasing files, the information ioctls,
 // locks, read/write subdevice selection, and the dispatch of every ioctl.
 #include <cerrno>
+#include <cstdio>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/eventfd.h>
@@ -34,6 +35,19 @@ bool chanspec_ok(const SubdevDesc &sd, unsigned chanspec) {
 
 // ---- open / close ---------------------------------------------------------------------
 
+// The kernel numbers /dev/comediN with minor N; comedilib derives the default calibration file
+// from that minor. A path mapped as /dev/comediN keeps N; the default paths take the board's
+// index, below the kernel's 48 board minors as on a machine with that many boards.
+static unsigned device_minor(const char *path, int board) {
+    unsigned n = 0;
+    int used = 0;
+    const size_t prefix = strlen("/dev/comedi");
+    if (strncmp(path, "/dev/comedi", prefix) == 0 && path[prefix] >= '0' && path[prefix] <= '9' &&
+        sscanf(path, "/dev/comedi%u%n", &n, &used) == 1 && path[used] == 0)
+        return n;
+    return unsigned(board);
+}
+
 int dev_open(const char *path, int flags, int *handled) {
     *handled = 0;
     if (!path || path[0] != '/') return 0;
@@ -55,7 +69,7 @@ int dev_open(const char *path, int flags, int *handled) {
     }
     Board &b = st.boards[bi];
     const Owner id = (Owner(uint32_t(getpid())) << 32) | ++st.next_file;
-    File *f = new File{fd, id, &b, b.d->read_subdev, b.d->write_subdev};
+    File *f = new File{fd, id, &b, b.d->read_subdev, b.d->write_subdev, device_minor(path, bi)};
     g_fds[fd].store(f, std::memory_order_release);
     st.open_count++;
     return fd;

@@ -65,6 +65,8 @@ EMU_HIDDEN extern const SubdevOps kVornAnalogOut;
 EMU_HIDDEN extern const SubdevOps kVornAnalogOutCmd;    // multi: timed output, internal start
 EMU_HIDDEN extern const SubdevOps kRigAnalogIn;
 EMU_HIDDEN extern const SubdevOps kRigAnalogOut;        // internal or external start and scan clock
+EMU_HIDDEN extern const SubdevOps kSoftcalAnalogIn;  // multi's, with converter errors (softcal.cpp)
+EMU_HIDDEN extern const SubdevOps kSoftcalAnalogOut;
 EMU_HIDDEN extern const SubdevOps kVornDigital;
 EMU_HIDDEN extern const SubdevOps kVornDigitalConfig; // DIO: direction per line
 EMU_HIDDEN extern const SubdevOps kComediTestAnalogIn;

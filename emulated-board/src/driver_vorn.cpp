@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
-// The vorn_emu driver behind multi, ai18, nocmd, do-only and dio64: its analog input with the
+// The vorn_emu driver behind multi, ai18, nocmd, do-only, dio64, di16, rig and softcal: its analog input with the
 // documented signals and timing, analog outputs, and digital lines.
 #include <algorithm>
 
@@ -7,6 +7,7 @@
 
 #include "device.h"
 #include "signals.h"
+#include "softcal.h"
 
 namespace emu {
 
@@ -254,6 +255,20 @@ const SubdevOps kRigAnalogIn = {.insn_read = rig_ai_read,
                                 .expected = rig_expected};
 const SubdevOps kRigAnalogOut = {
     .insn_read = ao_read, .insn_write = ao_write, .do_cmdtest = rig_ao_cmdtest, .do_cmd = ao_cmd};
+// softcal: multi's converters with the errors of softcal.cpp.
+const SubdevOps kSoftcalAnalogIn = {.insn_read = ai_read,
+                                    .do_cmdtest = ai_cmdtest,
+                                    .do_cmd = ai_cmd,
+                                    .poll = ai_poll,
+                                    .sample = ai_sample,
+                                    .signal_time = sample_time_ns,
+                                    .expected = ai_expected,
+                                    .adc = softcal_adc};
+const SubdevOps kSoftcalAnalogOut = {.insn_read = ao_read,
+                                     .insn_write = ao_write,
+                                     .do_cmdtest = ao_cmdtest,
+                                     .do_cmd = ao_cmd,
+                                     .dac = softcal_dac};
 const SubdevOps kVornDigital = {.insn_bits = dio_bits};
 const SubdevOps kVornDigitalConfig = {.insn_bits = dio_bits, .insn_config = dio_config};
 

@@ -61,6 +61,10 @@ struct SubdevOps {
     // What emu_expected_raw predicts for an instruction-style conversion.
     long long (*expected)(const Board &b, const SubdevDesc &sd, unsigned ch, unsigned range, uint64_t t_ns,
                           uint64_t index) = nullptr;
+    // A converter with an error of its own (a board calibrated in software): the code of a voltage
+    // (ADC) and the voltage of a code (DAC). Null: the ideal transfers of signals.cpp.
+    unsigned (*adc)(double v, const SubdevDesc &sd, unsigned range) = nullptr;
+    double (*dac)(unsigned raw, const SubdevDesc &sd, unsigned range) = nullptr;
 };
 
 struct SubdevDesc {
@@ -159,6 +163,7 @@ struct File {
     Owner id;
     Board *board;
     int read_subdev, write_subdev;
+    unsigned minor; // what fstat reports in st_rdev, as for the kernel's /dev/comediN
 };
 
 struct Faults {

@@ -202,7 +202,7 @@ void set_output(State &st, Board &b, unsigned s, unsigned ch, unsigned raw, unsi
     sync_inputs(st, b, t);
     ss.out_raw[ch] = raw;
     ss.out_range[ch] = rng;
-    ss.ao_volt[ch] = sig::raw_to_volts(raw, sd.ranges[rng], sd.maxdata);
+    ss.ao_volt[ch] = sd.ops->dac ? sd.ops->dac(raw, sd, rng) : sig::raw_to_volts(raw, sd.ranges[rng], sd.maxdata);
     if (b.d->rc_on_ao0 && ch == 0 && sd.type == COMEDI_SUBD_AO) {
         BoardState &bs = *b.s;
         bs.rc_y = rc_value(bs, t);

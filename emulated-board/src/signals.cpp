@@ -76,7 +76,8 @@ double rig_voltage(const Board &b, unsigned ch, uint64_t t_ns) {
 unsigned generic_raw(const Board &b, const SubdevDesc &sd, unsigned ch, unsigned range, uint64_t t_ns,
                      uint64_t index) {
     if (ch == 7) return unsigned(index % (uint64_t(sd.maxdata) + 1));
-    return volts_to_raw(voltage(b, ch, t_ns), sd.ranges[range], sd.maxdata);
+    const double v = voltage(b, ch, t_ns);
+    return sd.ops->adc ? sd.ops->adc(v, sd, range) : volts_to_raw(v, sd.ranges[range], sd.maxdata);
 }
 
 // comedi_test: amplitude 1 V (in µV), period 100 ms (in µs); waveform time in µs.

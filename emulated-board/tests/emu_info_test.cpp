@@ -27,7 +27,7 @@ TEST_F(EmuInfo, OpensEveryBoardAndCloseReleasesTheDescriptor) {
     struct { const char *path; int nsub; const char *board; } boards[] = {
         {EMU_BOARD_MULTI, 3, "emu-multi"},  {EMU_BOARD_AI18, 2, "emu-ai18"},   {EMU_BOARD_NOCMD, 2, "emu-nocmd"},
         {EMU_BOARD_DO_ONLY, 1, "emu-do16"}, {EMU_BOARD_DIO64, 1, "emu-dio64"}, {EMU_BOARD_COMEDI_TEST, 2, "comedi_test"},
-        {EMU_BOARD_DI16, 1, "emu-di16"}};
+        {EMU_BOARD_DI16, 1, "emu-di16"},   {EMU_BOARD_SOFTCAL, 3, "emu-softcal"}};
     for (auto &b : boards) {
         comedi_t *d = comedi_open(b.path);
         ASSERT_NE(d, nullptr) << b.path;

@@ -14,7 +14,9 @@ Usage: check_scan_log.py EXPECT.json. EXPECT names the file and what it must hol
   counter       instead of raw: code of sample k (k = scan * positions + position) is k mod this
                 (neither: the codes are not compared)
   volts_from_attrs  a file of float64 little-endian volts that raw / maxdata * (max - min) + min
-                must reproduce bit for bit (what the library delivered)
+                must reproduce bit for bit (what the library delivered); a position whose
+                calibration attribute is CALIBRATED takes its polynomial instead
+  calibrated    the number of positions whose volts came from a calibration polynomial
   volts_dataset true if /volts must exist and equal those volts
   csv_volts     a CSV file (a header, then a time column and one column per position, six
                 decimals) whose values the volts from the attributes must round to
@@ -51,6 +53,29 @@ def same(got, want):
     if isinstance(got, bytes):
         got = got.decode()
     return got == want, got
+
+
+def volts_of(scans, raw):
+    """The volts of raw codes (scans x positions) as the library converts them: the linear map of
+    each range, or the calibration polynomial of a calibrated position, Horner from the top."""
+    lo = scans.attrs["range_min"]
+    hi = scans.attrs["range_max"]
+    volts = raw / scans.attrs["maxdata"] * (hi - lo) + lo
+    if "calibration" in scans.attrs:
+        states = [s.decode() if isinstance(s, bytes) else s for s in scans.attrs["calibration"]]
+        origin = scans.attrs["calibration_origin"]
+        c = scans.attrs["calibration_coefficients"].reshape(-1, 4)
+        for p, state in enumerate(states):
+            if state == "CALIBRATED":
+                u = raw[:, p] - origin[p]
+                volts[:, p] = ((c[p, 3] * u + c[p, 2]) * u + c[p, 1]) * u + c[p, 0]
+    return volts
+
+
+def calibrated_positions(scans):
+    if "calibration" not in scans.attrs:
+        return 0
+    return sum(1 for s in scans.attrs["calibration"] if (s.decode() if isinstance(s, bytes) else s) == "CALIBRATED")
 
 
 def check_attrs(obj, want, where):
@@ -147,10 +172,9 @@ def main():
                     fail(f"/scans[{s}, {p}] is {raw[s, p]}, not {expected[s, p]} ({len(diff)} values differ)")
                 checked = f"{rows} x {positions} raw codes"
             if "volts_from_attrs" in want:
-                lo = scans.attrs["range_min"]
-                hi = scans.attrs["range_max"]
-                maxdata = scans.attrs["maxdata"]
-                volts = raw / maxdata * (hi - lo) + lo
+                volts = volts_of(scans, raw.astype(np.float64))
+                if calibrated_positions(scans) != want.get("calibrated", 0):
+                    fail(f"{calibrated_positions(scans)} calibrated positions, not {want.get('calibrated', 0)}")
                 delivered = np.fromfile(want["volts_from_attrs"], dtype="<f8").reshape(-1, positions)[:rows]
                 if delivered.shape != volts.shape or not np.array_equal(volts, delivered):
                     bad = np.argwhere(volts != delivered) if delivered.shape == volts.shape else [[0, 0]]
@@ -162,8 +186,7 @@ def main():
                         fail("/volts differs from the delivered volts")
                     checked += " and /volts"
             if "csv_volts" in want:
-                volts = raw / scans.attrs["maxdata"] * (scans.attrs["range_max"] - scans.attrs["range_min"]) \
-                    + scans.attrs["range_min"]
+                volts = volts_of(scans, raw.astype(np.float64))
                 csv = np.loadtxt(want["csv_volts"], delimiter=",", skiprows=1)[:, 1:]
                 if csv.shape != volts.shape:
                     fail(f"the CSV holds {csv.shape}, the log {volts.shape}")

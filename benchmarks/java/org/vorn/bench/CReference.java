@@ -26,6 +26,13 @@ final class CReference {
 
     static native void cClose(long ref);
 
+    /**
+     * The conversion alone of {@code samples} 16-bit codes, {@code reps} times, linear and with the
+     * calibration file's polynomials (native/calibrated_convert.cpp): ns per sample in {@code out}
+     * (linear, calibrated); false if the file lacks the polynomials.
+     */
+    static native boolean cConvertOnly(String calibrationFile, int samples, int reps, double[] out);
+
     static long open(int kind, String path, int n, int bufSize) {
         long ref = cOpen(kind, path, n, bufSize);
         if (ref == 0) {

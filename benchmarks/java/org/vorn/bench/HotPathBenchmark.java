@@ -83,12 +83,27 @@ public final class HotPathBenchmark {
             }
         }
 
+        List<String> calibration = new ArrayList<>();
+        if (!rows.skipped("calibration")) {
+            calibration.add(rows.calibratedAgainstLinear("streaming read", 8, 4096));
+            calibration.add(rows.calibratedAgainstLinear("streaming read", 8, 65536));
+            calibration.add(rows.calibratedAgainstLinear("sampling scan", 64, 0));
+            calibration.add(rows.calibratedAgainstLinear("analog write", 16, 0));
+            calibration.add(rows.conversionOnly(65536));
+        }
+
         table.print();
         if (!conversion.isEmpty()) {
             System.out.println();
             System.out.println("Conversion alone: the C reference streaming loop (poll, buffer contents, read, convert),");
             System.out.println("once with comedi_to_phys per sample and once with libvorn's rawToPhys; ns per sample, median [min-max]:");
             conversion.forEach(System.out::println);
+        }
+        if (!calibration.isEmpty()) {
+            System.out.println();
+            System.out.println("Calibration: the same calls on the softcal board converting with the calibration file's");
+            System.out.println("polynomials and with the linear map; ns per sample, median [min-max], calibrated/linear:");
+            calibration.forEach(System.out::println);
         }
         if (EmulatedBoard.openCount() != 0) {
             throw new IllegalStateException(EmulatedBoard.openCount() + " emulated device files left open");

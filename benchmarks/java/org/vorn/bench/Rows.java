@@ -9,9 +9,14 @@ import static org.vorn.bench.CReference.open;
 
 import java.nio.ByteBuffer;
 import java.nio.ByteOrder;
+import java.nio.file.Path;
+import java.util.List;
 import java.util.Locale;
 
 import org.vorn.acq.comedi.AnalogReference;
+import org.vorn.acq.comedi.Calibration;
+import org.vorn.acq.comedi.CalibrationState;
+import org.vorn.acq.comedi.ComediAnalogDevice;
 import org.vorn.acq.comedi.ComediAnalogSWOutDevice;
 import org.vorn.acq.comedi.ComediAnalogSamplingDevice;
 import org.vorn.acq.comedi.ComediAnalogStreamingDevice;
@@ -213,6 +218,125 @@ final class Rows {
         return String.format(Locale.ROOT, "  %-8s bufSize %d: comedi_to_phys %.2f [%.2f-%.2f], rawToPhys %.2f [%.2f-%.2f], ratio %.3f",
                 board.substring(board.lastIndexOf('/') + 1), bufSize, call.median(), call.min(), call.max(),
                 inline.median(), inline.min(), inline.max(), inline.median() / call.median());
+    }
+
+    /**
+     * The same hot path on the softcal board twice, its positions converting with the calibration
+     * file's polynomials and with the linear map (Calibration.linear()), repetitions alternating;
+     * one line of text, ns per sample.
+     */
+    String calibratedAgainstLinear(String what, int positions, int bufSize) {
+        Path file = Path.of(System.getProperty("vorn.softcal.file", "emulated-board/softcal.calibration"));
+        Side calibrated = new Side(timing.reps);
+        Side linear = new Side(timing.reps);
+        String board = EmulatedBoard.SOFTCAL;
+        boolean streaming = what.equals("streaming read");
+        boolean output = what.equals("analog write");
+        try (ComediAnalogDevice cal = device(what, board, positions, bufSize);
+                ComediAnalogDevice lin = device(what, board, positions, bufSize)) {
+            cal.setCalibrationFile(file);
+            lin.setCalibration(Calibration.linear());
+            ByteBuffer values = direct(8 * Math.max(positions, bufSize));
+            for (int i = 0; i < positions; i++) {
+                double span = i % 2 == 0 ? 10 : 5;
+                for (ComediAnalogDevice d : List.of(cal, lin)) {
+                    d.configureChannel(i, output ? i % 2 : i % 16, output ? -10 : -span, output ? 10 : span,
+                            AnalogReference.GROUND);
+                }
+                values.putDouble(8 * i, -4.5 + 9.0 * i / positions);
+            }
+            if (cal.getCalibrationState(0) != CalibrationState.CALIBRATED
+                    || lin.getCalibrationState(0) != CalibrationState.LINEAR_REQUESTED) {
+                throw new IllegalStateException(what + ": the softcal devices are not calibrated and linear as asked ("
+                        + cal.getCalibrationState(0) + ", " + lin.getCalibrationState(0) + ")");
+            }
+            int samplesPerCall = streaming ? bufSize : positions;
+            if (streaming) {
+                BenchNatives.muteStdout(true);
+                try {
+                    ((ComediAnalogStreamingDevice) cal).configure();
+                    ((ComediAnalogStreamingDevice) lin).configure();
+                } finally {
+                    BenchNatives.muteStdout(false);
+                }
+            }
+            JavaBatch calBatch = batch(what, cal, values, samplesPerCall);
+            JavaBatch linBatch = batch(what, lin, values, samplesPerCall);
+            int calls = Math.min(around(streaming, cal, () -> timing.warmUp(calBatch)),
+                    around(streaming, lin, () -> timing.warmUp(linBatch)));
+            for (int r = 0; r < timing.reps; r++) {
+                calibrated.ns[r] = around(streaming, cal, () -> (double) Timing.timeJava(calBatch, calls, calibrated))
+                        / ((long) calls * samplesPerCall);
+                linear.ns[r] = around(streaming, lin, () -> (double) Timing.timeJava(linBatch, calls, linear))
+                        / ((long) calls * samplesPerCall);
+            }
+        }
+        return String.format(Locale.ROOT, "  %-15s %3d positions%s: calibrated %.2f [%.2f-%.2f], linear %.2f [%.2f-%.2f],"
+                + " ratio %.3f, allocations %d/%d", what, positions, streaming ? ", bufSize " + bufSize : "",
+                calibrated.median(), calibrated.min(), calibrated.max(), linear.median(), linear.min(), linear.max(),
+                calibrated.median() / linear.median(), calibrated.allocs, linear.allocs);
+    }
+
+    /** The conversion loops alone in C, repetitions alternating inside C; one line of text. */
+    String conversionOnly(int samples) {
+        String file = System.getProperty("vorn.softcal.file", "emulated-board/softcal.calibration");
+        Side linear = new Side(timing.reps);
+        Side calibrated = new Side(timing.reps);
+        double[] perSample = new double[2];
+        for (int r = 0; r < timing.reps; r++) {
+            if (!CReference.cConvertOnly(file, samples, 50, perSample)) {
+                throw new IllegalStateException("no softcal polynomials in " + file);
+            }
+            linear.ns[r] = perSample[0];
+            calibrated.ns[r] = perSample[1];
+        }
+        return String.format(Locale.ROOT, "  %-15s %d codes, 8 positions: calibrated %.2f [%.2f-%.2f], linear %.2f [%.2f-%.2f],"
+                + " ratio %.3f", "conversion only", samples, calibrated.median(), calibrated.min(), calibrated.max(),
+                linear.median(), linear.min(), linear.max(), calibrated.median() / linear.median());
+    }
+
+    private static ComediAnalogDevice device(String what, String board, int positions, int bufSize) {
+        return switch (what) {
+            case "streaming read" -> new ComediAnalogStreamingDevice(board, positions, 1000.0, bufSize);
+            case "sampling scan" -> new ComediAnalogSamplingDevice(board, positions);
+            default -> new ComediAnalogSWOutDevice(board, positions);
+        };
+    }
+
+    private static JavaBatch batch(String what, ComediAnalogDevice d, ByteBuffer values, int samplesPerCall) {
+        return switch (what) {
+            case "streaming read" -> calls -> {
+                for (int i = 0; i < calls; i++) {
+                    if (((ComediAnalogStreamingDevice) d).read(values) != samplesPerCall) {
+                        throw new IllegalStateException("a streaming read returned a short block");
+                    }
+                }
+            };
+            case "sampling scan" -> calls -> {
+                for (int i = 0; i < calls; i++) {
+                    ((ComediAnalogSamplingDevice) d).scan(values);
+                }
+            };
+            default -> calls -> {
+                for (int i = 0; i < calls; i++) {
+                    ((ComediAnalogSWOutDevice) d).write(values);
+                }
+            };
+        };
+    }
+
+    /** A streaming device owns the subdevice only while it runs: started and stopped around the work. */
+    private static <T> T around(boolean streaming, ComediAnalogDevice d, java.util.function.Supplier<T> work) {
+        if (!streaming) {
+            return work.get();
+        }
+        ComediAnalogStreamingDevice s = (ComediAnalogStreamingDevice) d;
+        s.start();
+        try {
+            return work.get();
+        } finally {
+            s.stop();
+        }
     }
 
     static ByteBuffer direct(int bytes) {

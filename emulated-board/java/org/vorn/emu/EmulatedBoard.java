@@ -24,6 +24,8 @@ public final class EmulatedBoard {
     public static final String DI16 = "/dev/comedi-emu/di16";
     public static final String COMEDI_TEST = "/dev/comedi-emu/comedi_test";
     public static final String RIG = "/dev/comedi-emu/rig";
+    /** multi with converters that need software calibration (README "softcal"). */
+    public static final String SOFTCAL = "/dev/comedi-emu/softcal";
 
     public static final int CLOCK_REALTIME = 0;
     public static final int CLOCK_MANUAL = 1;

@@ -28,6 +28,7 @@ import org.junit.jupiter.api.io.TempDir;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.CsvSource;
 import org.vorn.testsupport.H5py;
+import org.vorn.testsupport.SoftcalFile;
 
 /**
  * Runs the demo the way a user does, through the launcher that the build generates
@@ -440,6 +441,27 @@ class AcquisitionDemoTest {
         assertEquals("run-demo: Error opening comedi device /nonexistent/comedi0: No such file or directory\n",
                 r.stderr());
         assertFalse(Files.exists(tmp.resolve("out")), "files written for a device that never opened");
+    }
+
+    /**
+     * On the board calibrated in software the launcher puts the board's file where comedilib looks,
+     * so the demo calibrates without an option; --calibration names a file instead.
+     */
+    @Test
+    void theSoftCalibratedBoardReadsTrueVoltsThroughItsCalibrationFile() throws Exception {
+        Run r = run(120, "--device", "/dev/comedi-emu/softcal", "--duration", "0.5", "--no-outputs", "--out", "out");
+        assertEquals(0, r.status(), r.all());
+        assertTrue(r.stdout().contains("Calibration (comedilib's default file): AI4 calibrated, AI5 calibrated, "
+                + "AI6 calibrated, AI1 calibrated\n"), r.stdout());
+        assertTrue(r.stdout().contains("\nAI1      [-5, 5] V           500    +1.0000    +1.0000    +1.0000"),
+                r.stdout());
+        assertFalse(r.stderr().contains("WARNING"), r.stderr());
+
+        Run listed = run(60, "--list", "--device", "/dev/comedi-emu/softcal", "--calibration",
+                SoftcalFile.source().toString());
+        assertEquals(0, listed.status(), listed.all());
+        assertTrue(listed.stdout().contains("  calibration: in software, file " + SoftcalFile.source() + " (found)\n"),
+                listed.stdout());
     }
 
     /** The launcher's --list; what it prints on every board is DeviceListingTest's. */

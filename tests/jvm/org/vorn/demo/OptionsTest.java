@@ -47,6 +47,9 @@ class OptionsTest {
         assertEquals(50, o.record);
         assertEquals("software", Options.parse(new String[] {"--start", "software"}).start.toString());
         assertEquals("falling edge of line 3", Options.parse(new String[] {"--start=3:falling"}).start.toString());
+        o = Options.parse(new String[] {"--device", "/dev/comedi-emu/softcal", "--calibration=/tmp/board.cal"});
+        assertTrue(o.emulated(), "softcal carries the emulated signals");
+        assertEquals(Paths.get("/tmp/board.cal"), o.calibration);
         assertEquals("--trigger needs POSITION:VOLTS[:rising|falling], not '2'",
                 assertThrows(UsageException.class, () -> Options.parse(new String[] {"--trigger", "2"})).getMessage());
     }
@@ -64,6 +67,7 @@ class OptionsTest {
         "--device=                            | --device needs a path",
         "--out=                               | --out needs a folder",
         "--hdf5=                              | --hdf5 needs a file name",
+        "--calibration=                       | --calibration needs a file name",
         "--trigger 2:x                        | --trigger needs a level in volts, not 'x'",
         "--trigger 2:0:up                     | --trigger slope is rising or falling, not 'up'",
         "--trigger 4:0                        | --trigger position 4 is not one of the 4 streamed (0 to 3)",

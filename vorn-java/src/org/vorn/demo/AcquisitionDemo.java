@@ -3,6 +3,7 @@ package org.vorn.demo;
 
 import java.io.IOException;
 import java.io.PrintStream;
+import java.nio.file.Path;
 import java.util.Locale;
 
 import org.vorn.acq.comedi.ComediDeviceInfo;
@@ -54,7 +55,7 @@ public final class AcquisitionDemo {
             return;
         }
         if (opt.list) {
-            System.exit(list(opt.device));
+            System.exit(list(opt.device, opt.calibration));
             return;
         }
         ChartStyle.prepareGraphics();
@@ -84,9 +85,10 @@ public final class AcquisitionDemo {
     }
 
     /** {@code --list}: the description, or the library's message when the device cannot be described. */
-    static int list(String device) {
+    static int list(String device, Path calibration) {
         try {
-            DeviceListing.print(ComediDeviceInfo.describe(device), System.out);
+            DeviceListing.print(calibration == null ? ComediDeviceInfo.describe(device)
+                    : ComediDeviceInfo.describe(device, calibration), System.out);
             System.out.flush();
             return EXIT_OK;
         } catch (ComediException e) {

@@ -32,6 +32,12 @@ final class DeviceListing {
         for (ComediSubdeviceInfo s : info.subdevices()) {
             out.println();
             print(s, out);
+            if (s.needsCalibration()) {
+                out.println("  calibration: in software, " + (info.calibrationFile() == null
+                        ? "no calibration file named for the device"
+                        : "file " + info.calibrationFile() + (info.calibrationFileFound() ? " (found)"
+                                : " (not found: its values convert linearly, uncalibrated)")));
+            }
         }
     }
 

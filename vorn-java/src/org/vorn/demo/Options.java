@@ -6,6 +6,7 @@ import java.nio.file.Paths;
 import java.util.Locale;
 import java.util.Set;
 
+import org.vorn.acq.comedi.ComediAnalogDevice;
 import org.vorn.acq.comedi.StartTrigger;
 import org.vorn.acq.task.Trigger;
 
@@ -15,6 +16,8 @@ import org.vorn.acq.task.Trigger;
  */
 final class Options {
     static final String EMULATED_MULTI = "/dev/comedi-emu/multi";
+    /** The same signals through converters that need software calibration. */
+    static final String EMULATED_SOFTCAL = "/dev/comedi-emu/softcal";
 
     /**
      * Every sample is kept in memory until the files are written; this bounds that memory
@@ -29,6 +32,8 @@ final class Options {
     Path out = Paths.get("demo-output");
     /** --hdf5 FILE: the run goes through an acquisition task that logs it to this file; null: no log. */
     Path hdf5;
+    /** --calibration FILE: the calibration file of a board calibrated in software; null: comedilib's default one. */
+    Path calibration;
     /** --trigger POSITION:VOLTS[:rising|falling]: records cut around each crossing; null: none. */
     Trigger trigger;
     /** --pretrigger N: the scans of a record before its trigger's. */
@@ -43,13 +48,20 @@ final class Options {
     boolean list;
     boolean help;
 
+    /** Gives a device the --calibration file, if any; otherwise it looks where comedilib does. */
+    void calibrate(ComediAnalogDevice device) {
+        if (calibration != null) {
+            device.setCalibrationFile(calibration);
+        }
+    }
+
     long scans() {
         return Math.round(rate * duration);
     }
 
     /** The emulated board tells what it feeds each channel; a real device's wiring is unknown. */
     boolean emulated() {
-        return EMULATED_MULTI.equals(device);
+        return EMULATED_MULTI.equals(device) || EMULATED_SOFTCAL.equals(device);
     }
 
     static String usage() {
@@ -57,7 +69,7 @@ final class Options {
             "usage: " + AcquisitionDemo.PROGRAM + " [--device PATH] [--channels N] [--rate HZ] [--duration SECONDS] [--out DIR]",
             "                [--hdf5 FILE] [--trigger POSITION:VOLTS[:rising|falling]] [--pretrigger N]",
             "                [--record N] [--start software|LINE:rising|LINE:falling] [--stimulus]",
-            "                [--no-outputs] [--list] [--help]",
+            "                [--calibration FILE] [--no-outputs] [--list] [--help]",
             "",
             "Streams analog input channels through ComediAnalogStreamingDevice, prints the command test,",
             "a progress bar and per-channel statistics, writes the samples to DIR/" + SampleFiles.CSV_NAME,
@@ -92,6 +104,9 @@ final class Options {
             "                      gain and phase per frequency with the first-order model's and plots",
             "                      them to DIR/" + Stimulus.PNG_NAME + "; with --hdf5 FILE, the response and the",
             "                      stimulus (/stimulus, the AO codes) go to FILE's sibling NAME-stimulus.h5",
+            "  --calibration FILE  the calibration file (comedilib's format) of a board calibrated in",
+            "                      software, in place of the one comedilib finds for the device (e.g.",
+            "                      /dev/comedi-emu/softcal, which the launcher gives its file)",
             "  --no-outputs        skip the analog and digital output sections. On a real board they set",
             "                      AO0 to +2.5 V and -1.25 V and digital lines 0-7 to 0xA5 and 0x5A, then",
             "                      back to 0 V and 0x00: disconnect what those outputs drive, or use this.",
@@ -107,7 +122,7 @@ final class Options {
 
     /** Options that take a value, as {@code --name VALUE} or {@code --name=VALUE}. */
     private static final Set<String> VALUED = Set.of("--device", "--channels", "--rate", "--duration", "--out",
-            "--hdf5", "--trigger", "--pretrigger", "--record", "--start");
+            "--hdf5", "--trigger", "--pretrigger", "--record", "--start", "--calibration");
 
     static Options parse(String[] args) throws UsageException {
         Options o = new Options();
@@ -230,6 +245,12 @@ final class Options {
                     throw new UsageException("--hdf5 needs a file name");
                 }
                 hdf5 = Paths.get(value);
+            }
+            case "--calibration" -> {
+                if (value.isEmpty()) {
+                    throw new UsageException("--calibration needs a file name");
+                }
+                calibration = Paths.get(value);
             }
             case "--trigger" -> trigger = parseTrigger(value);
             case "--start" -> start = parseStart(value);

@@ -21,10 +21,12 @@ import org.vorn.exception.ComediException;
 final class OtherDevices {
     private final String device;
     private final boolean emulated;
+    private final Options opt;
     private final PrintStream out;
 
     OtherDevices(Options opt, PrintStream out) {
         this.device = opt.device;
+        this.opt = opt;
         this.emulated = opt.emulated();
         this.out = out;
     }
@@ -37,6 +39,7 @@ final class OtherDevices {
         double[] volts;
         while (true) {
             try (ComediAnalogSamplingDevice ai = new ComediAnalogSamplingDevice(device, channels)) {
+                opt.calibrate(ai);
                 int configured = 0;
                 try {
                     for (; configured < channels; configured++) {
@@ -73,11 +76,13 @@ final class OtherDevices {
         out.println("Analog output (ComediAnalogSWOutDevice AO0, +/-10 V), read back on AI14"
                 + (emulated ? " (the emulated board loops AO0 back to AI14):" : ":"));
         try (ComediAnalogSWOutDevice ao = new ComediAnalogSWOutDevice(device, 1)) {
+            opt.calibrate(ao);
             ao.configureChannel(0, 0, -10, 10, AnalogReference.GROUND);
             ComediAnalogSamplingDevice back = null;
             String noReadBack = null;
             try {
                 back = new ComediAnalogSamplingDevice(device, 1);
+                opt.calibrate(back);
                 back.configureChannel(0, 14, -10, 10, AnalogReference.GROUND);
             } catch (ComediException e) {
                 noReadBack = e.getMessage();

@@ -4,8 +4,10 @@ package org.vorn.demo;
 import java.io.PrintStream;
 import java.time.Duration;
 import java.util.Locale;
+import java.util.StringJoiner;
 
 import org.vorn.acq.comedi.AnalogReference;
+import org.vorn.acq.comedi.CalibrationState;
 import org.vorn.acq.comedi.ComediAnalogStreamingDevice;
 import org.vorn.acq.comedi.ScanBlock;
 import org.vorn.exception.ComediException;
@@ -37,6 +39,25 @@ final class Streaming {
         this.terminal = terminal;
     }
 
+    /**
+     * On a board calibrated in software, how each position converts: "Calibration: AI4 calibrated,
+     * ..." with the file, or why it converts linearly. Nothing on other boards.
+     */
+    private void printCalibration(ComediAnalogStreamingDevice ai) {
+        StringJoiner states = new StringJoiner(", ");
+        boolean needed = false;
+        for (int i = 0; i < inputs.length; i++) {
+            CalibrationState state = ai.getCalibrationState(i);
+            needed |= state != CalibrationState.NOT_NEEDED;
+            states.add(inputs[i].name() + " " + state.name().toLowerCase(Locale.ROOT).replace('_', ' '));
+        }
+        if (needed) {
+            String file = opt.calibration != null ? opt.calibration.toString() : "comedilib's default file";
+            out.println("Calibration (" + file + "): " + states);
+            out.println();
+        }
+    }
+
     /** Streams the channels; null when the streaming device could not be set up (already reported). */
     Acquisition run() throws DeviceUnavailable {
         long scans = opt.scans();
@@ -48,6 +69,7 @@ final class Streaming {
         ComediAnalogStreamingDevice ai;
         try {
             ai = new ComediAnalogStreamingDevice(opt.device, inputs.length, opt.rate, bufSize);
+            opt.calibrate(ai);
         } catch (ComediException e) {
             return refuse(e);
         }
@@ -69,6 +91,7 @@ final class Streaming {
                     // The smallest range that holds the request, which is what the values can span.
                     ranges[i] = DeviceListing.range(ai.getChannelRange(i).range());
                 }
+                printCalibration(ai);
                 ai.setScanCount(scans); // exactly rate x duration scans, then the stream ends by itself
                 ai.setStartTrigger(opt.start); // refused at configure() by a board without that start
                 out.println("Command test (printed by the library):");

@@ -30,6 +30,7 @@ import hdf.hdf5lib.H5;
 import hdf.hdf5lib.exceptions.HDF5Exception;
 
 import org.vorn.acq.comedi.ComediChannelRange;
+import org.vorn.acq.comedi.ComediPolynomial;
 import org.vorn.acq.task.ScanRecorder;
 import org.vorn.acq.task.StreamInfo;
 
@@ -42,7 +43,11 @@ import org.vorn.acq.task.StreamInfo;
  * growing, with per-position attributes {@code channel}, {@code reference}, {@code range_min},
  * {@code range_max}, {@code unit} and {@code maxdata}, from which volts are
  * {@code raw / maxdata * (range_max - range_min) + range_min} in doubles, exactly what the
- * library delivers; {@code /volts} (optional) holds those doubles; {@code /events} holds what
+ * library delivers; on a board calibrated in software, {@code calibration} names each position's
+ * state ({@link org.vorn.acq.comedi.CalibrationState}), and where it is "CALIBRATED" the volts are
+ * instead the position's polynomial, {@code u = raw - calibration_origin},
+ * {@code ((c3 u + c2) u + c1) u + c0} with {@code c0..c3} its four values of
+ * {@code calibration_coefficients} (positions × 4; NaN for a linear position); {@code /volts} (optional) holds those doubles; {@code /events} holds what
  * happened to the stream (stopped, completed, overrun, error, and every trigger of the task's
  * records with its scan's time) with the scan index where it happened. The root's attributes
  * name the device, driver and board, the accepted scan and
@@ -379,6 +384,26 @@ public final class Hdf5ScanLog implements ScanRecorder {
         Hdf5Objects.texts(dataset, "unit", unit);
         Hdf5Objects.integers(dataset, "maxdata", maxdata);
         Hdf5Objects.text(dataset, "conversion", "volts = raw / maxdata * (range_max - range_min) + range_min");
+        writeCalibrationAttributes(dataset, positions);
+    }
+
+    /** Each position's calibration state and polynomial (NaN where it converts linearly). */
+    private static void writeCalibrationAttributes(long dataset, List<ComediChannelRange> positions) {
+        int n = positions.size();
+        String[] state = new String[n];
+        double[] origin = new double[n];
+        double[] coefficients = new double[4 * n];
+        for (int i = 0; i < n; i++) {
+            ComediChannelRange c = positions.get(i);
+            state[i] = c.calibration().name();
+            ComediPolynomial p = c.polynomial();
+            origin[i] = p == null ? Double.NaN : p.expansionOrigin();
+            double[] k = p == null ? new double[] {Double.NaN, Double.NaN, Double.NaN, Double.NaN} : p.coefficients();
+            System.arraycopy(k, 0, coefficients, 4 * i, 4);
+        }
+        Hdf5Objects.texts(dataset, "calibration", state);
+        Hdf5Objects.reals(dataset, "calibration_origin", origin);
+        Hdf5Objects.reals(dataset, "calibration_coefficients", coefficients);
     }
 
     @Override

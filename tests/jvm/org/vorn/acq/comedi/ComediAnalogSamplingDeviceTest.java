@@ -31,8 +31,8 @@ import org.vorn.testsupport.ComediReference;
 class ComediAnalogSamplingDeviceTest {
     private static final String MULTI = EmulatedBoard.MULTI;
     private static final long MAXDATA = 65535;
-    /** Size of the handle record, a layout Java code may rely on. */
-    private static final int HANDLE_BYTES = 20680;
+    /** Size of the handle record, a layout Java code may rely on (it grows only at its end: the calibration last). */
+    private static final int HANDLE_BYTES = 33256;
     /** Byte offset of the packed channel list inside the handle record. */
     private static final int CHANLIST_OFFSET = 7200;
     private static final double[][] RANGES = {{-10, 10}, {-5, 5}, {-1, 1}, {0, 10}, {0, 5}};

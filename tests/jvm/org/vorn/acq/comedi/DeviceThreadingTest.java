@@ -456,7 +456,9 @@ class DeviceThreadingTest {
                     sampling::nDestroy, h -> ao.nCreateChannels(h, 0, (short) 0, -10, 10, "ground"),
                     h -> ao.nWrite(h, out), ao::nDestroy, h -> dio.nWrite(h, out), dio::nDestroy,
                     h -> ComediDigitalPortInDevice.nRead(h, out), h -> ComediDigitalPortInDevice.nReadLine(h, 0, 0),
-                    h -> ComediAnalogDevice.nChannelRange(h, 0, new double[7]), ComediDevice::nRelease);
+                    h -> ComediAnalogDevice.nChannelRange(h, 0, new double[7]),
+                    h -> ComediAnalogDevice.nCalibration(h, 0, new double[7]),
+                    h -> ComediAnalogDevice.nSetCalibration(h, 2, null), ComediDevice::nRelease);
             for (ComediDevice owner : List.of(ai, sampling, ao, dio, din)) {
                 owner.lock();
                 ByteBuffer real = owner.handle();

@@ -55,7 +55,7 @@ class NativeCallFuzzTest {
 
     private static final String[] BOARDS = {
         EmulatedBoard.MULTI, EmulatedBoard.AI18, EmulatedBoard.NOCMD, EmulatedBoard.DO_ONLY,
-        EmulatedBoard.DIO64, EmulatedBoard.COMEDI_TEST,
+        EmulatedBoard.DIO64, EmulatedBoard.COMEDI_TEST, EmulatedBoard.SOFTCAL,
     };
     private static final String[] BAD_PATHS = {
         "/dev/comedi-emu/nothing", "", "/nonexistent/comedi0", "/dev/null", "/dev/comedi-emu/m\u00fclti\u00ff",
@@ -624,7 +624,15 @@ class NativeCallFuzzTest {
             default: {
                 int i = rnd.nextBoolean() ? rnd.nextInt(4) : index(MAX_CHANNELS);
                 double[] out = rnd.nextInt(6) == 0 ? (rnd.nextBoolean() ? null : new double[3]) : new double[7];
-                call("nChannelRange", () -> ComediAnalogDevice.nChannelRange(h, i, out));
+                switch (rnd.nextInt(3)) {
+                    case 0 -> call("nChannelRange", () -> ComediAnalogDevice.nChannelRange(h, i, out));
+                    case 1 -> call("nCalibration", () -> ComediAnalogDevice.nCalibration(h, i, out));
+                    default -> {
+                        int mode = rnd.nextInt(5) - 1; // -1 and 3 are no mode
+                        String file = rnd.nextBoolean() ? null : path();
+                        call("nSetCalibration", () -> ComediAnalogDevice.nSetCalibration(h, mode, file));
+                    }
+                }
             }
         }
     }

@@ -2,6 +2,8 @@
 package org.vorn.acq.comedi;
 
 import java.nio.ByteBuffer;
+import java.nio.file.Path;
+import java.util.Objects;
 
 import org.vorn.exception.ComediException;
 
@@ -74,10 +76,123 @@ public abstract sealed class ComediAnalogDevice extends ComediDevice
                 throw Failures.refused(e.getMessage(), e.getErrorNumber(), e); // the natives' text names the device
             }
             markConfigured(index, positions);
+            warnIfUncalibrated(h, index);
         } finally {
             unlock();
         }
     }
+
+    // Software calibration: where the device's subdevice needs it, each position converts with the
+    // polynomial of the calibration file, fetched by configureChannel (calibration.cpp).
+
+    private static final System.Logger LOG = System.getLogger("org.vorn");
+
+    /** Lock held. What {@link #setCalibration} chose; the default file until then. */
+    private Calibration calibration = Calibration.defaultFile();
+    /** Lock held. The warning about an uncalibrated position has been given: once a device. */
+    private boolean calibrationWarned;
+
+    /**
+     * Chooses where the device's software calibration comes from: the file comedilib names for
+     * the device ({@link Calibration#defaultFile()}, the default), a file of the program
+     * ({@link Calibration#file(Path)}), or none ({@link Calibration#linear()}). It matters only on a
+     * subdevice that carries {@code SDF_SOFT_CALIBRATED}: there every position converts with the
+     * file's polynomial for its channel, range and direction, and a position whose file or entry is
+     * missing converts linearly, says so in {@link #getCalibrationState(int)} and makes the device
+     * log one warning (System.Logger "org.vorn"). Positions configured before are fetched again; call
+     * it before {@code configure()} of a streaming device, never while a stream runs
+     * ({@link org.vorn.exception.DeviceStateException}).
+     *
+     * @param calibration where the calibration comes from
+     * @throws NullPointerException if {@code calibration} is null
+     */
+    public final void setCalibration(Calibration calibration) {
+        Objects.requireNonNull(calibration, "calibration");
+        ByteBuffer h = lockHandle();
+        try {
+            if (isRunning()) {
+                throw Failures.state(getDevice(), "device " + getDevice()
+                        + ": the calibration cannot change while a stream runs; stop it first");
+            }
+            nSetCalibration(h, calibration.isLinear() ? 2 : calibration.file().isPresent() ? 1 : 0,
+                    calibration.file().map(Path::toString).orElse(null));
+            this.calibration = calibration;
+            for (int i = 0; configured != null && i < configured.length; i++) {
+                if (configured[i]) {
+                    warnIfUncalibrated(h, i);
+                }
+            }
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * {@link #setCalibration(Calibration)} with {@link Calibration#file(Path)}.
+     *
+     * @param file a calibration file in comedilib's format for the device's driver and board
+     * @throws NullPointerException if {@code file} is null
+     */
+    public final void setCalibrationFile(Path file) {
+        setCalibration(Calibration.file(file));
+    }
+
+    /**
+     * Where the calibration comes from.
+     *
+     * @return the last choice of {@link #setCalibration(Calibration)}, or the default file
+     */
+    public final Calibration getCalibration() {
+        lockHandle();
+        try {
+            return calibration;
+        } finally {
+            unlock();
+        }
+    }
+
+    /**
+     * How position {@code position} converts: with its calibration polynomial, or linearly and why.
+     *
+     * @param position a position, 0 to {@code getPositionCount() - 1}
+     * @return the state, or null while the position is not configured
+     * @throws IllegalArgumentException if the position is outside the device's positions
+     * @throws IllegalStateException    if the device is closed
+     */
+    public final CalibrationState getCalibrationState(int position) {
+        ComediChannelRange c = getChannelRange(position);
+        return c == null ? null : c.calibration();
+    }
+
+    /** Lock held: one warning a device, for the first position that lacks a calibration it needs. */
+    private void warnIfUncalibrated(ByteBuffer h, int index) {
+        if (calibrationWarned) {
+            return;
+        }
+        double[] conversion = new double[CONVERSION_FIELDS];
+        int state = nCalibration(h, index, conversion);
+        if (state < 0 || !CalibrationState.values()[state].isUncalibrated()) {
+            return;
+        }
+        calibrationWarned = true;
+        double[] fields = new double[CHANNEL_RANGE_FIELDS];
+        nChannelRange(h, index, fields);
+        String file = calibration.file().map(f -> "the calibration file " + f)
+                .orElse("the device's default calibration file");
+        LOG.log(System.Logger.Level.WARNING, "device " + getDevice() + ": position " + index + " (channel "
+                + (int) fields[4] + ", range " + (int) fields[5] + ") needs software calibration, but "
+                + (state == CalibrationState.UNCALIBRATED_NO_FILE.ordinal() ? file + " was not found (or is for another board)"
+                        : file + " has no entry for its channel and range")
+                + "; its values are converted linearly, without calibration (setCalibrationFile names a file, "
+                + "setCalibration(Calibration.linear()) asks for the linear map and silences this)");
+    }
+
+    /** Origin, divisor and four coefficients of a position's conversion (calibration.cpp). */
+    private static final int CONVERSION_FIELDS = 6;
+
+    static native void nSetCalibration(ByteBuffer handle, int mode, String path);
+
+    static native int nCalibration(ByteBuffer handle, int index, double[] out);
 
     /** {@code index} is one of the device's positions; returns their count. */
     private int requirePosition(int index) {
@@ -191,18 +306,31 @@ public abstract sealed class ComediAnalogDevice extends ComediDevice
 
     private ComediChannelRange readChannelRange(int index) {
         double[] fields = new double[CHANNEL_RANGE_FIELDS];
+        double[] conversion = new double[CONVERSION_FIELDS];
+        int state;
         ByteBuffer h = lockHandle();
         try {
             int positions = requirePosition(index);
             if (!nChannelRange(h, index, fields)) {
                 return null;
             }
+            state = nCalibration(h, index, conversion);
         } finally {
             unlock();
         }
+        CalibrationState calibrated = CalibrationState.values()[state];
+        ComediPolynomial polynomial = calibrated != CalibrationState.CALIBRATED ? null
+                : new ComediPolynomial(isOutput() ? ComediPolynomial.Direction.FROM_PHYSICAL
+                        : ComediPolynomial.Direction.TO_PHYSICAL, conversion[0], conversion[2], conversion[3],
+                        conversion[4], conversion[5]);
         return new ComediChannelRange((int) fields[4], (int) fields[5],
                 ComediRange.of(fields[0], fields[1], (int) fields[2]), (long) fields[3],
-                AnalogReference.values()[(int) fields[6]]); // AREF_GROUND, COMMON, DIFF, OTHER: 0 to 3
+                AnalogReference.values()[(int) fields[6]], // AREF_GROUND, COMMON, DIFF, OTHER: 0 to 3
+                calibrated, polynomial);
+    }
+
+    private boolean isOutput() {
+        return this instanceof ComediAnalogSWOutDevice || this instanceof ComediAnalogStreamingOutDevice;
     }
 
     /** min, max, unit word, maximum raw value, channel, range index, reference (analog_channel.cpp). */

@@ -17,8 +17,16 @@ final class ComediDeviceDescription {
     private ComediDeviceDescription() {
     }
 
-    static ComediDeviceInfo read(String device) {
-        return decode(device, ByteBuffer.wrap(nDescribe(device)).order(ByteOrder.nativeOrder()));
+    /** {@code calibrationFile}: the program's calibration file, or null for comedilib's default one. */
+    static ComediDeviceInfo read(String device, String calibrationFile) {
+        ComediDeviceInfo info = decode(device, ByteBuffer.wrap(nDescribe(device)).order(ByteOrder.nativeOrder()));
+        if (calibrationFile == null && !info.needsCalibration()) {
+            return info;
+        }
+        boolean[] found = new boolean[1];
+        String file = nCalibrationFile(device, calibrationFile, found);
+        return new ComediDeviceInfo(info.device(), info.driverName(), info.boardName(), info.versionCode(),
+                info.subdevices(), file, found[0]);
     }
 
     /* The layout is the one device_info.cpp writes. */
@@ -92,4 +100,7 @@ final class ComediDeviceDescription {
     }
 
     private static native byte[] nDescribe(String device);
+
+    /** The calibration file of the device (calibration.cpp): the given one or comedilib's default, and whether it is one for this board. */
+    private static native String nCalibrationFile(String device, String path, boolean[] found);
 }

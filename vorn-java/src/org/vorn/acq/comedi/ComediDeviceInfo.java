@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: LGPL-2.1-or-later
 package org.vorn.acq.comedi;
 
+import java.nio.file.Path;
 import java.util.List;
+import java.util.Objects;
 
 /**
  * What a device offers, as comedilib reports it: driver and board, and every subdevice with its
@@ -21,9 +23,15 @@ import java.util.List;
  * @param boardName   the board's name as the driver reports it
  * @param versionCode the Comedi core's version, {@code major << 16 | minor << 8 | patch}
  * @param subdevices  every subdevice, subdevice number = list index
+ * @param calibrationFile the calibration file that subdevices which need software calibration
+ *                    ({@link ComediSubdeviceInfo#needsCalibration()}) take their polynomials from:
+ *                    comedilib's default path for the device, or the file given to
+ *                    {@link #describe(String, Path)}; null where no subdevice needs calibration
+ *                    (and none was given) or comedilib names none
+ * @param calibrationFileFound whether that file exists and is a calibration file for this driver and board
  */
 public record ComediDeviceInfo(String device, String driverName, String boardName, int versionCode,
-        List<ComediSubdeviceInfo> subdevices) {
+        List<ComediSubdeviceInfo> subdevices, String calibrationFile, boolean calibrationFileFound) {
     /**
      * A description; the list of subdevices is copied, unmodifiable.
      *
@@ -32,9 +40,50 @@ public record ComediDeviceInfo(String device, String driverName, String boardNam
      * @param boardName the board's name
      * @param versionCode the Comedi core's version code
      * @param subdevices every subdevice
+     * @param calibrationFile the calibration file, or null
+     * @param calibrationFileFound whether it was found
      */
     public ComediDeviceInfo {
         subdevices = List.copyOf(subdevices);
+    }
+
+    /**
+     * A description without a calibration file.
+     *
+     * @param device the device path
+     * @param driverName the driver's name
+     * @param boardName the board's name
+     * @param versionCode the Comedi core's version code
+     * @param subdevices every subdevice
+     */
+    public ComediDeviceInfo(String device, String driverName, String boardName, int versionCode,
+            List<ComediSubdeviceInfo> subdevices) {
+        this(device, driverName, boardName, versionCode, subdevices, null, false);
+    }
+
+    /**
+     * Whether a subdevice converts only through a calibration file.
+     *
+     * @return true if any subdevice needs software calibration
+     */
+    public boolean needsCalibration() {
+        return subdevices.stream().anyMatch(ComediSubdeviceInfo::needsCalibration);
+    }
+
+    /**
+     * As {@link #describe(String)}, with {@code calibrationFile} as the calibration file in place of
+     * comedilib's default one (what {@link ComediAnalogDevice#setCalibrationFile(Path)} gives a device).
+     *
+     * @param device the device path
+     * @param calibrationFile a calibration file
+     * @return the description
+     * @throws IllegalArgumentException if {@code device} is null or holds a NUL character
+     * @throws NullPointerException if {@code calibrationFile} is null
+     */
+    public static ComediDeviceInfo describe(String device, Path calibrationFile) {
+        Objects.requireNonNull(calibrationFile, "calibrationFile");
+        requirePath(device);
+        return ComediDeviceDescription.read(device, calibrationFile.toString());
     }
 
     /**
@@ -49,6 +98,11 @@ public record ComediDeviceInfo(String device, String driverName, String boardNam
      *         message names it)
      */
     public static ComediDeviceInfo describe(String device) {
+        requirePath(device);
+        return ComediDeviceDescription.read(device, null);
+    }
+
+    private static void requirePath(String device) {
         if (device == null) {
             throw new IllegalArgumentException("device path is null");
         }
@@ -58,7 +112,6 @@ public record ComediDeviceInfo(String device, String driverName, String boardNam
             throw new IllegalArgumentException("device path \"" + device.replace("\0", "\\0")
                     + "\" contains a NUL character at index " + nul + "; a device path is a C string without NUL");
         }
-        return ComediDeviceDescription.read(device);
     }
 
     /**
@@ -94,6 +147,7 @@ public record ComediDeviceInfo(String device, String driverName, String boardNam
     @Override
     public String toString() {
         return "ComediDeviceInfo[device=" + device + ", driverName=" + driverName + ", boardName=" + boardName
-                + ", version=" + version() + ", subdevices=" + subdevices + "]";
+                + ", version=" + version() + ", subdevices=" + subdevices + ", calibrationFile=" + calibrationFile
+                + ", calibrationFileFound=" + calibrationFileFound + "]";
     }
 }

@@ -43,6 +43,20 @@ public record ComediSubdeviceInfo(int index, int typeCode, int flags, int channe
     }
 
     /**
+     * Whether the subdevice is calibrated in software ({@code SDF_SOFT_CALIBRATED}): its codes
+     * mean the right volts only through the polynomials of a calibration file, which every analog
+     * device of the library applies by default ({@link ComediAnalogDevice#setCalibration}).
+     *
+     * @return true if it needs a calibration file
+     */
+    public boolean needsCalibration() {
+        return (flags & SDF_SOFT_CALIBRATED) != 0;
+    }
+
+    /** The kernel's flag of a subdevice calibrated in software. */
+    private static final int SDF_SOFT_CALIBRATED = 0x2000;
+
+    /**
      * The kind of subdevice.
      *
      * @return the type of {@link #typeCode()}, {@link ComediSubdeviceType#UNKNOWN} for a code newer than this library

@@ -18,7 +18,10 @@ public record RawConversion(double min, double max, int unit, long maxdata) {
     public static final int UNIT_VOLT = 0;
 
     /**
-     * The physical value of {@code raw}, bit for bit {@link ComediChannelRange#toVolts(long)}.
+     * The physical value of {@code raw} by the linear map of the range, bit for bit
+     * {@link ComediChannelRange#toVolts(long)} on a position without a calibration polynomial. It
+     * knows no calibration: on a position that is {@link CalibrationState#CALIBRATED} the device
+     * delivers what {@code getChannelRange(position).toVolts(raw)} gives, not this.
      *
      * @param raw an unsigned code, 0 to {@code maxdata}
      * @return the value in the unit of the range
