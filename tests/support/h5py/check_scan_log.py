@@ -117,11 +117,6 @@ def check_records(h5, want):
     return f"{len(triggers)} records + {len(cut)} cut, contiguous on the counter"
 
 
-def volts_of(dataset, raw):
-    a = dataset.attrs
-    return raw / a["maxdata"] * (a["range_max"] - a["range_min"]) + a["range_min"]
-
-
 def check_stimulus(h5, raw, want):
     stimulus = h5["stimulus"]
     check_attrs(stimulus, want.get("attrs", {}), "/stimulus")
