@@ -44,12 +44,12 @@ bool requireReadableStream(JNIEnv *env, ComediHandle *h, const char *prefix)
     return true;
 }
 
-int readySamples(JNIEnv *env, ComediHandle *h, int *condition)
+int readySamples(JNIEnv *env, ComediHandle *h, int *condition, bool pollBoard)
 {
     /* As in nScan: a driver without a poll handler answers EINVAL while its own command runs, which
      * the buffer query below tells apart from a file that owns no command. */
     bool pollUnsupported = false;
-    if (comedi_poll(h->dev, h->subdev) == -1) {
+    if (pollBoard && comedi_poll(h->dev, h->subdev) == -1) {
         const int pollError = comedi_errno();
         if (pollError != EINVAL) {
             throwComediErrorNumber(env, pollError, "Error polling device: %s", comedi_strerror(pollError));

@@ -35,8 +35,9 @@ inline jlong packReadResult(int samples, int condition)
 
 /* The samples ready in the driver, in whole samples counting the bytes of a split sample that the
  * handle keeps; -1 with an exception pending on a failure. An overrun or a finished command with
- * nothing left is not a failure: the count is 0 and *condition says so. */
-int readySamples(JNIEnv *env, ComediHandle *h, int *condition);
+ * nothing left is not a failure: the count is 0 and *condition says so. `pollBoard` first makes
+ * the driver move what the board still holds (comedi_poll); without it, one call to the driver. */
+int readySamples(JNIEnv *env, ComediHandle *h, int *condition, bool pollBoard = true);
 
 /* At most `maxSamples` of the ready samples, fewer when `wholeScans` asks the read to end at a scan
  * boundary (counted from the handle's position); never more than `ready`. */

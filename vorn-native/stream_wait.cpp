@@ -210,31 +210,26 @@ JNIEXPORT void JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nWak
     __atomic_sub_fetch(&h->wakeUsers, 1, __ATOMIC_SEQ_CST);
 }
 
-JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nReadWait(
-    JNIEnv *env, jobject, jobject handle, jobject buf, jint offset, jint maxValues, jint minValues, jlong timeoutNanos,
+/* The Java side resolved both addresses once, holds the device's lock (which close() needs before
+ * it releases the record) and checked that the buffer holds the stream's bufSize values, raw codes
+ * or doubles as `raw` says: so the values asked for must lie within bufSize. */
+JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nReadWaitAt(
+    JNIEnv *env, jclass, jlong handle, jlong buf, jint offset, jint maxValues, jint minValues, jlong timeoutNanos,
     jboolean raw, jboolean wholeScans)
 {
-    unsigned char *out = nullptr;
-    ComediHandle *h = getComediHandleAndData(env, handle, buf, "sample buffer", &out);
-    if (h == nullptr || !requireReadableStream(env, h, "Error polling device")) {
+    ComediHandle *h = recordAt(handle);
+    if (!requireReadableStream(env, h, "Error polling device")) {
         return 0;
     }
     const int bufSize = h->bufferSize / h->bytesPerSample;
-    if (maxValues < 1 || maxValues > bufSize || offset < 0 || minValues < 0) {
+    if (maxValues < 1 || offset < 0 || minValues < 0 || maxValues > bufSize - offset) {
         throwFormattedException(env, COMEDI_EXCEPTION,
                                 "A read takes 1 to %d values at a non-negative offset, requesting %d at %d (at least %d)",
                                 bufSize, maxValues, offset, minValues);
         return 0;
     }
     const int64_t valueBytes = raw ? h->bytesPerSample : 8;
-    const jlong capacity = env->GetDirectBufferCapacity(buf);
-    if (capacity < (static_cast<int64_t>(offset) + maxValues) * valueBytes) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "The sample buffer holds %lld bytes, needs at least %lld",
-                                static_cast<long long>(capacity),
-                                static_cast<long long>((static_cast<int64_t>(offset) + maxValues) * valueBytes));
-        return 0;
-    }
-    out += offset * valueBytes;
+    unsigned char *out = reinterpret_cast<unsigned char *>(static_cast<uintptr_t>(buf)) + offset * valueBytes;
     const int wanted = minValues < maxValues ? minValues : maxValues;
     const bool waits = timeoutNanos > 0 && wanted > 0;
     const int wakeFd = waits ? wakeDescriptor(env, h) : -1;
@@ -251,8 +246,15 @@ JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingDevice_nRe
      * without the two calls into the JVM that the look costs; every later one asks again, which
      * keeps the bound of interruptCheckNs. */
     bool interruptLooked = true;
+    /* The board is asked to move what it holds (comedi_poll) at the looks after a sleep, when
+     * samples are due. A streaming loop's next read comes a moment after the previous read's last
+     * look did that, so its first look asks the driver's buffer only: one call instead of two, as
+     * often as reads come. Samples the board still holds then are taken at the next look, after a
+     * sleep no longer than the missing values take. A read that does not wait looks once, fully. */
+    bool pollBoard = !waits;
     for (;;) {
-        const int ready = readySamples(env, h, &condition);
+        const int ready = readySamples(env, h, &condition, pollBoard);
+        pollBoard = true;
         if (ready < 0) {
             return 0;
         }

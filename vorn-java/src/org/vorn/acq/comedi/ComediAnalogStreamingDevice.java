@@ -522,7 +522,11 @@ public final class ComediAnalogStreamingDevice extends ComediAnalogDevice {
 
     native int nGetBytesPerSample(ByteBuffer handle);
 
-    native long nReadWait(ByteBuffer handle, ByteBuffer buf, int offset, int maxValues, int minValues,
+    /**
+     * The waiting read on the record at {@code handle} into the memory at {@code buf}, which holds
+     * the stream's bufSize values (raw codes or doubles); lock held, device open.
+     */
+    static native long nReadWaitAt(long handle, long buf, int offset, int maxValues, int minValues,
             long timeoutNanos, boolean raw, boolean wholeScans);
 
     static native void nWake(ByteBuffer handle);

@@ -223,11 +223,20 @@ public abstract sealed class ComediDevice implements AutoCloseable permits Comed
         return h;
     }
 
+    /** {@link #handleAddress} for a caller that holds the lock and found the device open. */
+    final long lockedHandleAddress() {
+        return handleAddress;
+    }
+
     /**
      * The memory of {@code buf}, a direct buffer that the caller checked; lock held. The address
-     * is fetched again only when the buffer differs from the last call's.
+     * is fetched again only when the buffer differs from the last call's; the scratch buffer's is
+     * known.
      */
     final long address(ByteBuffer buf) {
+        if (buf == scratch) {
+            return scratchAddress;
+        }
         if (buf != addressed) {
             addressedAt = nBufferAddress(buf);
             addressed = buf;

@@ -673,7 +673,7 @@ final class DeviceStream {
      * its packed result. Raises the reason when stop() or close() woke it; returns the INTERRUPTED
      * condition with nothing read when the thread was interrupted.
      */
-    private long waitForValues(ByteBuffer h, ByteBuffer buf, int offset, int max, int min, long nanos, boolean raw,
+    private long waitForValues(ByteBuffer buf, int offset, int max, int min, long nanos, boolean raw,
             boolean wholeScans) {
         long deadline = System.nanoTime() + Math.min(nanos, Long.MAX_VALUE / 4);
         long remaining = nanos;
@@ -683,7 +683,9 @@ final class DeviceStream {
             }
             long result;
             try {
-                result = dev.nReadWait(h, buf, offset, max, min, remaining, raw, wholeScans);
+                // Fetched on every pass: lending the lock lets another call replace the scratch buffer.
+                result = ComediAnalogStreamingDevice.nReadWaitAt(dev.lockedHandleAddress(), dev.address(buf), offset,
+                        max, min, remaining, raw, wholeScans);
             } catch (ComediException e) {
                 throw Failures.named(device(), e);
             }
@@ -720,7 +722,7 @@ final class DeviceStream {
         }
         int fromDriver = remainingFromDriver(max - offset);
         int min = Math.max(0, Math.min(minValues - offset, fromDriver));
-        long result = waitForValues(h, buf, offset, fromDriver, min, nanos, raw, false);
+        long result = waitForValues(buf, offset, fromDriver, min, nanos, raw, false);
         int condition = (int) (result >>> 32);
         int total = offset + (int) result;
         delivered += total;
@@ -755,7 +757,7 @@ final class DeviceStream {
         if (!ended) {
             int fromDriver = remainingFromDriver(maxValues - fromHeld);
             int min = (int) Math.max(0, Math.min((long) minScans * channels - fromHeld, fromDriver));
-            long result = waitForValues(h, scratch, fromHeld, fromDriver, min, nanos, false, true);
+            long result = waitForValues(scratch, fromHeld, fromDriver, min, nanos, false, true);
             total = fromHeld + (int) result;
             condition = (int) (result >>> 32);
         }
