@@ -70,8 +70,8 @@ public final class StreamingWaitBenchmark {
                 seconds, warmupMs, thresholdMs, Runtime.getRuntime().availableProcessors(), loadAverage());
         System.out.println("(the library's command traces go to standard output as each stream is configured)");
         List<String> table = new ArrayList<>();
-        table.add(String.format(Locale.ROOT, "%-46s %-12s %7s %7s %9s %8s %10s %10s %10s %9s", "row", "loop", "CPU %",
-                "board %", "CPU-board", "loop %", "delay p50", "delay p99", "delay max", "reads/s"));
+        table.add(String.format(Locale.ROOT, "%-46s %-12s %7s %7s %9s %7s %8s %10s %10s %10s %9s", "row", "loop",
+                "CPU %", "board %", "CPU-board", "JIT %", "loop %", "delay p50", "delay p99", "delay max", "reads/s"));
         table.add(idle());
         for (Row row : rows) {
             for (Kind kind : Kind.values()) {
@@ -262,10 +262,12 @@ public final class StreamingWaitBenchmark {
             var os = (com.sun.management.OperatingSystemMXBean) ManagementFactory.getOperatingSystemMXBean();
             sleepUntil(fromNs);
             long cpu0 = os.getProcessCpuTime();
+            long jit0 = compilerCpuNs();
             EmulatedBoard.meterMaking(true);
             long wall0 = System.nanoTime();
             sleepUntil(toNs);
             long cpu1 = os.getProcessCpuTime();
+            long jit = compilerCpuNs() - jit0;
             long making = EmulatedBoard.makingCpuNs();
             long wall1 = System.nanoTime();
             EmulatedBoard.meterMaking(false);
@@ -292,8 +294,9 @@ public final class StreamingWaitBenchmark {
             double wallNs = wall1 - wall0;
             double cpu = 100.0 * (cpu1 - cpu0) / wallNs;
             double board = 100.0 * making / wallNs;
-            return String.format(Locale.ROOT, "%-46s %-12s %7.2f %7.2f %9.2f %8.2f %7.3f ms %7.3f ms %7.3f ms %9.0f",
-                    row.label(), kind.label, cpu, board, cpu - board, 100.0 * loopCpu / wallNs,
+            return String.format(Locale.ROOT,
+                    "%-46s %-12s %7.2f %7.2f %9.2f %7.2f %8.2f %7.3f ms %7.3f ms %7.3f ms %9.0f", row.label(),
+                    kind.label, cpu, board, cpu - board, 100.0 * jit / wallNs, 100.0 * loopCpu / wallNs,
                     percentile(all, scans, 0.50), percentile(all, scans, 0.99), percentile(all, scans, 1.0),
                     reads / (wallNs / 1e9));
         } finally {
@@ -307,6 +310,29 @@ public final class StreamingWaitBenchmark {
                 l.close();
             }
         }
+    }
+
+    /**
+     * CPU time of the JVM's compiler threads so far, ns (their schedstat, which the management
+     * beans do not show): the part of a Java row's process CPU that compiling its loop costs while
+     * the loop is new, which no C row has.
+     */
+    private static long compilerCpuNs() {
+        long sum = 0;
+        try (var tasks = Files.list(Path.of("/proc/self/task"))) {
+            for (Path task : (Iterable<Path>) tasks::iterator) {
+                try {
+                    if (Files.readString(task.resolve("comm")).contains("CompilerThre")) {
+                        sum += Long.parseLong(Files.readString(task.resolve("schedstat")).split(" ")[0]);
+                    }
+                } catch (java.io.IOException | RuntimeException gone) {
+                    // A compiler thread that ended meanwhile (the JVM drops idle ones): its time is gone.
+                }
+            }
+        } catch (java.io.IOException e) {
+            return 0;
+        }
+        return sum;
     }
 
     private static void sleepUntil(long ns) throws InterruptedException {
