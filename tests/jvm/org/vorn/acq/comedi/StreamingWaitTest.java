@@ -24,6 +24,7 @@ import org.junit.jupiter.api.extension.RegisterExtension;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.ValueSource;
 import org.vorn.emu.EmulatedBoard;
+import org.vorn.exception.ComediException;
 import org.vorn.exception.ComediOverrunException;
 import org.vorn.exception.ReadInterruptedException;
 import org.vorn.testsupport.BoardFixture;
@@ -134,6 +135,25 @@ class StreamingWaitTest {
             EmulatedBoard.advanceScans(MULTI, 3);
             assertEquals(6, ai.read(direct, 6, Duration.ZERO));
             assertEquals(counterVolts(8, 2), direct.getDouble(0));
+            ai.stop();
+        }
+    }
+
+    /** One driver call at a waiting read's first look: the board is asked to move its samples after a sleep. */
+    @Test
+    void aWaitingReadPollsTheBoardOnlyAtTheLooksAfterASleep() {
+        try (var ai = counter(2, 64)) {
+            ai.start();
+            EmulatedBoard.advanceScans(MULTI, 4);
+            double[] volts = new double[64];
+            EmulatedBoard.failNext(EmulatedBoard.OP_POLL, Errno.EIO);
+            assertEquals(8, ai.read(volts, 8, LONG), "enough at the first look: no poll, the failure stays armed");
+            assertEquals(counterVolts(7, 2), volts[7]);
+            var e = assertThrows(ComediException.class, () -> ai.read(volts, 2, Duration.ofMillis(50)));
+            assertEquals("Error polling device: Input/output error (device " + MULTI + ")", e.getMessage());
+            EmulatedBoard.advanceScans(MULTI, 1);
+            assertEquals(2, ai.read(volts, 2, LONG), "a failed poll takes nothing");
+            assertEquals(counterVolts(8, 2), volts[0]);
             ai.stop();
         }
     }
