@@ -27,7 +27,7 @@ import org.vorn.emu.EmulatedBoard;
  * Every position reads the counter channel 7 (raw = sample index), whose samples cost the board the
  * least to make.
  *
- * <p>Options: --seconds N (5, measured per row), --warmup-ms N (1000), --threshold-ms X (1.0: the
+ * <p>Options: --seconds N (5, measured per row), --warmup-ms N (5000: the JIT compiles the Java loops before the window), --threshold-ms X (1.0: the
  * wake-up threshold, values worth this long per read), --only TEXT (rows whose label and loop contain it).
  */
 public final class StreamingWaitBenchmark {
@@ -35,7 +35,7 @@ public final class StreamingWaitBenchmark {
     }
 
     private static double seconds = 5;
-    private static long warmupMs = 1000;
+    private static long warmupMs = 5000;
     private static double thresholdMs = 1.0;
     private static String only;
 
