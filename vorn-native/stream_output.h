@@ -21,4 +21,9 @@ enum OutputCondition : int {
     OUTPUT_WOKEN = 3,
 };
 
+/* Converts `samples` volts (8 bytes each, any alignment, whole scans) into the handle's codes at
+ * `codes`, as the writes convert them (calibration included). Returns the index of the first NaN,
+ * which is not converted, or -1. */
+int convertOutputVolts(ComediHandle *h, const unsigned char *volts, int samples, void *codes);
+
 #endif
