@@ -236,6 +236,17 @@ bool testOutputCommand(JNIEnv *env, ComediHandle *h)
 
 } // namespace
 
+int idleOutputBufferSize(JNIEnv *env, ComediHandle *h)
+{
+    /* A command that ended or ran dry keeps the subdevice until someone looks; this frees it. */
+    (void)comedi_cancel(h->dev, h->subdev);
+    const int size = comedi_get_buffer_size(h->dev, h->subdev);
+    if (size <= 0) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error getting buffer size: %s", getComediError());
+    }
+    return size;
+}
+
 extern "C" {
 
 JNIEXPORT jobject JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingOutDevice_nCreateTask(
@@ -383,11 +394,8 @@ JNIEXPORT jint JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingOutDevice_n
     if (h == nullptr || !requireOpenDevice(env, h, "Error starting command")) {
         return 0;
     }
-    /* A command that ended or ran dry keeps the subdevice until someone looks; this frees it. */
-    (void)comedi_cancel(h->dev, h->subdev);
-    const int size = comedi_get_buffer_size(h->dev, h->subdev);
+    const int size = idleOutputBufferSize(env, h);
     if (size <= 0) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error getting buffer size: %s", getComediError());
         return 0;
     }
     comedi_cmd cmd = h->cmd;

@@ -64,11 +64,9 @@ JNIEXPORT jint JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingOutDevice_n
                                 periodBytes, scanBytes);
         return 0;
     }
-    /* A command that ended or ran dry keeps the subdevice (and its buffer) until someone looks. */
-    (void)comedi_cancel(h->dev, h->subdev);
-    const int size = comedi_get_buffer_size(h->dev, h->subdev);
+    /* The buffer of a subdevice still held by a past command cannot be resized. */
+    const int size = idleOutputBufferSize(env, h);
     if (size <= 0) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error getting buffer size: %s", getComediError());
         return 0;
     }
     if (size % periodBytes == 0 || !mayResize) {
