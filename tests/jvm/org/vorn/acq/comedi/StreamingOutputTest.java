@@ -214,6 +214,41 @@ class StreamingOutputTest {
         }
     }
 
+    /**
+     * Either way of regenerating: a thread that cannot keep up (the MANUAL clock jumps past the whole
+     * ring) ends in the typed underrun with the scans written, the output holding the last; stop()
+     * ends the regenerating thread of the next run.
+     */
+    @ParameterizedTest(name = "{0} scans")
+    @ValueSource(ints = {256, 250})
+    void regenerationRunsDryTypedAndStopEndsItsThread(int periodScans) throws Exception {
+        try (var ao = tenVoltOutput(EmulatedBoard.MULTI, 1000.0)) {
+            ao.configure();
+            int ringScans = ao.setDriverBufferSize(4096) / 2;
+            double[] period = scans(0, periodScans, 1);
+            assertEquals(ringScans, ao.startRegeneration(period, periodScans));
+            EmulatedBoard.advanceNs((ringScans + 1) * ao.getScanPeriodNanos());
+            long until = System.nanoTime() + TimeUnit.SECONDS.toNanos(20);
+            while (ao.getRegenerationUnderrun() == null) {
+                assertTrue(System.nanoTime() < until, "the regenerating thread sees the underrun");
+                Thread.sleep(1);
+            }
+            assertEquals(ringScans, ao.getRegenerationUnderrun().getScansDelivered());
+            assertTrue(ao.hasEnded());
+            assertEquals(code(stimulus((ringScans - 1) % periodScans, 0)), EmulatedBoard.aoRaw(EmulatedBoard.MULTI, 0));
+
+            var before = Thread.getAllStackTraces().keySet();
+            ao.startRegeneration(period, periodScans);
+            Thread pump = Thread.getAllStackTraces().keySet().stream()
+                    .filter(t -> t.getName().equals("vorn-regenerate " + EmulatedBoard.MULTI) && !before.contains(t))
+                    .findFirst().orElseThrow();
+            ao.stop();
+            pump.join(10_000);
+            assertFalse(pump.isAlive(), "stop() ends the regenerating thread");
+            assertEquals(null, ao.getRegenerationUnderrun());
+        }
+    }
+
     private static int gcd(int a, int b) {
         return b == 0 ? a : gcd(b, a % b);
     }
