@@ -26,8 +26,10 @@ namespace {
 /* Below this a wake-up costs more than the room it would find. */
 constexpr int64_t minimumSleepNs = 20000;
 
-/* What a write's source holds (the Java side's SOURCE_* constants). */
-enum SourceKind : int { SOURCE_VOLTS_BUFFER = 0, SOURCE_RAW_BUFFER = 1, SOURCE_VOLTS_ARRAY = 2 };
+/* What a write's source holds (the Java side's SOURCE_* constants). SOURCE_IN_RING has no source:
+ * the codes are in the driver's ring already (a regenerated period, stored once through the
+ * mapping), and the write only marks them written again as the board frees them. */
+enum SourceKind : int { SOURCE_VOLTS_BUFFER = 0, SOURCE_RAW_BUFFER = 1, SOURCE_VOLTS_ARRAY = 2, SOURCE_IN_RING = 3 };
 
 /* A NaN in the source: the scans before it were written, it was not. Above OutputCondition. */
 constexpr int OUTPUT_NAN = 4;
@@ -64,9 +66,9 @@ inline lsampl_t physToRaw(double volts, const comedi_range *range, lsampl_t maxd
  * codes in the handle's raw buffer. Returns the index of the first NaN, which is not converted,
  * or -1. */
 template <typename Code, bool Calibrated>
-int convertVolts(ComediHandle *h, const unsigned char *volts, int samples)
+int convertVolts(ComediHandle *h, const unsigned char *volts, int samples, void *codes)
 {
-    Code *out = reinterpret_cast<Code *>(h->sampleBuffer);
+    Code *out = static_cast<Code *>(codes);
     const int n = h->nChannels;
     int position = 0;
     for (int i = 0; i < samples; ++i) {
@@ -84,14 +86,65 @@ int convertVolts(ComediHandle *h, const unsigned char *volts, int samples)
     return -1;
 }
 
-int convertChunk(ComediHandle *h, const unsigned char *volts, int samples)
+} // namespace
+
+int convertOutputVolts(ComediHandle *h, const unsigned char *volts, int samples, void *codes)
 {
     if (h->calibratedPositions > 0) {
-        return h->bytesPerSample == 2 ? convertVolts<uint16_t, true>(h, volts, samples)
-                                      : convertVolts<lsampl_t, true>(h, volts, samples);
+        return h->bytesPerSample == 2 ? convertVolts<uint16_t, true>(h, volts, samples, codes)
+                                      : convertVolts<lsampl_t, true>(h, volts, samples, codes);
     }
-    return h->bytesPerSample == 2 ? convertVolts<uint16_t, false>(h, volts, samples)
-                                  : convertVolts<lsampl_t, false>(h, volts, samples);
+    return h->bytesPerSample == 2 ? convertVolts<uint16_t, false>(h, volts, samples, codes)
+                                  : convertVolts<lsampl_t, false>(h, volts, samples, codes);
+}
+
+namespace {
+
+int convertChunk(ComediHandle *h, const unsigned char *volts, int samples)
+{
+    return convertOutputVolts(h, volts, samples, h->sampleBuffer);
+}
+
+/* Marks `bytes` (whole scans) of the ring written: the codes are there already. Returns the bytes
+ * taken, or -1 with *condition set when the command is over, or -2 with an exception pending. */
+int64_t markScans(JNIEnv *env, ComediHandle *h, int64_t count, int scanBytes, int *condition)
+{
+    int64_t done = 0;
+    while (done < count) {
+        const int64_t left = count - done;
+        const int m = comedi_mark_buffer_written(h->dev, h->subdev,
+                                                 static_cast<unsigned>(left < INT32_MAX ? left : INT32_MAX));
+        if (m > 0) {
+            done += m;
+            continue;
+        }
+        if (m == 0) {
+            if (done % scanBytes == 0 && done > 0) {
+                break;
+            }
+            /* A running command takes what its measured room holds; 0 means it stopped, and this look
+             * freed the subdevice: the next look would not tell how it ended. */
+            const int flags = comedi_get_subdevice_flags(h->dev, h->subdev);
+            if (flags != -1 && (flags & SDF_RUNNING) != 0) {
+                struct pollfd room = {comedi_fileno(h->dev), POLLOUT, 0};
+                (void)poll(&room, 1, 1);
+                continue;
+            }
+            *condition = OUTPUT_ENDED;
+            return -1;
+        }
+        if (errno == EPIPE) {
+            *condition = OUTPUT_UNDERRUN;
+            return -1;
+        }
+        if (errno == EINVAL) {
+            *condition = OUTPUT_ENDED;
+            return -1;
+        }
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error writing comedi data: %s", getComediError());
+        return -2;
+    }
+    return done;
 }
 
 /* Writes `bytes` (whole scans) to the driver. Returns the bytes taken, or -1 with *condition set
@@ -182,6 +235,17 @@ bool testOutputCommand(JNIEnv *env, ComediHandle *h)
 }
 
 } // namespace
+
+int idleOutputBufferSize(JNIEnv *env, ComediHandle *h)
+{
+    /* A command that ended or ran dry keeps the subdevice until someone looks; this frees it. */
+    (void)comedi_cancel(h->dev, h->subdev);
+    const int size = comedi_get_buffer_size(h->dev, h->subdev);
+    if (size <= 0) {
+        throwFormattedException(env, COMEDI_EXCEPTION, "Error getting buffer size: %s", getComediError());
+    }
+    return size;
+}
 
 extern "C" {
 
@@ -330,11 +394,8 @@ JNIEXPORT jint JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingOutDevice_n
     if (h == nullptr || !requireOpenDevice(env, h, "Error starting command")) {
         return 0;
     }
-    /* A command that ended or ran dry keeps the subdevice until someone looks; this frees it. */
-    (void)comedi_cancel(h->dev, h->subdev);
-    const int size = comedi_get_buffer_size(h->dev, h->subdev);
+    const int size = idleOutputBufferSize(env, h);
     if (size <= 0) {
-        throwFormattedException(env, COMEDI_EXCEPTION, "Error getting buffer size: %s", getComediError());
         return 0;
     }
     comedi_cmd cmd = h->cmd;
@@ -417,17 +478,17 @@ JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingOutDevice_
                                 "the handle is not a streaming output's");
         return 0;
     }
-    const int64_t srcValueBytes = kind == SOURCE_RAW_BUFFER ? h->bytesPerSample : 8;
+    const int64_t srcValueBytes = kind == SOURCE_RAW_BUFFER ? h->bytesPerSample : kind == SOURCE_IN_RING ? 0 : 8;
     unsigned char *direct = nullptr;
-    int64_t capacity;
-    if (kind < SOURCE_VOLTS_BUFFER || kind > SOURCE_VOLTS_ARRAY || (kind == SOURCE_VOLTS_ARRAY && src == nullptr)) {
+    int64_t capacity = 0;
+    if (kind < SOURCE_VOLTS_BUFFER || kind > SOURCE_IN_RING || (kind == SOURCE_VOLTS_ARRAY && src == nullptr)) {
         throwFormattedException(env, COMEDI_EXCEPTION, "A write takes a sample buffer or an array of volts, given %s",
                                 src == nullptr ? "null" : "an unknown kind");
         return 0;
     }
     if (kind == SOURCE_VOLTS_ARRAY) {
         capacity = 8 * static_cast<int64_t>(env->GetArrayLength(static_cast<jarray>(src)));
-    } else {
+    } else if (kind != SOURCE_IN_RING) {
         direct = static_cast<unsigned char *>(getDataBufferAddress(env, src, "sample buffer"));
         if (direct == nullptr) {
             return 0;
@@ -468,7 +529,9 @@ JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingOutDevice_
             const unsigned char *bytes;
             int nanScan = -1;
             const int64_t firstSample = (static_cast<int64_t>(offsetScans) + written) * n;
-            if (kind == SOURCE_RAW_BUFFER) {
+            if (kind == SOURCE_IN_RING) {
+                bytes = nullptr;
+            } else if (kind == SOURCE_RAW_BUFFER) {
                 bytes = direct + firstSample * h->bytesPerSample;
             } else {
                 if (chunk > chunkScans) {
@@ -492,10 +555,11 @@ JNIEXPORT jlong JNICALL Java_org_vorn_acq_comedi_ComediAnalogStreamingOutDevice_
                 bytes = reinterpret_cast<const unsigned char *>(h->sampleBuffer);
             }
             int condition = OUTPUT_RUNNING;
-            const int64_t done = chunk > 0
-                                     ? writeScans(env, h, bytes, static_cast<int64_t>(chunk) * scanBytes, scanBytes,
-                                                  &condition)
-                                     : 0;
+            const int64_t chunkBytes = static_cast<int64_t>(chunk) * scanBytes;
+            const int64_t done = chunk <= 0 ? 0
+                                 : bytes == nullptr
+                                     ? markScans(env, h, chunkBytes, scanBytes, &condition)
+                                     : writeScans(env, h, bytes, chunkBytes, scanBytes, &condition);
             if (done == -2) {
                 return packWriteResult(written, OUTPUT_RUNNING);
             }

@@ -21,4 +21,13 @@ enum OutputCondition : int {
     OUTPUT_WOKEN = 3,
 };
 
+/* Frees the subdevice of a command that ended or ran dry (nothing runs when this is called) and
+ * returns its driver buffer size in bytes, or 0 or less with an exception pending. */
+int idleOutputBufferSize(JNIEnv *env, ComediHandle *h);
+
+/* Converts `samples` volts (8 bytes each, any alignment, whole scans) into the handle's codes at
+ * `codes`, as the writes convert them (calibration included). Returns the index of the first NaN,
+ * which is not converted, or -1. */
+int convertOutputVolts(ComediHandle *h, const unsigned char *volts, int samples, void *codes);
+
 #endif

@@ -16,6 +16,9 @@ import org.vorn.emu.EmulatedBoard;
  * <li>on the real-time clock, the CPU of the feeding thread (the board's own work inside its calls
  * included) of the waiting write against a C loop of poll and write on comedilib, each for the
  * same time, in one run;</li>
+ * <li>on the real-time clock, the CPU of the library's regenerating thread repeating a period of
+ * 1000 scans, marking the mapped ring against writing each lap (a driver buffer that holds no
+ * whole number of periods);</li>
  * <li>on the INSTANT clock (the board takes every scan as soon as it is written), the converting
  * write per sample against C converting with comedi_from_phys and writing.</li>
  * </ul>
@@ -59,6 +62,15 @@ public final class OutputWriteBenchmark {
         row("waiting write (Java)", java);
         row("poll + write (C)", c);
 
+        System.out.println("Regenerated output, a period of 1000 scans at 1 MS/s (real-time clock), CPU of the"
+                + " regenerating thread:");
+        for (var mode : ComediAnalogStreamingOutDevice.RegenerationMode.values()) {
+            EmulatedBoard.reset();
+            EmulatedBoard.setClock(EmulatedBoard.CLOCK_REALTIME);
+            row(mode == ComediAnalogStreamingOutDevice.RegenerationMode.MAPPED_RING ? "marking the mapped ring"
+                    : "write refill", regeneration(mode, volts, seconds, threads));
+        }
+
         EmulatedBoard.reset();
         EmulatedBoard.setClock(EmulatedBoard.CLOCK_INSTANT);
         cConvertWrite(BOARD, volts, blocks / 10 + 1); // warm-up
@@ -98,6 +110,36 @@ public final class OutputWriteBenchmark {
                 scans += ao.write(volts, 0, BLOCK, Duration.ofSeconds(1));
             }
             long[] r = {scans, threads.getCurrentThreadCpuTime() - cpu0, System.nanoTime() - t0};
+            ao.stop();
+            return r;
+        }
+    }
+
+    /** scans, CPU ns of the regenerating thread, elapsed ns */
+    private static long[] regeneration(ComediAnalogStreamingOutDevice.RegenerationMode mode, double[] volts,
+            double seconds, ThreadMXBean threads) {
+        try (var ao = open(BLOCK)) {
+            if (mode == ComediAnalogStreamingOutDevice.RegenerationMode.WRITE_REFILL) {
+                ao.setDriverBufferSize(1 << 21); // no whole number of 2000-byte periods
+            }
+            ao.startRegeneration(volts, 1000);
+            if (ao.getRegenerationMode() != mode) {
+                throw new IllegalStateException("regeneration by " + ao.getRegenerationMode() + ", not " + mode);
+            }
+            long id = Thread.getAllStackTraces().keySet().stream()
+                    .filter(t -> t.getName().equals("vorn-regenerate " + BOARD)).findFirst().orElseThrow().getId();
+            long cpu0 = threads.getThreadCpuTime(id);
+            long written0 = ao.getScansWritten();
+            long t0 = System.nanoTime();
+            try {
+                Thread.sleep((long) (seconds * 1000));
+            } catch (InterruptedException e) {
+                Thread.currentThread().interrupt();
+            }
+            long[] r = {ao.getScansWritten() - written0, threads.getThreadCpuTime(id) - cpu0, System.nanoTime() - t0};
+            if (ao.getRegenerationUnderrun() != null) {
+                throw new IllegalStateException("the regeneration ran dry", ao.getRegenerationUnderrun());
+            }
             ao.stop();
             return r;
         }

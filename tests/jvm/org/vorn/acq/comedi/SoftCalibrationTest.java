@@ -91,7 +91,7 @@ class SoftCalibrationTest {
         }
     }
 
-    enum Kind { SAMPLING, STREAMING, SW_OUT, STREAMING_OUT }
+    enum Kind { SAMPLING, STREAMING, SW_OUT, STREAMING_OUT, REGENERATED_OUT }
 
     static Stream<Arguments> table() {
         return Stream.of(Kind.values()).flatMap(k -> Stream.of(Setting.values()).map(s -> Arguments.of(k, s)));
@@ -200,10 +200,15 @@ class SoftCalibrationTest {
             } else {
                 try (var ao = new ComediAnalogStreamingOutDevice(setting.board, 2, 1000, 1024)) {
                     configureOutputs(ao, setting);
-                    ao.setScanCount(AO_SCANS.length);
-                    ao.configure();
                     double[] all = Stream.of(AO_SCANS).flatMapToDouble(java.util.Arrays::stream).toArray();
-                    assertEquals(AO_SCANS.length, ao.start(all, AO_SCANS.length));
+                    if (kind == Kind.REGENERATED_OUT) {
+                        ao.configure();
+                        ao.startRegeneration(all, AO_SCANS.length);
+                    } else {
+                        ao.setScanCount(AO_SCANS.length);
+                        ao.configure();
+                        assertEquals(AO_SCANS.length, ao.start(all, AO_SCANS.length));
+                    }
                     for (double[] scan : AO_SCANS) {
                         EmulatedBoard.advanceNs(ao.getScanPeriodNanos());
                         checkOutputScan(ao, back, setting, scan);

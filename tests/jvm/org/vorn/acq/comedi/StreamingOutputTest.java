@@ -18,6 +18,7 @@ import org.junit.jupiter.api.extension.RegisterExtension;
 import org.junit.jupiter.params.ParameterizedTest;
 import org.junit.jupiter.params.provider.Arguments;
 import org.junit.jupiter.params.provider.MethodSource;
+import org.junit.jupiter.params.provider.ValueSource;
 import org.vorn.emu.EmulatedBoard;
 import org.vorn.exception.ComediException;
 import org.vorn.exception.ComediUnderrunException;
@@ -57,10 +58,20 @@ class StreamingOutputTest {
         return v;
     }
 
-    enum Feed { FINITE, STREAMED, REGENERATED }
+    /** The regenerated feeds with their period: 256 scans divide the 4096-byte ring, 250 do not. */
+    enum Feed {
+        FINITE(0), STREAMED(0), REGENERATED_MAPPED(256), REGENERATED_WRITTEN(250);
 
-    /** The period of the regenerated output: no divisor of the driver buffer's scans. */
-    static final int PERIOD_SCANS = 250;
+        final int periodScans;
+
+        Feed(int periodScans) {
+            this.periodScans = periodScans;
+        }
+
+        boolean regenerated() {
+            return periodScans > 0;
+        }
+    }
 
     static Stream<Arguments> loopbackCases() {
         return Stream.of(Feed.values()).flatMap(feed -> Stream.of(
@@ -89,7 +100,7 @@ class StreamingOutputTest {
                 ai.configureChannel(q, aiChannels[q], -10, 10, AnalogReference.GROUND);
                 ao.configureChannel(q, aoChannels[q], -10, 10, AnalogReference.GROUND);
             }
-            if (feed != Feed.REGENERATED) {
+            if (!feed.regenerated()) {
                 SynchronizedStart.prepare(ai);
             }
             ai.configure();
@@ -106,11 +117,14 @@ class StreamingOutputTest {
             double[] all = scans(0, total, positions);
             long t0 = EmulatedBoard.nowNs();
             int written;
-            if (feed == Feed.REGENERATED) {
+            if (feed.regenerated()) {
                 // The MANUAL clock stands still between the two starts: one instant.
                 ai.start();
-                written = (int) ao.startRegeneration(all, PERIOD_SCANS);
+                written = (int) ao.startRegeneration(all, feed.periodScans);
                 assertEquals(bufferScans, written);
+                assertEquals(feed == Feed.REGENERATED_MAPPED ? ComediAnalogStreamingOutDevice.RegenerationMode.MAPPED_RING
+                        : ComediAnalogStreamingOutDevice.RegenerationMode.WRITE_REFILL, ao.getRegenerationMode());
+                assertEquals(bufferBytes, ao.getDriverBufferSize(), "a buffer the caller chose is kept");
             } else {
                 written = ao.write(all, 0, preload, Duration.ZERO);
                 assertEquals(Math.min(preload, bufferScans), written);
@@ -122,7 +136,7 @@ class StreamingOutputTest {
             int read = 0;
             while (read < got.length) {
                 EmulatedBoard.advanceNs(step * period);
-                if (feed == Feed.REGENERATED) {
+                if (feed.regenerated()) {
                     awaitRefill(ao, board, step);
                 } else {
                     written += ao.write(all, written, total - written, Duration.ZERO);
@@ -135,14 +149,14 @@ class StreamingOutputTest {
                     read += n;
                 }
             }
-            if (feed != Feed.REGENERATED) {
+            if (!feed.regenerated()) {
                 assertEquals(total, written);
             }
             for (int k = 0; k < total * positions; k++) {
                 long t = EmulatedBoard.sampleTimeNs(board, 0, k) - t0;
                 long j = Math.floorDiv(t, period) - 1; // the output scan out at that instant
                 int q = k % positions;
-                double expectedVolts = j < 0 ? 0.0 : stimulus(feed == Feed.REGENERATED ? j % PERIOD_SCANS : j, q);
+                double expectedVolts = j < 0 ? 0.0 : stimulus(feed.regenerated() ? j % feed.periodScans : j, q);
                 double expected = StreamingTestSupport.toPhys(code(expectedVolts), TEN_VOLTS, MAXDATA);
                 assertEquals(expected, got[k], 0.0, "sample " + k + " (scan " + k / positions + ", output scan " + j + ")");
             }
@@ -159,6 +173,84 @@ class StreamingOutputTest {
             assertEquals(code(0.0), EmulatedBoard.aoRaw(board, aoChannels[0]), "stop parks at the value given");
             assertThrows(IllegalArgumentException.class, () -> ao.stop(new double[positions + 1]));
         }
+    }
+
+    /**
+     * A driver buffer the caller did not choose is resized to whole periods (of the period and the
+     * page) within the driver's maximum, and the ring's laps come out right; a period no such size
+     * holds is written each lap into the buffer as it was.
+     */
+    @ParameterizedTest(name = "{0} scans")
+    @ValueSource(ints = {250, 5003})
+    void regenerationSizesTheRingToWholePeriods(int periodScans) throws Exception {
+        try (var ao = tenVoltOutput(EmulatedBoard.MULTI, 1e6)) {
+            ao.configure();
+            int before = ao.getDriverBufferSize();
+            int periodBytes = 2 * periodScans;
+            boolean fits = (long) periodBytes / gcd(periodBytes, 4096) * 4096 <= 20 * 1024 * 1024;
+            long preload = ao.startRegeneration(scans(0, periodScans, 1), periodScans);
+            int size = ao.getDriverBufferSize();
+            assertEquals(size / 2, preload);
+            assertEquals(fits ? ComediAnalogStreamingOutDevice.RegenerationMode.MAPPED_RING
+                    : ComediAnalogStreamingOutDevice.RegenerationMode.WRITE_REFILL, ao.getRegenerationMode());
+            if (fits) {
+                assertEquals(0, size % periodBytes);
+                assertEquals(0, size % 4096);
+                assertTrue(size >= before && size - before < periodBytes / gcd(periodBytes, 4096) * 4096, "" + size);
+            } else {
+                assertEquals(before, size);
+            }
+            // Three laps of the ring in half-ring steps, each step's last scan checked on the DAC.
+            long period = ao.getScanPeriodNanos();
+            long out = 0;
+            for (int step = 0; step < 6; step++) {
+                out += preload / 2;
+                EmulatedBoard.advanceNs(preload / 2 * period);
+                assertEquals(code(stimulus((out - 1) % periodScans, 0)), EmulatedBoard.aoRaw(EmulatedBoard.MULTI, 0),
+                        "scan " + (out - 1));
+                awaitRefill(ao, EmulatedBoard.MULTI, (int) preload - 1); // the ring full again
+            }
+            ao.stop();
+        }
+    }
+
+    /**
+     * Either way of regenerating: a thread that cannot keep up (the MANUAL clock jumps past the whole
+     * ring) ends in the typed underrun with the scans written, the output holding the last; stop()
+     * ends the regenerating thread of the next run.
+     */
+    @ParameterizedTest(name = "{0} scans")
+    @ValueSource(ints = {256, 250})
+    void regenerationRunsDryTypedAndStopEndsItsThread(int periodScans) throws Exception {
+        try (var ao = tenVoltOutput(EmulatedBoard.MULTI, 1000.0)) {
+            ao.configure();
+            int ringScans = ao.setDriverBufferSize(4096) / 2;
+            double[] period = scans(0, periodScans, 1);
+            assertEquals(ringScans, ao.startRegeneration(period, periodScans));
+            EmulatedBoard.advanceNs((ringScans + 1) * ao.getScanPeriodNanos());
+            long until = System.nanoTime() + TimeUnit.SECONDS.toNanos(20);
+            while (ao.getRegenerationUnderrun() == null) {
+                assertTrue(System.nanoTime() < until, "the regenerating thread sees the underrun");
+                Thread.sleep(1);
+            }
+            assertEquals(ringScans, ao.getRegenerationUnderrun().getScansDelivered());
+            assertTrue(ao.hasEnded());
+            assertEquals(code(stimulus((ringScans - 1) % periodScans, 0)), EmulatedBoard.aoRaw(EmulatedBoard.MULTI, 0));
+
+            var before = Thread.getAllStackTraces().keySet();
+            ao.startRegeneration(period, periodScans);
+            Thread pump = Thread.getAllStackTraces().keySet().stream()
+                    .filter(t -> t.getName().equals("vorn-regenerate " + EmulatedBoard.MULTI) && !before.contains(t))
+                    .findFirst().orElseThrow();
+            ao.stop();
+            pump.join(10_000);
+            assertFalse(pump.isAlive(), "stop() ends the regenerating thread");
+            assertEquals(null, ao.getRegenerationUnderrun());
+        }
+    }
+
+    private static int gcd(int a, int b) {
+        return b == 0 ? a : gcd(b, a % b);
     }
 
     /** Waits until the regenerating thread has written {@code step} scans beyond those output. */
@@ -313,9 +405,18 @@ class StreamingOutputTest {
             // Straight to the native: no array, an unknown kind, another device's handle.
             assertThrows(ComediException.class, () -> ao.nWrite(ao.handle(), null, 2, 0, 1, 4096, 1000, 0));
             assertThrows(ComediException.class, () -> ao.nWrite(ao.handle(), new double[1], 7, 0, 1, 4096, 1000, 0));
+            // The regeneration's natives: sizes that do not fit, a ring of no whole periods, another device's handle.
+            var codes = java.nio.ByteBuffer.allocateDirect(8).order(java.nio.ByteOrder.nativeOrder());
+            assertThrows(ComediException.class, () -> ao.nConvertVolts(ao.handle(), new double[8], codes, 8));
+            assertThrows(ComediException.class, () -> ao.nConvertVolts(ao.handle(), new double[1], codes, 2));
+            assertThrows(ComediException.class, () -> ao.nRegenerationRing(ao.handle(), codes, 4, 4097, false));
+            assertThrows(ComediException.class, () -> ao.nRegenerationRing(ao.handle(), codes, 5, 4100, true));
+            assertThrows(ComediException.class, () -> ao.nRegenerationBufferSize(ao.handle(), 3, true));
             try (var sw = OutputTestSupport.tenVoltOutputs()) {
                 ComediException e = assertThrows(ComediException.class,
                         () -> ao.nWrite(sw.handle(), new double[2], 2, 0, 1, 4096, 1000, 0));
+                assertTrue(e.getMessage().contains("not a streaming output"), e.getMessage());
+                e = assertThrows(ComediException.class, () -> ao.nRegenerationRing(sw.handle(), codes, 1, 4096, false));
                 assertTrue(e.getMessage().contains("not a streaming output"), e.getMessage());
             }
         }

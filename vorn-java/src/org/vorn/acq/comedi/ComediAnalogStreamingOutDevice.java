@@ -60,6 +60,8 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
     private static final int SOURCE_VOLTS_BUFFER = 0;
     private static final int SOURCE_RAW_BUFFER = 1;
     private static final int SOURCE_VOLTS_ARRAY = 2;
+    /** No source: the codes are in the driver's ring already, the write marks them written. */
+    private static final int SOURCE_IN_RING = 3;
     private static final int UNDERRUN = 1;
     private static final int ENDED = 2;
     private static final int WOKEN = 3;
@@ -69,6 +71,8 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
 
     private final int bufSize;
     // Guarded by the lock.
+    /** setDriverBufferSize() chose the driver's buffer: a regeneration keeps it. */
+    private boolean driverSizeChosen;
     private long scanCount;
     private boolean configured;
     private long scanPeriodNanos;
@@ -271,7 +275,9 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
                 throw Failures.state(getDevice(), "the output of " + getDevice()
                         + " is running: stop it before changing the driver buffer");
             }
-            return nDriverBufferSize(h, bytes);
+            int size = nDriverBufferSize(h, bytes);
+            driverSizeChosen = true;
+            return size;
         } finally {
             unlock();
         }
@@ -797,22 +803,53 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
 
     // ---- regeneration ---------------------------------------------------------------------
 
+    /** How a regenerated output is fed after its preload; see {@link #startRegeneration}. */
+    public enum RegenerationMode {
+        /**
+         * The period is stored once in each period of the driver's ring through the buffer's
+         * writable mapping; each lap the library only marks the bytes written again: no copy.
+         */
+        MAPPED_RING,
+        /**
+         * The library writes the period's codes into the driver again each lap (write(2)): the
+         * driver's buffer holds no whole number of periods, the driver refused the mapping, or it
+         * converts the codes in place in its ring.
+         */
+        WRITE_REFILL
+    }
+
     /**
      * Begins a run that repeats one period of {@code periodScans} scans of {@code periodVolts}
      * until {@link #stop()}, and starts it (with a software or external start it arms it, and
-     * {@link #trigger()} or the edge starts it); returns the scans preloaded (whole periods and the
-     * start of the next, as many as the driver's buffer holds).
+     * {@link #trigger()} or the edge starts it); returns the scans preloaded (the driver's buffer
+     * full: whole periods, or whole periods and the start of the next). The volts are converted
+     * once, as the writes convert them (calibration included; NaN refused).
      *
      * <p>The kernel's output command has no regeneration of its own: the board takes each scan
-     * out of the driver's buffer once. So the library does it: it converts the period to codes
-     * once, and a daemon thread of the library ("vorn-regenerate DEVICE") writes them again and
-     * again, waiting in poll for room, a quarter of the driver's buffer at a time. The program
-     * does nothing while it runs; it must not write itself. Should the thread fall behind by a
-     * whole driver buffer (a machine so loaded that it does not run for that long) the output
-     * runs dry as any other: {@link #hasEnded()} says so and {@link #getRegenerationUnderrun()}
-     * tells the count. The thread's writes hold the device at most 50 ms at a time, and the
-     * thread keeps the device reachable: a regenerating device is released by stop() or close(),
-     * never by the garbage collector alone.
+     * out of the driver's buffer once, and only scans marked written since go out. The bytes it
+     * took stay in place, though, so when the driver's buffer holds a whole number of periods
+     * the library stores the period into each of them once, through the buffer's writable
+     * mapping, and from then on only marks them written again (COMEDI_BUFINFO) as the board
+     * frees them: {@link RegenerationMode#MAPPED_RING}, no copy per lap. If the buffer does not
+     * hold whole periods and {@link #setDriverBufferSize} has not chosen its size, the library
+     * first asks the driver for the nearest size that does (a multiple of the period and of the
+     * page, at or above the present size, at most the driver's maximum) and keeps it for later
+     * runs. Otherwise (a size chosen by the caller that holds no whole number of periods, no such
+     * size within the maximum, a driver that refuses the mapping or converts the codes in its
+     * ring in place) it falls back to {@link RegenerationMode#WRITE_REFILL}: the period's codes
+     * are written into the driver again each lap. {@link #getRegenerationMode()} says which runs,
+     * and the choice is logged with its reason (System.Logger "org.vorn": the fallback at INFO,
+     * the mapped ring at DEBUG).
+     *
+     * <p>Either way a daemon thread of the library ("vorn-regenerate DEVICE") keeps the command
+     * fed, because the command takes each scan once: it sleeps in poll until a quarter of the
+     * driver's buffer is free (at least 20 µs, at most 50 ms, when it looks whether the run is
+     * over) and then marks (or writes) that room. The program does nothing while it runs; it must
+     * not write itself. Should the thread fall behind by a whole driver buffer (a machine so
+     * loaded that it does not run for that long) the output runs dry as any other:
+     * {@link #hasEnded()} says so and {@link #getRegenerationUnderrun()} tells the count. The
+     * thread holds the device at most 50 ms at a time, and keeps it reachable: a regenerating
+     * device is released by stop() or close(), never by the garbage collector alone.
      *
      * @throws IllegalStateException when the output runs, or a counted output's count is not set to 0
      *
@@ -836,36 +873,55 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
                 throw Failures.state(getDevice(), "the output of " + getDevice() + " is armed or running: stop it first");
             }
             requireConfigured("startRegeneration()");
-            int bytes = nGetBytesPerSample(h);
-            ByteBuffer codes = newDataBuffer(periodScans * positions * bytes);
-            ComediChannelRange[] ranges = new ComediChannelRange[positions];
-            for (int q = 0; q < positions; q++) {
-                ranges[q] = getChannelRange(q);
+            int scanBytes = nGetBytesPerSample(h) * positions;
+            if ((long) periodScans * scanBytes > Integer.MAX_VALUE) {
+                throw new IllegalArgumentException("a period of " + periodScans + " scans of " + scanBytes
+                        + " bytes is larger than any driver buffer");
             }
-            for (int i = 0; i < periodScans * positions; i++) {
-                double v = periodVolts[i];
-                if (Double.isNaN(v)) {
-                    throw new IllegalArgumentException("value " + i + " of the period is NaN");
-                }
-                long c = fromVolts(v, ranges[i % positions]);
-                if (bytes == 2) {
-                    codes.putShort(i * 2, (short) c);
-                } else {
-                    codes.putInt(i * 4, (int) c);
-                }
+            int periodBytes = periodScans * scanBytes;
+            ByteBuffer codes = newDataBuffer(periodBytes);
+            int nan = nConvertVolts(h, periodVolts, codes, periodScans * positions);
+            if (nan >= 0) {
+                throw new IllegalArgumentException("value " + nan + " of the period is NaN");
             }
+            nRegenerationBufferSize(h, periodBytes, !driverSizeChosen);
             armLocked(h);
             regenerationUnderrun = null;
+            String why;
+            boolean mapped = false;
+            if (driverBytes % periodBytes != 0) {
+                why = "its buffer of " + driverBytes + " bytes holds no whole number of " + periodBytes
+                        + "-byte periods" + (driverSizeChosen ? " (setDriverBufferSize)" : " within its maximum");
+            } else if (nRegenerationRing(h, codes, periodScans, driverBytes, false) < 0) {
+                why = "the driver refused a writable mapping of its buffer";
+            } else {
+                mapped = true;
+                why = "its buffer of " + driverBytes + " bytes holds " + driverBytes / periodBytes + " periods";
+            }
             int offset = 0;
-            int n;
-            do {
-                n = writeLocked(h, codes, SOURCE_RAW_BUFFER, offset, periodScans - offset, 0);
-                offset = (offset + n) % periodScans;
-            } while (n > 0);
+            if (mapped) {
+                writeLocked(h, null, SOURCE_IN_RING, 0, driverBytes / scanBytes, 0);
+                if (nRegenerationRing(h, codes, periodScans, driverBytes, true) != 1) {
+                    // What went out was converted once, as it should be; the next laps must be written.
+                    mapped = false;
+                    why = "the driver converts the codes in its buffer in place";
+                    offset = (int) (preloaded % periodScans);
+                }
+            } else {
+                int n;
+                do {
+                    n = writeLocked(h, codes, SOURCE_RAW_BUFFER, offset, periodScans - offset, 0);
+                    offset = (offset + n) % periodScans;
+                } while (n > 0);
+            }
+            RegenerationMode mode = mapped ? RegenerationMode.MAPPED_RING : RegenerationMode.WRITE_REFILL;
+            regenerationMode = mode;
+            DeviceStream.LOG.log(mapped ? System.Logger.Level.DEBUG : System.Logger.Level.INFO, "device " + getDevice() + ": regeneration by "
+                    + (mapped ? "marking the mapped ring" : "writing each lap") + ": " + why);
             startOrWait(h);
             final int next = offset;
             final long thisRun = run;
-            Thread pump = new Thread(() -> regenerate(codes, periodScans, next, thisRun),
+            Thread pump = new Thread(() -> regenerate(mode, codes, periodScans, next, thisRun),
                     "vorn-regenerate " + getDevice());
             pump.setDaemon(true);
             pump.start();
@@ -876,12 +932,18 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
     }
 
     private volatile ComediUnderrunException regenerationUnderrun;
+    private volatile RegenerationMode regenerationMode;
 
-    private void regenerate(ByteBuffer codes, int periodScans, int offset, long ofRun) {
+    private void regenerate(RegenerationMode mode, ByteBuffer codes, int periodScans, int offset, long ofRun) {
         try {
             for (;;) {
-                int n = writeRawFrom(codes, offset, periodScans - offset, ofRun);
-                offset = (offset + n) % periodScans;
+                if (mode == RegenerationMode.MAPPED_RING) {
+                    // The ring's scans are each a scan of the period already: any number of them is a whole lap's part.
+                    refill(null, SOURCE_IN_RING, 0, Integer.MAX_VALUE, ofRun);
+                } else {
+                    int n = refill(codes, SOURCE_RAW_BUFFER, offset, periodScans - offset, ofRun);
+                    offset = (offset + n) % periodScans;
+                }
             }
         } catch (ComediUnderrunException e) {
             regenerationUnderrun = e;
@@ -891,16 +953,25 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
     }
 
     /** A write of the regenerating thread of run {@code ofRun}; a stop ends its run even when another begins before the thread looks. */
-    private int writeRawFrom(ByteBuffer codes, int firstScan, int scans, long ofRun) {
+    private int refill(ByteBuffer codes, int kind, int firstScan, int scans, long ofRun) {
         ByteBuffer h = lockHandle();
         try {
             if (run != ofRun) {
                 throw Failures.stopped(getDevice());
             }
-            return writeLocked(h, codes, SOURCE_RAW_BUFFER, firstScan, scans, INTERRUPT_CHECK_NANOS);
+            return writeLocked(h, codes, kind, firstScan, scans, INTERRUPT_CHECK_NANOS);
         } finally {
             unlock();
         }
+    }
+
+    /**
+     * How the last {@link #startRegeneration} feeds its output, or null before the first.
+     *
+     * @return the regeneration mode of the last regenerated run, or null
+     */
+    public RegenerationMode getRegenerationMode() {
+        return regenerationMode;
     }
 
     /**
@@ -910,18 +981,6 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
      */
     public ComediUnderrunException getRegenerationUnderrun() {
         return regenerationUnderrun;
-    }
-
-    /** comedi_from_phys of comedilib, as the writes convert. */
-    static long fromVolts(double volts, ComediChannelRange r) {
-        double s = (volts - r.range().min()) / (r.range().max() - r.range().min()) * r.maxData();
-        if (s < 0) {
-            return 0;
-        }
-        if (s > r.maxData()) {
-            return r.maxData();
-        }
-        return (long) Math.floor(s + 0.5);
     }
 
     // ---- stop -------------------------------------------------------------------------------
@@ -1014,6 +1073,12 @@ public final class ComediAnalogStreamingOutDevice extends ComediAnalogDevice {
             long scanPeriodNanos, long timeoutNanos);
 
     native boolean nCommandRunning(ByteBuffer handle);
+
+    native int nRegenerationBufferSize(ByteBuffer handle, int periodBytes, boolean mayResize);
+
+    native int nRegenerationRing(ByteBuffer handle, ByteBuffer codes, int periodScans, int driverBytes, boolean check);
+
+    native int nConvertVolts(ByteBuffer handle, double[] volts, ByteBuffer codes, int samples);
 
     native void nDestroy(ByteBuffer handle);
 }
