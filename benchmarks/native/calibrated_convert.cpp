@@ -8,17 +8,11 @@
 
 #include "calibration.h"
 #include "org_vorn_bench_CReference.h"
+#include "bench_clock.h"
 
 namespace {
 
 constexpr int kPositions = 8;
-
-long long nowNs()
-{
-    timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return static_cast<long long>(t.tv_sec) * 1000000000LL + t.tv_nsec;
-}
 
 } // namespace
 
@@ -58,7 +52,7 @@ extern "C" JNIEXPORT jboolean JNICALL Java_org_vorn_bench_CReference_cConvertOnl
         const bool numbers = comediConvertsRangeEnds();
         double linear = 0, calibrated = 0;
         for (int r = 0; r < reps; ++r) {
-            long long t0 = nowNs();
+            long long t0 = benchMonotonicNs();
             int position = 0;
             for (int k = 0; k < samples; ++k) {
                 volts[k] = rawToPhys(raw[k], &h->rangeInfo[position], h->maxSample[position], numbers);
@@ -66,10 +60,10 @@ extern "C" JNIEXPORT jboolean JNICALL Java_org_vorn_bench_CReference_cConvertOnl
                     position = 0;
                 }
             }
-            long long t1 = nowNs();
+            long long t1 = benchMonotonicNs();
             convertCalibratedAs<uint16_t>(reinterpret_cast<const unsigned char *>(raw), samples, 0, h,
                                           reinterpret_cast<unsigned char *>(volts));
-            long long t2 = nowNs();
+            long long t2 = benchMonotonicNs();
             linear += static_cast<double>(t1 - t0);
             calibrated += static_cast<double>(t2 - t1);
         }

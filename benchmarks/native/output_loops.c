@@ -10,20 +10,7 @@
 #include <string.h>
 #include <time.h>
 #include <unistd.h>
-
-static int64_t monotonic_ns(void)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (int64_t)t.tv_sec * 1000000000 + t.tv_nsec;
-}
-
-static int64_t thread_cpu_ns(void)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return (int64_t)t.tv_sec * 1000000000 + t.tv_nsec;
-}
+#include "bench_clock.h"
 
 #define BLOCK_SAMPLES 65536
 
@@ -88,12 +75,12 @@ JNIEXPORT jboolean JNICALL Java_org_vorn_bench_OutputWriteBenchmark_cPollWrite(J
         return JNI_FALSE;
     }
     bytes = 0; /* the preload is not part of the measured window */
-    const int64_t cpu0 = thread_cpu_ns();
-    const int64_t t0 = monotonic_ns();
+    const int64_t cpu0 = benchThreadCpuNs();
+    const int64_t t0 = benchMonotonicNs();
     const int64_t end = t0 + (int64_t)(seconds * 1e9);
     int64_t offset = 0;
     jboolean ok = JNI_TRUE;
-    while (monotonic_ns() < end) {
+    while (benchMonotonicNs() < end) {
         struct pollfd room = {fd, POLLOUT, 0};
         if (poll(&room, 1, 1000) < 0 && errno != EINTR) {
             ok = JNI_FALSE;
@@ -109,7 +96,7 @@ JNIEXPORT jboolean JNICALL Java_org_vorn_bench_OutputWriteBenchmark_cPollWrite(J
             offset = (offset + w) % (int64_t)sizeof block;
         }
     }
-    jlong result[3] = {bytes / 2, thread_cpu_ns() - cpu0, monotonic_ns() - t0};
+    jlong result[3] = {bytes / 2, benchThreadCpuNs() - cpu0, benchMonotonicNs() - t0};
     (*env)->SetLongArrayRegion(env, out, 0, 3, result);
     comedi_cancel(dev, subdev);
     comedi_close(dev);
@@ -138,7 +125,7 @@ JNIEXPORT jlong JNICALL Java_org_vorn_bench_OutputWriteBenchmark_cConvertWrite(J
     int fd = comedi_fileno(dev);
     (void)!write(fd, codes, sizeof codes); /* a preload, then the start */
     comedi_internal_trigger(dev, subdev, 0);
-    const int64_t t0 = monotonic_ns();
+    const int64_t t0 = benchMonotonicNs();
     for (int b = 0; b < blocks; b++) {
         for (int i = 0; i < BLOCK_SAMPLES; i++) {
             codes[i] = (sampl_t)comedi_from_phys(v[i], range, maxdata);
@@ -153,7 +140,7 @@ JNIEXPORT jlong JNICALL Java_org_vorn_bench_OutputWriteBenchmark_cConvertWrite(J
             done += w > 0 ? (size_t)w : 0;
         }
     }
-    const int64_t elapsed = monotonic_ns() - t0;
+    const int64_t elapsed = benchMonotonicNs() - t0;
     comedi_cancel(dev, subdev);
     comedi_close(dev);
     return elapsed;

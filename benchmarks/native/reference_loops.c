@@ -14,6 +14,7 @@
 #include <unistd.h>
 
 #include "org_vorn_bench_CReference.h"
+#include "bench_clock.h"
 
 enum kind { SAMPLE_SCAN = 1, ANALOG_WRITE = 2, PORT_WRITE = 3, STREAM_SCAN = 4, STREAM_SCAN_INLINE = 5 };
 
@@ -187,13 +188,6 @@ static struct ref *openRef(int kind, const char *path, int n, int bufSize)
     return r;
 }
 
-static int64_t nowNs(void)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (int64_t)t.tv_sec * 1000000000 + t.tv_nsec;
-}
-
 /* One call's work; 0, or -1 after a failure. */
 static inline int sampleScan(struct ref *r)
 {
@@ -292,7 +286,7 @@ JNIEXPORT jlong JNICALL Java_org_vorn_bench_CReference_cRun(JNIEnv *env, jclass 
     (void)cls;
     struct ref *r = (struct ref *)(intptr_t)handle;
     int failed = 0;
-    const int64_t start = nowNs();
+    const int64_t start = benchMonotonicNs();
     switch (r->kind) {
     case SAMPLE_SCAN:
         for (int i = 0; i < calls; ++i) {
@@ -316,7 +310,7 @@ JNIEXPORT jlong JNICALL Java_org_vorn_bench_CReference_cRun(JNIEnv *env, jclass 
         }
         break;
     }
-    const int64_t end = nowNs();
+    const int64_t end = benchMonotonicNs();
     if (failed) {
         fprintf(stderr, "vornbench: reference loop failed: %s\n", comedi_strerror(comedi_errno()));
         return -1;

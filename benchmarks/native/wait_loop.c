@@ -19,6 +19,7 @@
 #include <unistd.h>
 
 #include "org_vorn_bench_CWaitLoop.h"
+#include "bench_clock.h"
 
 #define MAX_POSITIONS 16
 /* Delays are counted in 1 µs buckets up to 200 ms; the last bucket takes everything later. */
@@ -59,20 +60,6 @@ static struct waitLoop *failed(struct waitLoop *w, const char *what)
     fprintf(stderr, "vornbench: wait loop: %s: %s\n", what, comedi_strerror(comedi_errno()));
     closeLoop(w);
     return NULL;
-}
-
-static int64_t monotonicNs(void)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_MONOTONIC, &t);
-    return (int64_t)t.tv_sec * 1000000000 + t.tv_nsec;
-}
-
-static int64_t threadCpuNs(void)
-{
-    struct timespec t;
-    clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-    return (int64_t)t.tv_sec * 1000000000 + t.tv_nsec;
 }
 
 /* Every position reads `channel` at ±10 V, as the benchmark configures libvorn's device. */
@@ -189,12 +176,12 @@ JNIEXPORT jint JNICALL Java_org_vorn_bench_CWaitLoop_cRun(JNIEnv *env, jclass cl
     int position = 0;
     int result = 0;
     for (;;) {
-        const int64_t now = monotonicNs();
+        const int64_t now = benchMonotonicNs();
         if (cpuFrom < 0 && now >= fromNs) {
-            cpuFrom = threadCpuNs();
+            cpuFrom = benchThreadCpuNs();
         }
         if (cpuTo < 0 && now >= toNs) {
-            cpuTo = threadCpuNs();
+            cpuTo = benchThreadCpuNs();
         }
         if (now >= stopNs) {
             break;
@@ -236,7 +223,7 @@ JNIEXPORT jint JNICALL Java_org_vorn_bench_CWaitLoop_cRun(JNIEnv *env, jclass cl
                 position = 0;
             }
         }
-        const int64_t delivered = monotonicNs();
+        const int64_t delivered = benchMonotonicNs();
         const int64_t before = values / w->positions;
         values += n;
         const int64_t after = values / w->positions;
@@ -250,10 +237,10 @@ JNIEXPORT jint JNICALL Java_org_vorn_bench_CWaitLoop_cRun(JNIEnv *env, jclass cl
         }
     }
     if (cpuFrom < 0) {
-        cpuFrom = threadCpuNs();
+        cpuFrom = benchThreadCpuNs();
     }
     if (cpuTo < 0) {
-        cpuTo = threadCpuNs();
+        cpuTo = benchThreadCpuNs();
     }
     if (result < 0) {
         fprintf(stderr, "vornbench: wait loop failed: %s\n", comedi_strerror(comedi_errno()));
