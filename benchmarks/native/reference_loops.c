@@ -15,6 +15,7 @@
 
 #include "org_vorn_bench_CReference.h"
 #include "bench_clock.h"
+#include "bench_command.h"
 
 enum kind { SAMPLE_SCAN = 1, ANALOG_WRITE = 2, PORT_WRITE = 3, STREAM_SCAN = 4, STREAM_SCAN_INLINE = 5 };
 
@@ -160,17 +161,7 @@ static struct ref *openRef(int kind, const char *path, int n, int bufSize)
             }
         }
         const double period = 1e9 / 1000.0;
-        r->cmd.subdev = r->subdev;
-        r->cmd.start_src = TRIG_NOW;
-        r->cmd.scan_begin_src = TRIG_TIMER;
-        r->cmd.scan_begin_arg = (unsigned)period;
-        r->cmd.convert_src = TRIG_TIMER;
-        r->cmd.convert_arg = (unsigned)(period / n);
-        r->cmd.scan_end_src = TRIG_COUNT;
-        r->cmd.scan_end_arg = (unsigned)n;
-        r->cmd.stop_src = TRIG_NONE;
-        r->cmd.chanlist = r->chanlist;
-        r->cmd.chanlist_len = (unsigned)n;
+        benchContinuousCommand(&r->cmd, r->subdev, period, r->chanlist, n);
         if (comedi_command_test(r->dev, &r->cmd) < 0 || comedi_command_test(r->dev, &r->cmd) != 0) {
             fail(r, "comedi_command_test");
             return NULL;

@@ -20,6 +20,7 @@
 
 #include "org_vorn_bench_CWaitLoop.h"
 #include "bench_clock.h"
+#include "bench_command.h"
 
 #define MAX_POSITIONS 16
 /* Delays are counted in 1 µs buckets up to 200 ms; the last bucket takes everything later. */
@@ -106,17 +107,7 @@ static struct waitLoop *openLoop(const char *path, double scanHz, int positions,
         w->chanlist[p] = CR_PACK(channel, range, AREF_GROUND);
     }
     const double scanPeriod = 1e9 / scanHz;
-    w->cmd.subdev = w->subdev;
-    w->cmd.start_src = TRIG_NOW;
-    w->cmd.scan_begin_src = TRIG_TIMER;
-    w->cmd.scan_begin_arg = (unsigned)scanPeriod;
-    w->cmd.convert_src = TRIG_TIMER;
-    w->cmd.convert_arg = (unsigned)(scanPeriod / positions);
-    w->cmd.scan_end_src = TRIG_COUNT;
-    w->cmd.scan_end_arg = (unsigned)positions;
-    w->cmd.stop_src = TRIG_NONE;
-    w->cmd.chanlist = w->chanlist;
-    w->cmd.chanlist_len = (unsigned)positions;
+    benchContinuousCommand(&w->cmd, w->subdev, scanPeriod, w->chanlist, positions);
     if (comedi_command_test(w->dev, &w->cmd) < 0 || comedi_command_test(w->dev, &w->cmd) != 0) {
         return failed(w, "comedi_command_test");
     }
